@@ -1,0 +1,13 @@
+// Jpeg files are not read yet: the probe declines every file and the
+// decoder refuses every job.
+#include "image.h"
+
+int ProbeJpeg(ImageInfo* info)
+{
+    return info && info->size == ImageInfoSize && info->data ? ImgUnsupported : ImgBadArgument;
+}
+
+DWORD WINAPI DecodeJpeg(LPVOID)
+{
+    return (DWORD)ImgUnsupported;
+}

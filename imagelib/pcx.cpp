@@ -1,0 +1,13 @@
+// Pcx files are not read yet: the probe declines every file and the
+// decoder refuses every job.
+#include "image.h"
+
+int ProbePcx(ImageInfo* info)
+{
+    return info && info->size == ImageInfoSize && info->data ? ImgUnsupported : ImgBadArgument;
+}
+
+DWORD WINAPI DecodePcx(LPVOID)
+{
+    return (DWORD)ImgUnsupported;
+}

@@ -1,0 +1,379 @@
+// Starting and stopping worker threads, and the handover of rows between a
+// producing stage and the stages that consume it.
+#include "worker.h"
+
+#include <string.h>
+
+namespace {
+
+const SIZE_T WorkerStack = 2048;
+
+bool Tagged(const PixelBuffer* buffer) { return buffer && buffer->size == PixelBufferSize; }
+
+void CloseEvents(PixelBuffer* buffer)
+{
+    if (buffer->stopEvent)
+        CloseHandle(buffer->stopEvent);
+    if (buffer->progressEvent)
+        CloseHandle(buffer->progressEvent);
+    buffer->stopEvent = NULL;
+    buffer->progressEvent = NULL;
+}
+
+void ClearBuffer(PixelBuffer* buffer)
+{
+    memset((char*)buffer + sizeof buffer->size, 0, sizeof *buffer - sizeof buffer->size);
+}
+
+void CopyDescription(PixelBuffer* target, const PixelBuffer* source, bool withPosition)
+{
+    target->flags = source->flags;
+    target->imageIndex = source->imageIndex;
+    target->reserved = source->reserved;
+    target->delay = source->delay;
+    if (withPosition) {
+        target->left = source->left;
+        target->top = source->top;
+    }
+}
+
+uint32_t* AllocateFilled(int32_t width, int32_t height, uint32_t fill)
+{
+    uint32_t* pixels = AllocatePixels(width, height);
+    if (!pixels)
+        return NULL;
+    if (fill == 0) {
+        memset(pixels, 0, (size_t)width * height * 4);
+        return pixels;
+    }
+    for (int32_t x = 0; x < width; x++)
+        pixels[x] = fill;
+    for (int32_t y = 1; y < height; y++)
+        memcpy(pixels + (size_t)y * width, pixels, (size_t)width * 4);
+    return pixels;
+}
+
+// Steps 4 to 7 of every start operation: events, the thread, and the wait
+// for the worker to have its output ready (or to have failed).
+int LaunchWorker(PixelBuffer* target, LPTHREAD_START_ROUTINE worker, void* job,
+                 HANDLE* readyEvent, bool withProgress, bool ownsPixels)
+{
+    int result = ImgSystemError;
+    target->stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (withProgress)
+        target->progressEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    *readyEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (target->stopEvent && (!withProgress || target->progressEvent) && *readyEvent) {
+        DWORD id;
+        target->thread = CreateThread(NULL, WorkerStack, worker, job, 0, &id);
+        if (target->thread) {
+            HANDLE waits[2] = { *readyEvent, target->thread };
+            DWORD answer = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+            if (answer != WAIT_OBJECT_0 + 1) {
+                CloseHandle(*readyEvent);
+                return ImgOk;
+            }
+            DWORD code = (DWORD)ImgSystemError;
+            GetExitCodeThread(target->thread, &code);
+            result = (int)code;
+            CloseHandle(target->thread);
+            target->thread = NULL;
+        }
+    }
+    if (*readyEvent)
+        CloseHandle(*readyEvent);
+    CloseEvents(target);
+    if (ownsPixels && target->pixels) {
+        GlobalFree(target->pixels);
+        target->pixels = NULL;
+    }
+    return result;
+}
+
+LPTHREAD_START_ROUTINE SelectDecoder(const ImageInfo* info)
+{
+    if (info->format & 0x00FF0000u)
+        return NULL;
+    switch (FamilyOf(info->format)) {
+    case FamilyBmp: return info->compression != 0 ? DecodeBmpRle : DecodeBmpPlain;
+    case FamilyGif: return DecodeGif;
+    case FamilyTarga: return DecodeTarga;
+    case FamilyPng: return DecodePng;
+    case FamilyTiff: return DecodeTiff;
+    case FamilyPcx: return DecodePcx;
+    case FamilyJpeg: return DecodeJpeg;
+    default: return NULL;
+    }
+}
+
+// Stops whatever was attached and clears the target, keeping `keep` as its
+// pixels (the old block is freed unless it is `keep`).
+void ResetTarget(PixelBuffer* target, uint32_t* keep)
+{
+    StopJob(target);
+    if (target->pixels && target->pixels != keep)
+        GlobalFree(target->pixels);
+    ClearBuffer(target);
+    target->pixels = keep;
+}
+
+}  // namespace
+
+uint32_t* AllocatePixels(int32_t width, int32_t height)
+{
+    if (width <= 0 || height <= 0)
+        return NULL;
+    uint64_t bytes = (uint64_t)width * (uint64_t)height * 4;
+    if (bytes > (uint64_t)(SIZE_T)-1 / 2)
+        return NULL;
+    return (uint32_t*)GlobalAlloc(GMEM_FIXED, (SIZE_T)bytes);
+}
+
+int CheckDecodeJob(const DecodeJob* job, uint32_t family, bool multiImage)
+{
+    if (!job || !job->target || !job->source)
+        return ImgBadArgument;
+    if (job->target->size != PixelBufferSize || job->source->size != ImageInfoSize ||
+        !job->source->data)
+        return ImgBadArgument;
+    if (FamilyOf(job->source->format) != family)
+        return ImgUnsupported;
+    if (!multiImage && job->imageIndex != 0 && job->imageIndex != -1)
+        return ImgBadRequest;
+    return ImgOk;
+}
+
+int BeginOutput(DecodeJob* job, int32_t width, int32_t height, uint32_t flags)
+{
+    PixelBuffer* target = job->target;
+    uint32_t* pixels = AllocatePixels(width, height);
+    if (!pixels)
+        return ImgNoMemory;
+    target->width = width;
+    target->height = height;
+    target->pixels = pixels;
+    target->flags = flags;
+    InterlockedExchange(&target->rowsDone, 0);
+    SetEvent(job->readyEvent);
+    return ImgOk;
+}
+
+int StartDecode(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
+                const int32_t* requestedSize, int withProgress)
+{
+    if (!Tagged(target) || !info || info->size != ImageInfoSize)
+        return ImgBadArgument;
+    if (target->thread)
+        return ImgBusy;
+    LPTHREAD_START_ROUTINE decoder = SelectDecoder(info);
+    if (!decoder)
+        return ImgUnsupported;
+    ResetTarget(target, NULL);
+
+    DecodeJob job = { target, NULL, info, requestedSize ? requestedSize[0] : 0,
+                      requestedSize ? requestedSize[1] : 0, imageIndex };
+    return LaunchWorker(target, decoder, &job, &job.readyEvent, withProgress != 0, false);
+}
+
+int StartScale(PixelBuffer* target, PixelBuffer* source, const int32_t* canvasSize,
+               const uint32_t* fillColour)
+{
+    if (!Tagged(target) || !Tagged(source))
+        return ImgBadArgument;
+    if (target->thread)
+        return ImgBusy;
+    if (source->width <= 0 || source->height <= 0 || !source->pixels || target->width < 0 ||
+        target->height < 0)
+        return ImgBadArgument;
+
+    int32_t canvasWidth = source->left + source->width;
+    int32_t canvasHeight = source->top + source->height;
+    if (canvasSize) {
+        if (canvasSize[0] > canvasWidth)
+            canvasWidth = canvasSize[0];
+        if (canvasSize[1] > canvasHeight)
+            canvasHeight = canvasSize[1];
+    }
+
+    int32_t width = target->width, height = target->height;
+    uint32_t* pixels = target->pixels;
+    bool allocated = false;
+    if (pixels) {
+        if (width <= 0 || height <= 0)
+            return ImgBadArgument;
+    } else {
+        if (width == 0 && height == 0) {
+            width = canvasWidth;
+            height = canvasHeight;
+        } else if (width == 0) {
+            width = (int32_t)((int64_t)height * canvasWidth / canvasHeight);
+        } else if (height == 0) {
+            height = (int32_t)((int64_t)width * canvasHeight / canvasWidth);
+        }
+        if (width == 0)
+            width = 1;
+        if (height == 0)
+            height = 1;
+        pixels = AllocateFilled(width, height, fillColour ? *fillColour : 0);
+        if (!pixels)
+            return ImgNoMemory;
+        allocated = true;
+    }
+
+    ResetTarget(target, pixels);
+    target->width = width;
+    target->height = height;
+    CopyDescription(target, source, false);
+
+    ScaleJob job = { target, NULL, source, canvasWidth, canvasHeight };
+    return LaunchWorker(target, ScaleWorker, &job, &job.readyEvent, true, allocated);
+}
+
+int StartComposite(PixelBuffer* target, PixelBuffer* source, uint32_t fillColour)
+{
+    if (!Tagged(target) || !Tagged(source))
+        return ImgBadArgument;
+    if (!(source->flags & HasTransparency))
+        return ImgNothingToDo;
+    if (target->thread)
+        return ImgBusy;
+    if (source->width <= 0 || source->height <= 0 || !source->pixels)
+        return ImgBadArgument;
+
+    uint32_t* pixels = target->pixels;
+    bool allocated = false;
+    if (pixels) {
+        if (target->width != source->width || target->height != source->height)
+            return ImgBadArgument;
+    } else {
+        pixels = AllocateFilled(source->width, source->height, fillColour);
+        if (!pixels)
+            return ImgNoMemory;
+        allocated = true;
+    }
+
+    ResetTarget(target, pixels);
+    target->width = source->width;
+    target->height = source->height;
+    CopyDescription(target, source, true);
+
+    CompositeJob job = { target, NULL, source };
+    return LaunchWorker(target, CompositeWorker, &job, &job.readyEvent, true, allocated);
+}
+
+int StartColourReduction(PixelBuffer* target, PixelBuffer* source, uint32_t colourCount)
+{
+    if (!Tagged(target))
+        return ImgBadArgument;
+    if (target->thread)
+        return ImgBusy;
+
+    bool allocated = false;
+    if (source) {
+        if (!Tagged(source) || source->width <= 0 || source->height <= 0 || !source->pixels)
+            return ImgBadArgument;
+        uint32_t* pixels = target->pixels;
+        if (pixels) {
+            if (target->width != source->width || target->height != source->height)
+                return ImgBadArgument;
+        } else {
+            pixels = AllocatePixels(source->width, source->height);
+            if (!pixels)
+                return ImgNoMemory;
+            allocated = true;
+        }
+        ResetTarget(target, pixels);
+        target->width = source->width;
+        target->height = source->height;
+        CopyDescription(target, source, true);
+    } else {
+        if (target->width <= 0 || target->height <= 0 || !target->pixels)
+            return ImgBadArgument;
+        CloseEvents(target);
+    }
+
+    ColourReductionJob job = { target, NULL, source, colourCount };
+    return LaunchWorker(target, ColourReductionWorker, &job, &job.readyEvent, true, allocated);
+}
+
+int StopJob(PixelBuffer* buffer)
+{
+    if (!Tagged(buffer))
+        return ImgBadArgument;
+    if (buffer->stopEvent)
+        SetEvent(buffer->stopEvent);
+    DWORD code = 0;
+    if (buffer->thread) {
+        if (WaitForSingleObject(buffer->thread, 2000) != WAIT_OBJECT_0)
+            TerminateThread(buffer->thread, ImgTerminated);
+        if (!GetExitCodeThread(buffer->thread, &code))
+            code = (DWORD)ImgSystemError;
+        CloseHandle(buffer->thread);
+        buffer->thread = NULL;
+    }
+    CloseEvents(buffer);
+    return (int)code;
+}
+
+int FreePixelBuffer(PixelBuffer* buffer)
+{
+    if (!Tagged(buffer))
+        return ImgBadArgument;
+    int result = StopJob(buffer);
+    if (buffer->pixels)
+        GlobalFree(buffer->pixels);
+    ClearBuffer(buffer);
+    return result;
+}
+
+namespace {
+
+LONG CatchUpBound(RowFollower* f, LONG delivered)
+{
+    LONG height = f->source->height;
+    if (f->rule == CatchUpRemaining) {
+        LONG due = delivered - f->consumed;
+        return f->consumed + (due < height ? due : height);
+    }
+    LONG q = (delivered - 1) / height;
+    LONG lastPass = f->consumed > 0 ? (f->consumed - 1) / height : 0;
+    return (lastPass + (q != f->pass ? 1 : 0)) * height + (delivered < height ? delivered : height);
+}
+
+void ConsumeUpTo(RowFollower* f, LONG bound)
+{
+    while (f->consumed < bound) {
+        if (StopRequested(f->target))
+            return;
+        f->consume(f, DeliveredRow(f->source, f->consumed));
+        f->consumed++;
+    }
+}
+
+bool StillRunning(HANDLE thread)
+{
+    return thread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+int FollowSource(RowFollower* f)
+{
+    PixelBuffer* source = f->source;
+    LONG height = source->height;
+    f->pass = (ReadRowsDone(source) - 1) / height;
+    if (f->source != f->target && StillRunning(source->thread)) {
+        HANDLE waits[3] = { f->target->stopEvent, source->thread, source->progressEvent };
+        while (WaitForMultipleObjects(3, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 2) {
+            ResetEvent(source->progressEvent);
+            LONG delivered = ReadRowsDone(source);
+            if (f->rule == CatchUpByPass && f->consumed % height == 0)
+                f->pass = (delivered - 1) / height;
+            LONG fresh = (delivered - f->consumed) % height;
+            if (fresh > 0)
+                ConsumeUpTo(f, f->consumed + fresh);
+        }
+    }
+    ConsumeUpTo(f, CatchUpBound(f, ReadRowsDone(source)));
+    return ImgOk;
+}

@@ -1,0 +1,13 @@
+// Targa files are not read yet: the probe declines every file and the
+// decoder refuses every job.
+#include "image.h"
+
+int ProbeTarga(ImageInfo* info)
+{
+    return info && info->size == ImageInfoSize && info->data ? ImgUnsupported : ImgBadArgument;
+}
+
+DWORD WINAPI DecodeTarga(LPVOID)
+{
+    return (DWORD)ImgUnsupported;
+}

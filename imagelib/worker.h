@@ -1,0 +1,92 @@
+// What every worker thread of the image library shares: the producer's
+// start and per-row steps, the consumer's way of following a source that is
+// still being produced, and little-endian reads from mapped bytes.
+#ifndef LUMETTA_WORKER_H
+#define LUMETTA_WORKER_H
+
+#include "image.h"
+
+// Any answer but a time-out counts as a stop: a failed wait must not let a
+// worker run on unsupervised.
+inline bool StopRequested(PixelBuffer* target)
+{
+    return WaitForSingleObject(target->stopEvent, 0) != WAIT_TIMEOUT;
+}
+
+// The row must be complete in memory before the count says so: consumers
+// read rowsDone without locks.
+inline void PublishRows(PixelBuffer* target, LONG rowsDone)
+{
+    InterlockedExchange(&target->rowsDone, rowsDone);
+    if (target->progressEvent)
+        SetEvent(target->progressEvent);
+}
+
+inline LONG ReadRowsDone(PixelBuffer* buffer)
+{
+    return InterlockedCompareExchange(&buffer->rowsDone, 0, 0);
+}
+
+// Checks common to every decoder's job: -2 for missing or mistagged records,
+// -3 for a file of another family, -9 for an image beyond the first of a
+// single-image format (multiImage false).
+int CheckDecodeJob(const DecodeJob* job, uint32_t family, bool multiImage);
+
+// Producer steps 2 and 3: sizes the target, allocates its pixels
+// (uninitialised), clears rowsDone and sets the ready event.  After this the
+// job record must not be touched.  Returns 0 or -5.
+int BeginOutput(DecodeJob* job, int32_t width, int32_t height, uint32_t flags);
+
+// Allocates width x height pixels from the global heap; null when the
+// dimensions are not positive or the block would not fit in memory.
+uint32_t* AllocatePixels(int32_t width, int32_t height);
+
+// Consumer side.  The k-th delivered row of a source, as an index into its
+// pixels.
+inline int DeliveredRow(const PixelBuffer* source, LONG k)
+{
+    int r = (int)(k % source->height);
+    return (source->flags & RowsBottomUp) ? source->height - 1 - r : r;
+}
+
+enum CatchUpRule {
+    // Finish the current pass, and one more whole pass when the source moved
+    // on to a later pass meanwhile (compositor, colour reduction).
+    CatchUpByPass,
+    // Take what was delivered since the last row taken, at most one height
+    // (scaler).
+    CatchUpRemaining,
+};
+
+struct RowFollower {
+    PixelBuffer* target;       // its stopEvent is the stop signal
+    PixelBuffer* source;       // the rows followed; may be the target itself
+    CatchUpRule rule;
+    LONG consumed;             // k: rows taken so far, across passes
+    LONG pass;                 // p: the source's pass when following began
+    void* state;
+    void (*consume)(RowFollower* follower, int row);   // row = DeliveredRow(source, consumed)
+};
+
+// Runs the consumer protocol to its end: follows the source's progress while
+// its thread runs, then catches up.  Returns 0.
+int FollowSource(RowFollower* follower);
+
+inline uint16_t ReadLe16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
+inline uint32_t ReadLe32(const uint8_t* p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+inline uint16_t ReadBe16(const uint8_t* p) { return (uint16_t)(p[0] << 8 | p[1]); }
+inline uint32_t ReadBe32(const uint8_t* p)
+{
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | (uint32_t)p[3];
+}
+
+// True when [offset, offset + length) lies inside the first `size` bytes.
+inline bool Within(uint32_t size, uint64_t offset, uint64_t length)
+{
+    return offset <= size && length <= size - offset;
+}
+
+#endif
