@@ -1,0 +1,10 @@
+#include "testing.h"
+#include "worker.h"
+
+TEST(Open, StopJobWithoutWorker)
+{
+    PixelBuffer b = EmptyBuffer();
+    b.stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    EXPECT_EQ(StopJob(&b), 0);
+    EXPECT_EQ(b.stopEvent, (HANDLE)NULL);
+}

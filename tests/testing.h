@@ -1,0 +1,84 @@
+// Included first by every test: GoogleTest (built for the host, so it must
+// not see the Windows macros), then Windows, then the test helpers.
+#ifndef LUMETTA_TESTING_H
+#define LUMETTA_TESTING_H
+
+#pragma push_macro("_WIN32")
+#pragma push_macro("WIN32")
+#pragma push_macro("__WIN32")
+#pragma push_macro("__WIN32__")
+#pragma push_macro("_WIN64")
+#pragma push_macro("WIN64")
+#pragma push_macro("__WIN64")
+#pragma push_macro("__WIN64__")
+#undef _WIN32
+#undef WIN32
+#undef __WIN32
+#undef __WIN32__
+#undef _WIN64
+#undef WIN64
+#undef __WIN64
+#undef __WIN64__
+#include <gtest/gtest.h>
+#pragma pop_macro("__WIN64__")
+#pragma pop_macro("__WIN64")
+#pragma pop_macro("WIN64")
+#pragma pop_macro("_WIN64")
+#pragma pop_macro("__WIN32__")
+#pragma pop_macro("__WIN32")
+#pragma pop_macro("WIN32")
+#pragma pop_macro("_WIN32")
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "image.h"
+
+// Paths of the generated test data and of the source tree, as Windows paths.
+std::string TestDataPath(const std::string& name);
+std::string SourcePath(const std::string& name);
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// Bytes placed at the very end of a committed region that is followed by a
+// no-access page, so that any read past the end faults.
+class GuardedBytes {
+public:
+    explicit GuardedBytes(const std::vector<uint8_t>& bytes);
+    GuardedBytes(const uint8_t* bytes, size_t length);
+    ~GuardedBytes();
+    GuardedBytes(const GuardedBytes&) = delete;
+    GuardedBytes& operator=(const GuardedBytes&) = delete;
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    uint8_t* base_ = nullptr;
+    size_t reserved_ = 0;
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// An ImageInfo over bytes the test owns (storage kind 0), ready for a probe.
+ImageInfo InfoOver(const uint8_t* data, size_t size);
+
+// Runs every probe in the library's order over guarded bytes, then, when one
+// accepts them, the decoder with the given request, waiting for it.  Returns
+// the decoder's status (or the probe's when none accepted).  Faults outside
+// the bytes crash the test.
+int ProbeAndDecode(const std::vector<uint8_t>& bytes, int32_t imageIndex = -1,
+                   const int32_t* request = nullptr, PixelBuffer* out = nullptr);
+
+// Waits for the buffer's worker and returns its exit code through StopJob.
+int WaitJob(PixelBuffer* buffer);
+
+PixelBuffer EmptyBuffer();
+ImageInfo EmptyInfo();
+
+// A picture as the rgba bytes (red, green, blue, alpha) ImageMagick prints
+// with `convert FILE rgba:-`; alpha as in imgtool's PAM output.
+std::vector<uint8_t> BufferAsRgba(const PixelBuffer& buffer);
+
+#endif
