@@ -1,13 +1,356 @@
-// Jpeg files are not read yet: the probe declines every file and the
-// decoder refuses every job.
-#include "image.h"
+// JPEG files: the probe walks the marker segments up to the first scan; the
+// decoder hands the mapped bytes to the IJG library (libjpeg-turbo) and turns
+// its rows into blue-green-red-X pixels.  The library stays inside this file:
+// its headers and the Windows headers disagree about `boolean` and INT32.
+#include <setjmp.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+
+// jmorecfg.h makes `boolean` an int, which is what the library was built
+// with; rpcndr.h would make it a byte.  Renaming it here keeps the int.
+#define boolean jpeg_boolean
+// INT32 is long in jmorecfg.h but int in basetsd.h; the library's API does
+// not use it, so let jmorecfg.h skip its typedef.
+#ifndef XMD_H
+#define XMD_H
+#define LUMETTA_DEFINED_XMD_H
+#endif
+#include <jpeglib.h>
+#undef boolean
+#ifdef LUMETTA_DEFINED_XMD_H
+#undef XMD_H
+#undef LUMETTA_DEFINED_XMD_H
+#endif
+
+#include "worker.h"
+
+namespace {
+
+const uint8_t MarkerTem = 0x01, MarkerSoi = 0xD8, MarkerEoi = 0xD9, MarkerSos = 0xDA;
+const uint8_t MarkerApp14 = 0xEE, MarkerCom = 0xFE;
+const long JpegMemoryLimit = 512L << 20;
+
+// Compression code of a frame marker, or 0 when the marker starts no frame.
+int FrameCompression(uint8_t marker)
+{
+    if (marker < 0xC0 || marker > 0xCF || marker == 0xC4 || marker == 0xCC)
+        return 0;
+    if (marker == 0xC8)
+        return CompressionUnknown;
+    int index = marker - 0xC0;                       // C0..C3 -> 0..3
+    if (marker > 0xC4)
+        index--;                                     // C5..C7 -> 4..6
+    if (marker > 0xC8)
+        index--;                                     // C9..CB -> 7..9
+    if (marker > 0xCC)
+        index--;                                     // CD..CF -> 10..12
+    return CompressionJpegBaseline + index;
+}
+
+// A frame header, `left` bytes from its length field to the end of the data.
+bool ReadFrameHeader(ImageInfo* info, const uint8_t* p, size_t left, uint8_t marker)
+{
+    if (left < 8)
+        return false;
+    uint32_t components = p[7];
+    uint32_t length = ReadBe16(p);
+    if (length != 8 + 3 * components || length > left)
+        return false;
+    uint32_t bits = p[2] * components;
+    if (bits == 0)
+        return false;
+    info->height = ReadBe16(p + 3);
+    info->width = ReadBe16(p + 5);
+    if (info->width < 1 || info->height < 1)
+        return false;
+
+    uint32_t flag = info->depth & ~DepthBitsMask;
+    if (components == 1)
+        flag = ColourGrayscale;
+    else if (components == 3)
+        flag = flag == ColourCmyk ? 0 : ColourYCbCr;
+    else if (!flag)
+        flag = ColourYCbCrK;
+    info->depth = flag | bits;
+    info->format = FormatJpeg;
+    info->imageCount = marker <= 0xC2 ? 1 : 0;
+    info->compression = FrameCompression(marker);
+    return true;
+}
+
+// An Adobe segment with transform 0 says the samples were stored without a
+// colour transform: three components are RGB, four are CMYK.
+void ReadAdobeSegment(ImageInfo* info, const uint8_t* p, uint32_t length)
+{
+    // The transform byte must lie inside the segment (length 14 and up).
+    if (length < 14 || memcmp(p + 2, "Adobe", 5) != 0 || p[13] != 0)
+        return;
+    uint32_t bits = info->depth & DepthBitsMask;
+    if (bits == 0 || bits == 32 || bits == 48)
+        info->depth = bits | ColourCmyk;
+    else if (bits == 24 || bits == 36)
+        info->depth = bits;
+}
+
+}  // namespace
 
 int ProbeJpeg(ImageInfo* info)
 {
-    return info && info->size == ImageInfoSize && info->data ? ImgUnsupported : ImgBadArgument;
+    if (!info || info->size != ImageInfoSize || !info->data)
+        return ImgBadArgument;
+    const uint8_t* p = info->data;
+    const uint8_t* end = p + info->dataSize;
+    if (info->dataSize < 2 || p[0] != 0xFF || p[1] != MarkerSoi)
+        return ImgUnsupported;
+    info->depth = 0;
+    p += 2;
+    for (;;) {
+        while (p < end && *p != 0xFF)
+            p++;
+        while (p < end && *p == 0xFF)
+            p++;
+        if (p >= end)
+            return ImgTruncated;
+        uint8_t marker = *p++;
+        size_t left = (size_t)(end - p);
+
+        if (marker == MarkerTem || (marker >= 0xD0 && marker <= 0xD7))
+            continue;
+        if (marker == MarkerEoi)
+            return ImgBadRequest;
+        if (marker == MarkerSos)
+            return ImgOk;
+        if (FrameCompression(marker) != 0) {
+            if (!ReadFrameHeader(info, p, left, marker))
+                return ImgUnsupported;
+            p += ReadBe16(p);
+            continue;
+        }
+        if (left < 2)
+            return ImgUnsupported;
+        uint32_t length = ReadBe16(p);
+        if (length < 2 || length > left)
+            return ImgUnsupported;
+        if (marker == MarkerApp14)
+            ReadAdobeSegment(info, p, length);
+        else if (marker == MarkerCom && length > 2)
+            AttachImageText(info, TextIsString | TextComments | TextAddTerminator, p + 2,
+                            length - 2);
+        p += length;
+    }
 }
 
-DWORD WINAPI DecodeJpeg(LPVOID)
+namespace {
+
+struct JpegErrorExit {
+    jpeg_error_mgr pub;
+    jmp_buf unwind;
+};
+
+struct JpegSource {
+    jpeg_source_mgr pub;
+    JOCTET endOfImage[2];
+};
+
+struct JpegDecoder {
+    jpeg_decompress_struct cinfo;
+    JpegErrorExit error;
+    JpegSource source;
+    bool grayscale;
+    bool cmyk;
+    bool buffered;
+    DecodeJob* job;
+    PixelBuffer* target;
+    uint32_t* pixels;
+    LONG rows;
+    uint8_t* row;
+};
+
+void ErrorExit(j_common_ptr cinfo)
 {
-    return (DWORD)ImgUnsupported;
+    longjmp(((JpegErrorExit*)cinfo->err)->unwind, 1);
+}
+
+// A thumbnailer has no console: warnings are counted by the library, not shown.
+void OutputMessage(j_common_ptr) {}
+
+void InitSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
+
+// Data that ends early ends as if an end-of-image marker followed.
+jpeg_boolean FillInput(j_decompress_ptr cinfo)
+{
+    JpegSource* s = (JpegSource*)cinfo->src;
+    s->endOfImage[0] = 0xFF;
+    s->endOfImage[1] = MarkerEoi;
+    s->pub.next_input_byte = s->endOfImage;
+    s->pub.bytes_in_buffer = 2;
+    return TRUE;
+}
+
+void SkipInput(j_decompress_ptr cinfo, long count)
+{
+    jpeg_source_mgr* s = cinfo->src;
+    if (count <= 0)
+        return;
+    size_t skip = (size_t)count < s->bytes_in_buffer ? (size_t)count : s->bytes_in_buffer;
+    s->next_input_byte += skip;
+    s->bytes_in_buffer -= skip;
+}
+
+void AttachSource(JpegDecoder* d, const uint8_t* data, uint32_t size)
+{
+    jpeg_source_mgr* s = &d->source.pub;
+    s->next_input_byte = data;
+    s->bytes_in_buffer = size;
+    s->init_source = InitSource;
+    s->fill_input_buffer = FillInput;
+    s->skip_input_data = SkipInput;
+    s->resync_to_restart = jpeg_resync_to_restart;
+    s->term_source = TermSource;
+    d->cinfo.src = s;
+}
+
+// The largest of 1/8, 1/4, 1/2 that still gives at least the requested size
+// in one dimension; the resampler takes it the rest of the way.
+int ScaleDenominator(int32_t width, int32_t height, int32_t wantWidth, int32_t wantHeight)
+{
+    if (wantWidth <= 0 || wantHeight <= 0)
+        return 1;
+    for (int shift = 3; shift >= 1; shift--) {
+        int d = 1 << shift;
+        int32_t w = (width + d - 1) >> shift, h = (height + d - 1) >> shift;
+        if (w >= wantWidth || h >= wantHeight)
+            return d;
+    }
+    return 1;
+}
+
+void ConvertRow(const JpegDecoder* d, uint8_t* row, JDIMENSION width)
+{
+    if (d->grayscale) {
+        for (JDIMENSION i = width; i-- > 0;) {
+            uint8_t g = row[i];
+            row[4 * i] = g;
+            row[4 * i + 1] = g;
+            row[4 * i + 2] = g;
+            row[4 * i + 3] = 0;
+        }
+    } else if (d->cmyk) {
+        for (JDIMENSION i = 0; i < width; i++, row += 4) {
+            uint32_t c = row[0], m = row[1], y = row[2], k = row[3];
+            row[0] = (uint8_t)((y * k) >> 8);
+            row[1] = (uint8_t)((m * k) >> 8);
+            row[2] = (uint8_t)((c * k) >> 8);
+            row[3] = 0;
+        }
+    }
+}
+
+// Steps up to the first row: header, options, output size, ready event.
+int StartJpeg(JpegDecoder* d)
+{
+    j_decompress_ptr cinfo = &d->cinfo;
+    jpeg_read_header(cinfo, TRUE);
+    d->grayscale = cinfo->out_color_space == JCS_GRAYSCALE;
+    d->cmyk = cinfo->out_color_space == JCS_CMYK;
+    if (!d->grayscale && !d->cmyk)
+        cinfo->out_color_space = JCS_EXT_BGRX;
+    d->buffered = d->target->progressEvent && jpeg_has_multiple_scans(cinfo);
+    cinfo->buffered_image = d->buffered;
+    cinfo->dct_method = JDCT_IFAST;
+    cinfo->do_fancy_upsampling = FALSE;
+    int denominator = ScaleDenominator((int32_t)cinfo->image_width, (int32_t)cinfo->image_height,
+                                       d->job->requestedWidth, d->job->requestedHeight);
+    cinfo->scale_num = 1;
+    cinfo->scale_denom = denominator;
+    jpeg_start_decompress(cinfo);
+
+    int status = BeginOutput(d->job, (int32_t)cinfo->output_width,
+                             (int32_t)cinfo->output_height, 0);
+    if (status != ImgOk)
+        return status;
+    d->pixels = d->target->pixels;
+    return StopRequested(d->target) ? ImgStopped : ImgOk;
+}
+
+// In buffered-image mode every pass shows the latest scan read so far, and
+// the rows keep counting across passes.
+int ReadRows(JpegDecoder* d)
+{
+    j_decompress_ptr cinfo = &d->cinfo;
+    const JDIMENSION width = cinfo->output_width, height = cinfo->output_height;
+    for (;;) {
+        JDIMENSION r = (JDIMENSION)d->rows % height;
+        d->row = (uint8_t*)(d->pixels + (size_t)r * width);
+        if (d->buffered && r == 0)
+            jpeg_start_output(cinfo, cinfo->input_scan_number);
+        JSAMPROW rows[1] = { d->row };
+        jpeg_read_scanlines(cinfo, rows, 1);
+        ConvertRow(d, d->row, width);
+        d->rows++;
+        PublishRows(d->target, d->rows);
+
+        if (d->buffered) {
+            jpeg_consume_input(cinfo);
+            if ((JDIMENSION)d->rows % height == 0) {
+                jpeg_finish_output(cinfo);
+                if (jpeg_input_complete(cinfo) &&
+                    cinfo->output_scan_number == cinfo->input_scan_number)
+                    break;
+            }
+        } else if ((JDIMENSION)d->rows == height) {
+            break;
+        }
+        if (StopRequested(d->target))
+            return ImgStopped;
+    }
+    jpeg_finish_decompress(cinfo);
+    return ImgOk;
+}
+
+// Kept apart from the thread procedure: the unwind point lives here, and
+// nothing in this frame needs cleaning up but the decompression object.
+int RunJpeg(JpegDecoder* d, const uint8_t* data, uint32_t size)
+{
+    d->cinfo.err = jpeg_std_error(&d->error.pub);
+    d->error.pub.error_exit = ErrorExit;
+    d->error.pub.output_message = OutputMessage;
+    if (setjmp(d->error.unwind)) {
+        jpeg_destroy_decompress(&d->cinfo);
+        return ImgTruncated;
+    }
+    jpeg_create_decompress(&d->cinfo);
+    // A progressive file keeps every coefficient in memory; a lying frame
+    // header must not make that unbounded (the library refuses beyond it).
+    d->cinfo.mem->max_memory_to_use = JpegMemoryLimit;
+    AttachSource(d, data, size);
+    int status = StartJpeg(d);
+    if (status == ImgOk)
+        status = ReadRows(d);
+    jpeg_destroy_decompress(&d->cinfo);
+    return status;
+}
+
+int DecodeJpegJob(DecodeJob* job)
+{
+    int status = CheckDecodeJob(job, FamilyJpeg, false);
+    if (status != ImgOk)
+        return status;
+    const ImageInfo* info = job->source;
+    if (info->dataSize == 0 || info->dataSizeHigh != 0 || info->dataSize >= 0x80000000u)
+        return ImgTruncated;
+    JpegDecoder d;
+    memset(&d, 0, sizeof d);
+    d.job = job;
+    d.target = job->target;
+    return RunJpeg(&d, info->data, info->dataSize);
+}
+
+}  // namespace
+
+DWORD WINAPI DecodeJpeg(LPVOID job)
+{
+    return (DWORD)DecodeJpegJob((DecodeJob*)job);
 }
