@@ -1,13 +1,613 @@
-// Gif files are not read yet: the probe declines every file and the
-// decoder refuses every job.
-#include "image.h"
+// GIF 87a and 89a: the probe, which walks the blocks up to the first image,
+// and the decoder, which decodes one image of the file per call with its
+// position, delay, disposal and transparency.  Composing the frames of an
+// animation is left to the caller.
+#include "worker.h"
+
+#include <string.h>
+
+namespace {
+
+const uint32_t HeaderSize = 13;
+const uint8_t BlockExtension = 0x21, BlockImage = 0x2C, BlockTrailer = 0x3B;
+const uint8_t LabelGraphicControl = 0xF9, LabelComment = 0xFE, LabelApplication = 0xFF,
+              LabelPlainText = 0x01;
+const char LoopIdentifier[] = "NETSCAPE2.0";
+// The identifier block of our own extension naming the image to show first.
+const char PreferredIdentifier[] = "Lumetta";
+
+const int MaxCodes = 4096;
+const uint32_t StoreStep = 16384;
+// Internal only: the sub-block was used up and more codes are wanted.
+const int MoreData = 2;
+
+uint32_t TableEntries(uint8_t packed) { return 2u << (packed & 7); }
+
+// 89a or 87a; 0 for anything else.
+uint32_t FormatFromSignature(const uint8_t* d)
+{
+    if (memcmp(d, "GIF8", 4) || d[5] != 'a')
+        return 0;
+    return d[4] == '7' ? FormatGif87a : d[4] == '9' ? FormatGif89a : 0;
+}
+
+// Steps over data sub-blocks up to and past the length-0 one.  A sub-block
+// that leaves no room for the next length byte is cut short.
+int SkipSubBlocks(const uint8_t* data, uint32_t size, uint32_t* pos)
+{
+    uint32_t p = *pos;
+    for (;;) {
+        if (p >= size)
+            return ImgTruncated;
+        uint32_t length = data[p++];
+        if (length == 0)
+            break;
+        if ((uint64_t)p + length >= size)
+            return ImgTruncated;
+        p += length;
+    }
+    *pos = p;
+    return ImgOk;
+}
+
+// ---------------------------------------------------------------- probe
+
+// A comment's sub-blocks joined into one text, each taken up to its first
+// NUL.  The blocks are measured first so that a cut comment costs nothing.
+int ReadComment(ImageInfo* info, uint32_t* pos)
+{
+    const uint8_t* data = info->data;
+    uint32_t size = info->dataSize, start = *pos, total = 0;
+    for (uint32_t p = start;;) {
+        if (p >= size)
+            return ImgTruncated;
+        uint32_t length = data[p++];
+        if (length == 0) {
+            *pos = p;
+            break;
+        }
+        if ((uint64_t)p + length >= size)
+            return ImgTruncated;
+        const void* nul = memchr(data + p, 0, length);
+        total += nul ? (uint32_t)((const uint8_t*)nul - (data + p)) : length;
+        p += length;
+    }
+    if (total == 0)
+        return ImgOk;
+    char* text = (char*)GlobalAlloc(GMEM_FIXED, total);
+    if (!text)
+        return ImgNoMemory;
+    uint32_t filled = 0;
+    for (uint32_t p = start; data[p] != 0; p += 1 + data[p]) {
+        const uint8_t* block = data + p + 1;
+        const void* nul = memchr(block, 0, data[p]);
+        uint32_t n = nul ? (uint32_t)((const uint8_t*)nul - block) : data[p];
+        memcpy(text + filled, block, n);
+        filled += n;
+    }
+    int status = AttachImageText(info, TextIsString | TextComments | TextAddTerminator, text, total);
+    GlobalFree(text);
+    // A file with more comments than slots keeps the first ones.
+    return status == ImgNoTextSlot ? ImgOk : status;
+}
+
+int ReadApplication(ImageInfo* info, uint32_t* pos)
+{
+    const uint8_t* data = info->data;
+    uint32_t size = info->dataSize, p = *pos;
+    if (p >= size)
+        return ImgTruncated;
+    uint32_t idLength = data[p];
+    if (idLength == 0) {
+        *pos = p + 1;
+        return ImgOk;
+    }
+    if ((uint64_t)p + 1 + idLength >= size)
+        return ImgTruncated;
+    const uint8_t* id = data + p + 1;
+    p += 1 + idLength;
+    if (idLength == 11 && !memcmp(id, LoopIdentifier, 11) && data[p] == 3 &&
+        (uint64_t)p + 4 < size && data[p + 1] == 1)
+        info->repeatCount = (uint32_t)ReadLe16(data + p + 2) - 1;   // 0, endless, wraps round
+    *pos = p;
+    return SkipSubBlocks(data, size, pos);
+}
+
+// ---------------------------------------------------------------- decoder
+
+struct GifDecoder {
+    const uint8_t* data;
+    uint32_t size;
+    uint32_t pos;
+    PixelBuffer* target;
+    ImageInfo* source;
+    int32_t wanted;               // image index asked for; -1 until a preferred-frame names one
+    uint32_t palette[256];
+
+    bool controlPending;
+    uint8_t control[4];           // packed, delay (2), transparent index
+
+    // Dictionary: code c's string is store[offset[c]] up to store[offset[c + 1]].
+    uint32_t* offset;
+    uint8_t* store;
+    uint32_t storeSize;
+    int clearCode;
+    int nextFree;
+    int codeSize;
+    int minCodeSize;
+    int previous;                 // -1: none since the last clear
+
+    // Bit reader: two carry bytes, the sub-block, slack for a 32-bit read.
+    uint8_t bits[2 + 255 + 4];
+    uint32_t bitPos;
+
+    // Output.
+    int32_t width;
+    int32_t height;
+    uint32_t* pixels;
+    bool interlaced;
+    int pass;
+    int32_t row;
+    int32_t column;
+    size_t written;               // pixels written, when not interlaced
+    LONG published;
+};
+
+const int32_t PassStart[4] = { 0, 4, 2, 1 };
+const int32_t PassStep[4] = { 8, 8, 4, 2 };
+const int32_t PassCopies[4] = { 7, 3, 1, 0 };
+
+void LoadTable(GifDecoder* d, const uint8_t* table, uint32_t entries)
+{
+    for (uint32_t i = 0; i < entries; i++, table += 3)
+        d->palette[i] = table[2] | table[1] << 8 | (uint32_t)table[0] << 16;
+}
+
+int SkipImage(GifDecoder* d)
+{
+    uint8_t packed = d->data[d->pos + 9];
+    d->pos += 10;
+    if (packed & 0x80) {
+        uint64_t end = (uint64_t)d->pos + 3 * TableEntries(packed);
+        if (end >= d->size)
+            return ImgTruncated;
+        d->pos = (uint32_t)end;
+    }
+    if (d->pos >= d->size)
+        return ImgTruncated;
+    d->pos++;                     // minimum code size
+    return SkipSubBlocks(d->data, d->size, &d->pos);
+}
+
+// An application extension; ours may name the image to show when the
+// caller asked for the file's default one.
+int ReadApplicationBlock(GifDecoder* d)
+{
+    const uint8_t* data = d->data;
+    uint32_t p = d->pos + 2;
+    if (p >= d->size)
+        return ImgTruncated;
+    uint32_t idLength = data[p];
+    if (idLength == 0) {
+        d->pos = p + 1;
+        return ImgOk;
+    }
+    if ((uint64_t)p + 1 + idLength >= d->size)
+        return ImgTruncated;
+    const uint8_t* id = data + p + 1;
+    p += 1 + idLength;
+    if (idLength == sizeof PreferredIdentifier - 1 && !memcmp(id, PreferredIdentifier, idLength) &&
+        d->wanted == -1 && data[p] == 4 && (uint64_t)p + 5 < d->size && data[p + 1] == 'P' &&
+        data[p + 2] == 'F')
+        d->wanted = ReadLe16(data + p + 3);
+    d->controlPending = false;
+    d->pos = p;
+    return SkipSubBlocks(data, d->size, &d->pos);
+}
+
+int ReadExtension(GifDecoder* d)
+{
+    const uint8_t* data = d->data;
+    if ((uint64_t)d->pos + 1 >= d->size)
+        return ImgTruncated;
+    uint8_t label = data[d->pos + 1];
+    if (label == LabelGraphicControl) {
+        if ((uint64_t)d->pos + 8 > d->size)
+            return ImgTruncated;
+        if (data[d->pos + 2] != 4 || data[d->pos + 7] != 0)
+            return ImgUnsupported;
+        memcpy(d->control, data + d->pos + 3, 4);
+        d->controlPending = true;
+        d->pos += 8;
+        return ImgOk;
+    }
+    if (label == LabelApplication)
+        return ReadApplicationBlock(d);
+    // A plain-text block is drawn in place of an image, so a graphic control
+    // before it was meant for it.
+    if (label == LabelPlainText)
+        d->controlPending = false;
+    d->pos += 2;
+    return SkipSubBlocks(data, d->size, &d->pos);
+}
+
+// Walks the blocks up to the descriptor of the wanted image (d->pos at its
+// 0x2C), counting images in *counter.
+int FindImage(GifDecoder* d, int32_t* counter)
+{
+    for (;;) {
+        if (d->pos >= d->size)
+            return ImgTruncated;
+        uint8_t introducer = d->data[d->pos];
+        int status;
+        if (introducer == BlockTrailer) {
+            d->source->imageCount = *counter;
+            return ImgBadRequest;
+        } else if (introducer == BlockImage) {
+            if ((uint64_t)d->pos + 10 >= d->size)
+                return ImgTruncated;
+            if (*counter >= d->wanted)
+                return ImgOk;
+            status = SkipImage(d);
+            ++*counter;
+            d->controlPending = false;
+        } else if (introducer == BlockExtension) {
+            status = ReadExtension(d);
+        } else {
+            return ImgTruncated;
+        }
+        if (status != ImgOk)
+            return status;
+    }
+}
+
+void ResetDictionary(GifDecoder* d)
+{
+    int k = d->clearCode;
+    for (int i = 0; i <= k + 2; i++) {
+        d->offset[i] = (uint32_t)i;
+        d->store[i] = (uint8_t)i;
+    }
+    d->nextFree = k + 2;
+    d->codeSize = d->minCodeSize + 1;
+    d->previous = -1;
+}
+
+int CreateDictionary(GifDecoder* d)
+{
+    d->offset = (uint32_t*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, (MaxCodes + 1) * sizeof(uint32_t));
+    d->store = (uint8_t*)GlobalAlloc(GMEM_FIXED, StoreStep);
+    if (!d->offset || !d->store)
+        return ImgNoMemory;
+    d->storeSize = StoreStep;
+    d->clearCode = 1 << d->minCodeSize;
+    ResetDictionary(d);
+    return ImgOk;
+}
+
+void FreeDictionary(GifDecoder* d)
+{
+    if (d->offset)
+        GlobalFree(d->offset);
+    if (d->store)
+        GlobalFree(d->store);
+    d->offset = NULL;
+    d->store = NULL;
+}
+
+// The new code's string is the prefix code's string and one byte more.
+int AddCode(GifDecoder* d, int prefix, uint8_t last)
+{
+    if (d->nextFree >= MaxCodes)
+        return ImgOk;             // full: codes stay 12 bits until the next clear
+    uint32_t start = d->offset[d->nextFree];
+    uint32_t length = d->offset[prefix + 1] - d->offset[prefix];
+    uint32_t end = start + length + 1;
+    if (end > d->storeSize) {
+        uint32_t grown = d->storeSize + StoreStep;
+        uint8_t* store = (uint8_t*)GlobalAlloc(GMEM_FIXED, grown);
+        if (!store)
+            return ImgNoMemory;
+        memcpy(store, d->store, start);
+        GlobalFree(d->store);
+        d->store = store;
+        d->storeSize = grown;
+    }
+    memcpy(d->store + start, d->store + d->offset[prefix], length);
+    d->store[start + length] = last;
+    int added = d->nextFree++;
+    d->offset[d->nextFree] = end;
+    if (added == (1 << d->codeSize) - 1 && d->codeSize < 12)
+        d->codeSize++;
+    return ImgOk;
+}
+
+// Completes the current row, copying it over the rows the later passes will
+// fill so that a picture shown early looks whole, then finds the next row.
+// False when every pass is done.
+bool NextInterlacedRow(GifDecoder* d)
+{
+    const uint32_t* from = d->pixels + (size_t)d->row * d->width;
+    for (int32_t i = 1; i <= PassCopies[d->pass] && d->row + i < d->height; i++)
+        memcpy(d->pixels + (size_t)(d->row + i) * d->width, from, (size_t)d->width * 4);
+    int pass = d->pass;
+    int32_t row = d->row + PassStep[pass];
+    while (row >= d->height) {
+        if (++pass > 3)
+            return false;
+        row = PassStart[pass];
+    }
+    d->pass = pass;
+    d->row = row;
+    d->column = 0;
+    return true;
+}
+
+int OutputString(GifDecoder* d, int code)
+{
+    const uint8_t* s = d->store + d->offset[code];
+    uint32_t length = d->offset[code + 1] - d->offset[code];
+    const uint32_t* palette = d->palette;
+    if (!d->interlaced) {
+        size_t total = (size_t)d->width * d->height;
+        if (length > total - d->written)
+            return ImgTruncated;
+        uint32_t* out = d->pixels + d->written;
+        for (uint32_t i = 0; i < length; i++)
+            out[i] = palette[s[i]];
+        d->written += length;
+        return MoreData;
+    }
+    while (length) {
+        if (d->column == d->width && !NextInterlacedRow(d))
+            return ImgTruncated;
+        uint32_t room = (uint32_t)(d->width - d->column);
+        uint32_t n = length < room ? length : room;
+        uint32_t* out = d->pixels + (size_t)d->row * d->width + d->column;
+        for (uint32_t i = 0; i < n; i++)
+            out[i] = palette[s[i]];
+        d->column += n;
+        s += n;
+        length -= n;
+    }
+    return MoreData;
+}
+
+int HandleCode(GifDecoder* d, int code)
+{
+    if (code == d->clearCode) {
+        ResetDictionary(d);
+        return MoreData;
+    }
+    if (code == d->clearCode + 1)
+        return ImgOk;
+    // Codes not yet defined are damage, and so is the one being defined
+    // when there is nothing to define it from.
+    if (code > d->nextFree || (code == d->nextFree && d->previous < 0))
+        return ImgTruncated;
+    int status = ImgOk;
+    if (code == d->nextFree)
+        status = AddCode(d, d->previous, d->store[d->offset[d->previous]]);
+    else if (d->previous >= 0)
+        status = AddCode(d, d->previous, d->store[d->offset[code]]);
+    if (status != ImgOk)
+        return status;
+    d->previous = code;
+    return OutputString(d, code);
+}
+
+// Decodes every complete code of the sub-block now behind the carry bytes;
+// what is left of the last code stays in the carry for the next one.
+int DecodeSubBlock(GifDecoder* d, uint32_t length)
+{
+    const uint32_t limit = 16 + 8 * length;
+    while (d->bitPos + (uint32_t)d->codeSize <= limit) {
+        uint32_t mask = (1u << d->codeSize) - 1;
+        int code = (int)((ReadLe32(d->bits + (d->bitPos >> 3)) >> (d->bitPos & 7)) & mask);
+        d->bitPos += d->codeSize;
+        int status = HandleCode(d, code);
+        if (status != MoreData)
+            return status;
+    }
+    d->bits[0] = d->bits[length];
+    d->bits[1] = d->bits[length + 1];
+    d->bitPos -= 8 * length;
+    return MoreData;
+}
+
+LONG RowsSoFar(const GifDecoder* d)
+{
+    if (!d->interlaced)
+        return (LONG)(d->written / (size_t)d->width);
+    return d->pass * d->height + d->row + d->column / d->width;
+}
+
+int DecodeData(GifDecoder* d)
+{
+    if (StopRequested(d->target))
+        return ImgStopped;
+    for (;;) {
+        if (d->pos >= d->size)
+            return ImgTruncated;
+        uint32_t length = d->data[d->pos++];
+        if (length == 0)
+            return ImgOk;
+        if ((uint64_t)d->pos + length > d->size)
+            return ImgTruncated;
+        memcpy(d->bits + 2, d->data + d->pos, length);
+        d->pos += length;
+        int status = DecodeSubBlock(d, length);
+        LONG rows = RowsSoFar(d);
+        if (rows > d->published) {
+            d->published = rows;
+            PublishRows(d->target, rows);
+        }
+        if (status != MoreData)
+            return status;
+        if (StopRequested(d->target))
+            return ImgStopped;
+    }
+}
+
+// Whatever the result, the buffer is left whole: the rest of a first pass
+// shows colour 0, later passes keep the rows copied by the earlier ones.
+void FinishImage(GifDecoder* d)
+{
+    if (d->pass == 0) {
+        size_t total = (size_t)d->width * d->height;
+        size_t next = d->interlaced ? (size_t)d->row * d->width + d->column : d->written;
+        for (size_t i = next; i < total; i++)
+            d->pixels[i] = d->palette[0];
+    }
+    PublishRows(d->target, (d->pass + 1) * d->height);
+}
+
+int CheckJob(const DecodeJob* job)
+{
+    if (!job || !job->target || !job->source || job->target->size != PixelBufferSize ||
+        job->source->size != ImageInfoSize || !job->source->data ||
+        FamilyOf(job->source->format) != FamilyGif)
+        return ImgBadArgument;
+    return ImgOk;
+}
+
+// Steps 4 to 6: the target's description, the palette of this image and
+// the pixel memory; the ready event is set on success.
+int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
+{
+    const uint8_t* desc = d->data + d->pos;
+    uint8_t packed = desc[9];
+    d->width = ReadLe16(desc + 5);
+    d->height = ReadLe16(desc + 7);
+    d->interlaced = (packed & 0x40) != 0;
+    d->pos += 10;
+    if (packed & 0x80) {
+        uint32_t entries = TableEntries(packed);
+        if ((uint64_t)d->pos + 3 * entries >= d->size)
+            return ImgTruncated;
+        LoadTable(d, d->data + d->pos, entries);
+        d->pos += 3 * entries;
+    }
+    PixelBuffer* target = d->target;
+    target->left = ReadLe16(desc + 1);
+    target->top = ReadLe16(desc + 3);
+    target->imageIndex = counter;
+    uint32_t flags = 0;
+    if (d->controlPending) {
+        uint8_t control = d->control[0];
+        if ((control & 1) && target->progressEvent) {
+            d->palette[d->control[3]] |= 0xFF000000u;
+            flags |= HasTransparency;
+        }
+        int disposal = (control >> 2) & 7;
+        flags |= disposal == 1 ? DisposeKeep : disposal == 2 ? DisposeBackground
+                                             : disposal == 3 ? DisposePrevious : 0;
+        target->delay = ReadLe16(d->control + 1) * 10;
+    }
+    if (d->pos >= d->size)
+        return ImgTruncated;
+    d->minCodeSize = d->data[d->pos++];
+    // Twelve-bit roots would leave no code free for the clear and end codes;
+    // an image without pixels has nothing to show.
+    if (d->minCodeSize >= 12 || d->width == 0 || d->height == 0)
+        return ImgTruncated;
+    int status = CreateDictionary(d);
+    if (status != ImgOk)
+        return status;
+    status = BeginOutput(job, d->width, d->height, flags);
+    if (status != ImgOk)
+        return status;
+    d->pixels = target->pixels;
+    d->bitPos = 16;
+    return ImgOk;
+}
+
+int DecodeImage(DecodeJob* job)
+{
+    int status = CheckJob(job);
+    if (status != ImgOk)
+        return status;
+    GifDecoder dec, *d = &dec;
+    memset(d, 0, sizeof *d);
+    d->data = job->source->data;
+    d->size = job->source->dataSize;
+    d->target = job->target;
+    d->source = job->source;
+    d->wanted = job->imageIndex;
+    if (d->size <= HeaderSize)
+        return ImgTruncated;
+    if (!FormatFromSignature(d->data))
+        return ImgUnsupported;
+    // Indices no colour table defines show opaque black.
+    uint8_t packed = d->data[10];
+    d->pos = HeaderSize;
+    if (packed & 0x80) {
+        uint32_t entries = TableEntries(packed);
+        if (HeaderSize + 3 * entries >= d->size)
+            return ImgTruncated;
+        LoadTable(d, d->data + HeaderSize, entries);
+        d->pos += 3 * entries;
+    }
+    int32_t counter = 0;
+    status = FindImage(d, &counter);
+    if (status == ImgOk)
+        status = BeginImage(d, job, counter);
+    if (status == ImgOk) {
+        status = DecodeData(d);
+        FinishImage(d);
+    }
+    FreeDictionary(d);
+    return status;
+}
+
+}  // namespace
 
 int ProbeGif(ImageInfo* info)
 {
-    return info && info->size == ImageInfoSize && info->data ? ImgUnsupported : ImgBadArgument;
+    if (!info || info->size != ImageInfoSize || !info->data)
+        return ImgBadArgument;
+    const uint8_t* data = info->data;
+    uint32_t size = info->dataSize;
+    if (size <= HeaderSize)
+        return ImgTruncated;
+    uint32_t format = FormatFromSignature(data);
+    if (!format)
+        return ImgUnsupported;
+    info->format = format;
+    info->width = ReadLe16(data + 6);
+    info->height = ReadLe16(data + 8);
+    uint8_t packed = data[10];
+    uint32_t pos = HeaderSize;
+    if (packed & 0x80) {
+        uint32_t entries = TableEntries(packed);
+        info->depth = (packed & 7) + 1;
+        if (HeaderSize + 3 * entries >= size)
+            return ImgUnsupported;
+        uint8_t background = data[11];
+        if (background < entries) {
+            const uint8_t* e = data + HeaderSize + 3 * background;
+            info->keyColour = e[2] | e[1] << 8 | (uint32_t)e[0] << 16;
+        }
+        pos += 3 * entries;
+    } else {
+        info->depth = ((packed >> 4) & 7) + 1;
+    }
+    while (pos < size && data[pos] == BlockExtension) {
+        if (pos + 1 >= size)
+            return ImgTruncated;
+        uint8_t label = data[pos + 1];
+        pos += 2;
+        int status = label == LabelComment ? ReadComment(info, &pos)
+                     : label == LabelApplication ? ReadApplication(info, &pos)
+                                                 : SkipSubBlocks(data, size, &pos);
+        if (status != ImgOk)
+            return status;
+    }
+    if (pos >= size || data[pos] == BlockTrailer)
+        return ImgTruncated;
+    info->compression = CompressionLzw;
+    info->imageCount = -1;
+    return ImgOk;
 }
 
-DWORD WINAPI DecodeGif(LPVOID)
-{
-    return (DWORD)ImgUnsupported;
-}
+DWORD WINAPI DecodeGif(LPVOID job) { return (DWORD)DecodeImage((DecodeJob*)job); }
