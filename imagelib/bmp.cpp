@@ -192,7 +192,11 @@ void ConvertRow(const BmpDecoder* d, const uint8_t* src, uint32_t* out)
             out[x] = src[0] | src[1] << 8 | src[2] << 16;
         break;
     case 32:
-        if (!d->bitFields) {
+        if (d->transparent) {
+            // The file stores opacity; the buffer holds transparency.
+            for (int32_t x = 0; x < w; x++)
+                out[x] = ReadLe32(src + 4 * x) ^ 0xFF000000u;
+        } else if (!d->bitFields) {
             memcpy(out, src, (size_t)w * 4);
         } else {
             for (int32_t x = 0; x < w; x++) {
@@ -319,6 +323,17 @@ void FinishRowsUntil(RleState* s, int32_t untilY)
     s->x = 0;
 }
 
+// Rows end at their end-of-line code (or a delta or the end of bitmap), not
+// when their last column is written: writers pad rows with runs beyond the
+// row end (ImageMagick rounds every row up to four pixels), and those pixels
+// are dropped.  An end of line at column 0 is still ignored, so a second one
+// in a row skips nothing.
+void EndOfCode(RleState* s)
+{
+    if (s->x > s->d->width)
+        s->x = s->d->width;
+}
+
 int DecodeRle(DecodeJob* job)
 {
     int status = CheckDecodeJob(job, FamilyBmp, false);
@@ -373,8 +388,7 @@ int DecodeRle(DecodeJob* job)
                 for (uint32_t i = 0; i < count && s.x < width; i++)
                     PutPixel(&s, pair[i & 1]);
             }
-            if (s.x >= width)
-                FinishRowsUntil(&s, s.y + 1);
+            EndOfCode(&s);
         } else if (value == 0) {
             if (s.x > 0)
                 FinishRowsUntil(&s, s.y + 1);
@@ -394,8 +408,7 @@ int DecodeRle(DecodeJob* job)
                 FillEntry0(&s, s.y, s.x, column < width ? column : width);
             }
             s.x = column;
-            if (s.y < height && s.x >= width)
-                FinishRowsUntil(&s, s.y + 1);
+            EndOfCode(&s);
         } else {
             uint32_t bytes = eight ? value : (value + 1) / 2;
             uint32_t padded = (bytes + 1) & ~1u;
@@ -407,8 +420,7 @@ int DecodeRle(DecodeJob* job)
                 PutPixel(&s, d->palette[index]);
             }
             s.pos += padded;
-            if (s.x >= width)
-                FinishRowsUntil(&s, s.y + 1);
+            EndOfCode(&s);
         }
         if (s.y != rowsBefore) {
             PublishRows(target, s.y);

@@ -1,10 +1,345 @@
+// The worker pipeline: start and stop rules, consumers that follow a
+// producer still at work, and the compositor's arithmetic.
 #include "testing.h"
 #include "worker.h"
 
-TEST(Pipeline, StopJobWithoutWorker)
+#include <string.h>
+
+#include <vector>
+
+namespace {
+
+// A producer of our own: fills a finished picture's rows into a buffer one
+// at a time, as a decoder would, passes times over.
+struct FakeProducer {
+    PixelBuffer buffer = EmptyBuffer();
+    std::vector<uint32_t> passes[2];
+    int passCount = 1;
+    DWORD rowPause = 0;
+    HANDLE release = NULL;      // set to let the producer go on; null: never wait
+};
+
+DWORD WINAPI ProduceRows(LPVOID param)
+{
+    FakeProducer* p = (FakeProducer*)param;
+    PixelBuffer* b = &p->buffer;
+    LONG delivered = 0;
+    for (int pass = 0; pass < p->passCount; pass++) {
+        for (int k = 0; k < b->height; k++) {
+            if (p->release)
+                WaitForSingleObject(p->release, INFINITE);
+            if (StopRequested(b))
+                return ImgStopped;
+            int row = DeliveredRow(b, k);
+            memcpy(b->pixels + (size_t)row * b->width, &p->passes[pass][(size_t)row * b->width],
+                   b->width * 4);
+            PublishRows(b, ++delivered);
+            if (p->rowPause)
+                Sleep(p->rowPause);
+        }
+    }
+    return ImgOk;
+}
+
+void StartProducer(FakeProducer* p, int width, int height, uint32_t flags)
+{
+    p->buffer.width = width;
+    p->buffer.height = height;
+    p->buffer.flags = flags;
+    p->buffer.pixels = AllocatePixels(width, height);
+    memset(p->buffer.pixels, 0x55, (size_t)width * height * 4);
+    p->buffer.stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    p->buffer.progressEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD id;
+    p->buffer.thread = CreateThread(NULL, 0, ProduceRows, p, 0, &id);
+}
+
+std::vector<uint32_t> Pattern(int width, int height, uint32_t seed, bool transparency)
+{
+    std::vector<uint32_t> v((size_t)width * height);
+    for (size_t i = 0; i < v.size(); i++) {
+        uint32_t x = (uint32_t)i * 2654435761u + seed;
+        uint32_t t = transparency ? (x >> 24) % 5 * 64 : 0;   // 0, 64 .. 255 clipped below
+        v[i] = (x & 0xFFFFFF) | (t > 255 ? 255 : t) << 24;
+    }
+    return v;
+}
+
+PixelBuffer FinishedBuffer(const std::vector<uint32_t>& pixels, int width, int height, uint32_t flags)
 {
     PixelBuffer b = EmptyBuffer();
-    b.stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    EXPECT_EQ(StopJob(&b), 0);
+    b.width = width;
+    b.height = height;
+    b.pixels = AllocatePixels(width, height);
+    memcpy(b.pixels, pixels.data(), pixels.size() * 4);
+    b.rowsDone = height;
+    b.flags = flags;
+    return b;
+}
+
+std::vector<uint32_t> Pixels(const PixelBuffer& b)
+{
+    return std::vector<uint32_t>(b.pixels, b.pixels + (size_t)b.width * b.height);
+}
+
+DWORD WINAPI IgnoreStop(LPVOID) { Sleep(20000); return 0; }
+
+}  // namespace
+
+TEST(PipelineStart, BusyTargetIsLeftRunning)
+{
+    PixelBuffer busy = EmptyBuffer();
+    DWORD id;
+    HANDLE thread = CreateThread(NULL, 0, IgnoreStop, NULL, 0, &id);
+    busy.thread = thread;
+    ImageInfo info = EmptyInfo();
+    info.format = FamilyBmp;
+    PixelBuffer source = FinishedBuffer(Pattern(2, 2, 1, true), 2, 2, HasTransparency);
+    EXPECT_EQ(StartDecode(&busy, &info, 0, NULL, 0), ImgBusy);
+    EXPECT_EQ(StartScale(&busy, &source, NULL, NULL), ImgBusy);
+    EXPECT_EQ(StartComposite(&busy, &source, 0), ImgBusy);
+    EXPECT_EQ(StartColourReduction(&busy, NULL, 16), ImgBusy);
+    EXPECT_EQ(busy.thread, thread);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), (DWORD)WAIT_TIMEOUT);
+    TerminateThread(thread, 0);
+    CloseHandle(thread);
+    GlobalFree(source.pixels);
+}
+
+TEST(PipelineStart, ArgumentChecks)
+{
+    PixelBuffer b = EmptyBuffer();
+    ImageInfo info = EmptyInfo();
+    EXPECT_EQ(StartDecode(NULL, &info, 0, NULL, 0), ImgBadArgument);
+    EXPECT_EQ(StartDecode(&b, NULL, 0, NULL, 0), ImgBadArgument);
+    PixelBuffer wrong = b;
+    wrong.size = 52;
+    EXPECT_EQ(StartDecode(&wrong, &info, 0, NULL, 0), ImgBadArgument);
+    EXPECT_EQ(StopJob(NULL), ImgBadArgument);
+    EXPECT_EQ(StopJob(&wrong), ImgBadArgument);
+    EXPECT_EQ(FreePixelBuffer(&wrong), ImgBadArgument);
+
+    // Unknown family, and a family with the reserved bits set.
+    info.format = 9;
+    EXPECT_EQ(StartDecode(&b, &info, 0, NULL, 0), ImgUnsupported);
+    info.format = FamilyBmp | 0x00010000;
+    EXPECT_EQ(StartDecode(&b, &info, 0, NULL, 0), ImgUnsupported);
+
+    // A decoder that rejects its job leaves nothing behind.
+    info.format = FamilyBmp;
+    EXPECT_EQ(StartDecode(&b, &info, 0, NULL, 1), ImgBadArgument);   // no data
+    EXPECT_EQ(b.thread, (HANDLE)NULL);
     EXPECT_EQ(b.stopEvent, (HANDLE)NULL);
+    EXPECT_EQ(b.progressEvent, (HANDLE)NULL);
+    EXPECT_EQ(b.pixels, (uint32_t*)NULL);
+}
+
+TEST(PipelineStart, ScaleTargetSizes)
+{
+    PixelBuffer source = FinishedBuffer(Pattern(400, 300, 2, false), 400, 300, 0);
+    struct Case {
+        int32_t width, height;
+        const int32_t* canvas;
+        int32_t expectWidth, expectHeight;
+    };
+    const int32_t smallCanvas[2] = { 10, 10 };
+    const int32_t wideCanvas[2] = { 800, 100 };
+    Case cases[] = {
+        { 100, 0, NULL, 100, 75 },
+        { 0, 150, NULL, 200, 150 },
+        { 0, 0, NULL, 400, 300 },
+        { 0, 0, smallCanvas, 400, 300 },     // the source size wins
+        { 0, 0, wideCanvas, 800, 300 },
+        { 1, 0, NULL, 1, 1 },                // a size of 0 becomes 1
+    };
+    for (const Case& c : cases) {
+        PixelBuffer target = EmptyBuffer();
+        target.width = c.width;
+        target.height = c.height;
+        ASSERT_EQ(StartScale(&target, &source, c.canvas, NULL), ImgOk);
+        EXPECT_EQ(WaitJob(&target), ImgOk);
+        EXPECT_EQ(target.width, c.expectWidth);
+        EXPECT_EQ(target.height, c.expectHeight);
+        EXPECT_EQ(target.left, 0);
+        FreePixelBuffer(&target);
+    }
+    PixelBuffer bad = EmptyBuffer();
+    bad.pixels = source.pixels;          // a block without a size
+    EXPECT_EQ(StartScale(&bad, &source, NULL, NULL), ImgBadArgument);
+    bad.pixels = NULL;
+    bad.width = -1;
+    EXPECT_EQ(StartScale(&bad, &source, NULL, NULL), ImgBadArgument);
+    GlobalFree(source.pixels);
+}
+
+TEST(PipelineStart, ScaleFillsANewTarget)
+{
+    PixelBuffer source = FinishedBuffer(Pattern(4, 4, 3, false), 4, 4, 0);
+    source.left = 4;          // canvas 8 x 4: the left half is never drawn
+    PixelBuffer target = EmptyBuffer();
+    uint32_t fill = 0x00ABCDEF;
+    ASSERT_EQ(StartScale(&target, &source, NULL, &fill), ImgOk);
+    WaitJob(&target);
+    EXPECT_EQ(target.width, 8);
+    EXPECT_EQ(target.pixels[0], fill);
+    EXPECT_EQ(target.pixels[3 * 8 + 3], fill);
+    FreePixelBuffer(&target);
+    GlobalFree(source.pixels);
+}
+
+TEST(PipelineStop, StopsADecoderHalfWay)
+{
+    // A bitmap of many rows; the stop comes before the decoder can finish.
+    const int w = 2000, h = 3000;
+    std::vector<uint8_t> file(54 + (size_t)w * 3 * h, 0x40);
+    memset(file.data(), 0, 54);
+    file[0] = 'B', file[1] = 'M', file[10] = 54, file[14] = 40;
+    memcpy(&file[18], &w, 4);
+    memcpy(&file[22], &h, 4);
+    file[26] = 1, file[28] = 24;
+    ImageInfo info = InfoOver(file.data(), file.size());
+    ASSERT_EQ(ProbeBmp(&info), ImgOk);
+    PixelBuffer b = EmptyBuffer();
+    ASSERT_EQ(StartDecode(&b, &info, 0, NULL, 1), ImgOk);
+    EXPECT_NE(b.progressEvent, (HANDLE)NULL);
+    int status = StopJob(&b);
+    EXPECT_TRUE(status == ImgStopped || (status == ImgOk && b.rowsDone == h)) << status;
+    EXPECT_EQ(b.thread, (HANDLE)NULL);
+    EXPECT_EQ(b.stopEvent, (HANDLE)NULL);
+    EXPECT_NE(b.pixels, (uint32_t*)NULL);   // the rows delivered stay
+    // StopJob again: nothing attached, nothing to do.
+    EXPECT_EQ(StopJob(&b), ImgOk);
+    FreePixelBuffer(&b);
+    EXPECT_EQ(b.pixels, (uint32_t*)NULL);
+}
+
+TEST(PipelineStop, AWorkerThatIgnoresTheStopIsTerminated)
+{
+    PixelBuffer b = EmptyBuffer();
+    DWORD id;
+    b.thread = CreateThread(NULL, 0, IgnoreStop, NULL, 0, &id);
+    b.stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD start = GetTickCount();
+    EXPECT_EQ((DWORD)StopJob(&b), ImgTerminated);
+    DWORD took = GetTickCount() - start;
+    EXPECT_GE(took, 1900u);
+    EXPECT_LT(took, 5000u);
+    EXPECT_EQ(b.thread, (HANDLE)NULL);
+}
+
+TEST(PipelineStop, StopsACompositorWhoseSourceNeverEnds)
+{
+    FakeProducer p;
+    p.passes[0] = Pattern(3, 3, 4, true);
+    p.release = CreateEventA(NULL, TRUE, FALSE, NULL);   // never set: the producer waits
+    StartProducer(&p, 3, 3, HasTransparency);
+    PixelBuffer target = EmptyBuffer();
+    ASSERT_EQ(StartComposite(&target, &p.buffer, 0), ImgOk);
+    EXPECT_EQ(StopJob(&target), ImgOk);
+    EXPECT_EQ(target.rowsDone, 0);
+    SetEvent(p.release);
+    StopJob(&p.buffer);
+    FreePixelBuffer(&target);
+    FreePixelBuffer(&p.buffer);
+    CloseHandle(p.release);
+}
+
+TEST(Composite, RowRules)
+{
+    uint32_t source[4] = { 0xFF123456, 0x00ABCDEF, 0x80FF8040, 0x80102030 };
+    uint32_t straight[4] = { 0x40506070, 0x40506070, 0x40506070, 0x40506070 };
+    uint32_t preweighted[4];
+    memcpy(preweighted, straight, sizeof straight);
+    CompositeRowStraight(straight, source, 4);
+    EXPECT_EQ(straight[0], 0x40506070u);    // fully transparent: background stays
+    EXPECT_EQ(straight[1], 0x00ABCDEFu);    // opaque: all 32 bits replaced
+    // t = 128: (s * 127 + d * 128) >> 8 per colour, transparency (0x40 * 128) >> 8
+    uint32_t b = (0x40 * 127 + 0x70 * 128) >> 8, g = (0x80 * 127 + 0x60 * 128) >> 8,
+             r = (0xFF * 127 + 0x50 * 128) >> 8;
+    EXPECT_EQ(straight[2], b | g << 8 | r << 16 | 0x20u << 24);
+
+    CompositeRowPreweighted(preweighted, source, 4);
+    EXPECT_EQ(preweighted[0], 0x40506070u);
+    EXPECT_EQ(preweighted[1], 0x00ABCDEFu);
+    b = ((0x70 * 128) >> 8) + 0x30, g = ((0x60 * 128) >> 8) + 0x20, r = ((0x50 * 128) >> 8) + 0x10;
+    EXPECT_EQ(preweighted[3], b | g << 8 | r << 16 | 0x20u << 24);
+    // Sums beyond a byte keep their low eight bits.
+    EXPECT_EQ(preweighted[2] & 0xFF, (((0x70 * 128) >> 8) + 0x40) & 0xFFu);
+    EXPECT_EQ((preweighted[2] >> 16) & 0xFF, (((0x50 * 128) >> 8) + 0xFF) & 0xFFu);
+}
+
+TEST(Composite, RefusesOpaqueSourcesAndMismatchedTargets)
+{
+    PixelBuffer opaque = FinishedBuffer(Pattern(2, 2, 5, false), 2, 2, 0);
+    PixelBuffer target = EmptyBuffer();
+    EXPECT_EQ(StartComposite(&target, &opaque, 0), ImgNothingToDo);
+    EXPECT_EQ(target.thread, (HANDLE)NULL);
+    opaque.flags = HasTransparency;
+    PixelBuffer other = FinishedBuffer(Pattern(3, 2, 5, false), 3, 2, 0);
+    EXPECT_EQ(StartComposite(&other, &opaque, 0), ImgBadArgument);
+    GlobalFree(opaque.pixels);
+    GlobalFree(other.pixels);
+}
+
+TEST(Composite, FinishedSourcesAreCompositedWhole)
+{
+    // A single row, and a bottom-up picture, both finished before the start.
+    for (int height : { 1, 5 }) {
+        std::vector<uint32_t> src = Pattern(7, height, 6, true);
+        PixelBuffer source = FinishedBuffer(src, 7, height, HasTransparency | (height > 1 ? RowsBottomUp : 0));
+        std::vector<uint32_t> expected(src.size(), 0x11223344);
+        for (int y = 0; y < height; y++)
+            CompositeRowStraight(&expected[(size_t)y * 7], &src[(size_t)y * 7], 7);
+        PixelBuffer target = EmptyBuffer();
+        ASSERT_EQ(StartComposite(&target, &source, 0x11223344), ImgOk);
+        EXPECT_EQ(WaitJob(&target), ImgOk);
+        EXPECT_EQ(target.rowsDone, height);
+        EXPECT_EQ(Pixels(target), expected);
+        EXPECT_EQ(target.flags, source.flags);
+        FreePixelBuffer(&target);
+        GlobalFree(source.pixels);
+    }
+}
+
+TEST(Composite, FollowingAProducerEqualsCompositingTheResult)
+{
+    struct Case {
+        uint32_t flags;
+        int passes;
+    } cases[] = { { 0, 1 }, { RowsBottomUp, 1 }, { 0, 2 } };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags * 10 + c.passes);
+        const int w = 5, h = 9;
+        FakeProducer p;
+        p.passes[0] = Pattern(w, h, 7, true);
+        p.passes[1] = Pattern(w, h, 8, true);
+        p.passCount = c.passes;
+        p.rowPause = 2;
+        StartProducer(&p, w, h, HasTransparency | c.flags);
+        PixelBuffer target = EmptyBuffer();
+        ASSERT_EQ(StartComposite(&target, &p.buffer, 0x00808080), ImgOk);
+        EXPECT_EQ(WaitJob(&target), ImgOk);
+        EXPECT_EQ(WaitJob(&p.buffer), ImgOk);
+
+        // The same composite over the finished picture.
+        std::vector<uint32_t> expected((size_t)w * h, 0x00808080);
+        const std::vector<uint32_t>& last = p.passes[c.passes - 1];
+        for (int y = 0; y < h; y++)
+            CompositeRowStraight(&expected[(size_t)y * w], &last[(size_t)y * w], w);
+        if (c.passes == 1)
+            EXPECT_EQ(Pixels(target), expected);
+        // With two passes every row was composited once per pass: first
+        // pass over the fill, then the final one over that.
+        if (c.passes == 2) {
+            std::vector<uint32_t> twice((size_t)w * h, 0x00808080);
+            for (int y = 0; y < h; y++) {
+                CompositeRowStraight(&twice[(size_t)y * w], &p.passes[0][(size_t)y * w], w);
+                CompositeRowStraight(&twice[(size_t)y * w], &p.passes[1][(size_t)y * w], w);
+            }
+            EXPECT_EQ(Pixels(target), twice);
+            EXPECT_EQ(target.rowsDone, 2 * h);
+        }
+        FreePixelBuffer(&target);
+        FreePixelBuffer(&p.buffer);
+    }
 }
