@@ -39,8 +39,16 @@ build_project() {
   if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     CC=winegcc CXX=wineg++ cmake -S "$ROOT" -B "$BUILD_DIR" "${extra[@]}" >/dev/null
   fi
-  cmake --build "$BUILD_DIR" -j"$(nproc)" -- --no-print-directory | grep -vE '^\[ *[0-9]+%\]|^Consolidate|^Scanning' || true
-  test "${PIPESTATUS[0]}" -eq 0
+  local status
+  set +e
+  cmake --build "$BUILD_DIR" -j"$(nproc)" -- --no-print-directory 2>&1 |
+    grep -vE '^\[ *[0-9]+%\]|^Consolidate|^Scanning'
+  status=${PIPESTATUS[0]}
+  set -e
+  if [ "$status" -ne 0 ]; then
+    echo "build failed" >&2
+    return "$status"
+  fi
 }
 
 # A private prefix, created once per build folder.
