@@ -2,6 +2,10 @@
 // and anyone checking a decoder by hand.
 //   imgtool info FILE
 //   imgtool decode FILE OUT.pam [--index N] [--request W H]
+//   imgtool thumb FILE OUT.pam --size N [--colours C]
+//   imgtool scale IN.pam OUT.pam W H [--canvas W H] [--at LEFT TOP] [--fill HEX]
+//                 [--transparency] [--preweighted] [--bottom-up]
+//   imgtool reduce IN.pam OUT.pam C [--transparency]
 #include "image.h"
 #include "pam.h"
 
@@ -15,7 +19,11 @@ int Usage()
 {
     fprintf(stderr,
             "usage: imgtool info FILE\n"
-            "       imgtool decode FILE OUT.pam [--index N] [--request W H]\n");
+            "       imgtool decode FILE OUT.pam [--index N] [--request W H]\n"
+            "       imgtool thumb FILE OUT.pam --size N [--colours C]\n"
+            "       imgtool scale IN.pam OUT.pam W H [--canvas W H] [--at LEFT TOP] [--fill HEX]\n"
+            "                     [--transparency] [--preweighted] [--bottom-up]\n"
+            "       imgtool reduce IN.pam OUT.pam C [--transparency]\n");
     return 2;
 }
 
@@ -100,6 +108,162 @@ int Decode(int argc, char** argv)
     return exitCode;
 }
 
+// Prints the fields of the result and writes its pixels; exit code 1 when
+// the picture cannot be written.
+int Conclude(int status, const PixelBuffer& b, const char* out)
+{
+    PrintBuffer(status, b);
+    if (b.pixels && !WritePam(out, &b)) {
+        fprintf(stderr, "imgtool: cannot write %s\n", out);
+        return 1;
+    }
+    return 0;
+}
+
+// The picture a thumbnail icon of side N with border 0 holds: decoded with
+// the requested size, scaled so that its longer side is N on the canvas the
+// icon handler chooses, filled with the key colour; optionally reduced in
+// place to C colours.
+int Thumb(int argc, char** argv)
+{
+    if (argc < 2)
+        return Usage();
+    int32_t side = 0;
+    uint32_t colours = 0;
+    bool reduce = false;
+    for (int i = 2; i < argc; i++) {
+        if (!strcmp(argv[i], "--size") && i + 1 < argc) {
+            side = atoi(argv[++i]);
+        } else if (!strcmp(argv[i], "--colours") && i + 1 < argc) {
+            colours = (uint32_t)strtoul(argv[++i], NULL, 10);
+            reduce = true;
+        } else {
+            return Usage();
+        }
+    }
+    if (side <= 0)
+        return Usage();
+    ImageInfo info = {};
+    info.size = ImageInfoSize;
+    PixelBuffer decoded = {}, picture = {};
+    decoded.size = picture.size = PixelBufferSize;
+    int status = OpenImageFile(argv[0], &info);
+    if (status == ImgOk) {
+        int32_t request[2] = { side, side };
+        status = Finish(StartDecode(&decoded, &info, -1, request, 0), &decoded);
+    }
+    // A decoder that stops early still leaves its delivered rows to show.
+    if (decoded.pixels) {
+        if (info.width > info.height)
+            picture.width = side;
+        else
+            picture.height = side;
+        int32_t canvas[2] = { decoded.width, decoded.height };
+        if (info.imageCount != 1) {
+            canvas[0] = info.width;
+            canvas[1] = info.height;
+        }
+        int scaled = Finish(StartScale(&picture, &decoded, canvas, &info.keyColour), &picture);
+        if (status == ImgOk)
+            status = scaled;
+        if (reduce && picture.pixels) {
+            int reduced = Finish(StartColourReduction(&picture, NULL, colours), &picture);
+            if (status == ImgOk)
+                status = reduced;
+        }
+    }
+    int exitCode = Conclude(status, picture, argv[1]);
+    FreePixelBuffer(&picture);
+    FreePixelBuffer(&decoded);
+    ReleaseImageInfo(&info);
+    return exitCode;
+}
+
+// Scales a PAM read as a finished source buffer, so that the resampler can be
+// checked on exact inputs.
+int Scale(int argc, char** argv)
+{
+    if (argc < 4)
+        return Usage();
+    int32_t canvas[2] = { 0, 0 };
+    bool withCanvas = false, transparency = false, preweighted = false, bottomUp = false;
+    int32_t left = 0, top = 0;
+    uint32_t fill = 0;
+    bool withFill = false;
+    for (int i = 4; i < argc; i++) {
+        if (!strcmp(argv[i], "--canvas") && i + 2 < argc) {
+            canvas[0] = atoi(argv[++i]);
+            canvas[1] = atoi(argv[++i]);
+            withCanvas = true;
+        } else if (!strcmp(argv[i], "--at") && i + 2 < argc) {
+            left = atoi(argv[++i]);
+            top = atoi(argv[++i]);
+        } else if (!strcmp(argv[i], "--fill") && i + 1 < argc) {
+            fill = (uint32_t)strtoul(argv[++i], NULL, 16);
+            withFill = true;
+        } else if (!strcmp(argv[i], "--transparency")) {
+            transparency = true;
+        } else if (!strcmp(argv[i], "--preweighted")) {
+            preweighted = transparency = true;
+        } else if (!strcmp(argv[i], "--bottom-up")) {
+            bottomUp = true;
+        } else {
+            return Usage();
+        }
+    }
+    PixelBuffer source = {};
+    source.size = PixelBufferSize;
+    if (!ReadPam(argv[0], &source, transparency)) {
+        fprintf(stderr, "imgtool: cannot read %s\n", argv[0]);
+        return 1;
+    }
+    source.left = left;
+    source.top = top;
+    if (preweighted)
+        source.flags |= PreweightedColour;
+    if (bottomUp)
+        source.flags |= RowsBottomUp;
+    PixelBuffer target = {};
+    target.size = PixelBufferSize;
+    target.width = atoi(argv[2]);
+    target.height = atoi(argv[3]);
+    int status = Finish(StartScale(&target, &source, withCanvas ? canvas : NULL,
+                                   withFill ? &fill : NULL), &target);
+    int exitCode = Conclude(status, target, argv[1]);
+    FreePixelBuffer(&target);
+    GlobalFree(source.pixels);
+    return exitCode;
+}
+
+// Reduces a PAM read as a finished source buffer to C colours (0: as many as
+// the screen shows).
+int Reduce(int argc, char** argv)
+{
+    if (argc < 3)
+        return Usage();
+    bool transparency = false;
+    for (int i = 3; i < argc; i++) {
+        if (!strcmp(argv[i], "--transparency"))
+            transparency = true;
+        else
+            return Usage();
+    }
+    PixelBuffer source = {};
+    source.size = PixelBufferSize;
+    if (!ReadPam(argv[0], &source, transparency)) {
+        fprintf(stderr, "imgtool: cannot read %s\n", argv[0]);
+        return 1;
+    }
+    PixelBuffer target = {};
+    target.size = PixelBufferSize;
+    uint32_t colours = (uint32_t)strtoul(argv[2], NULL, 10);
+    int status = Finish(StartColourReduction(&target, &source, colours), &target);
+    int exitCode = Conclude(status, target, argv[1]);
+    FreePixelBuffer(&target);
+    GlobalFree(source.pixels);
+    return exitCode;
+}
+
 struct Command {
     const char* name;
     int (*run)(int argc, char** argv);
@@ -108,6 +272,9 @@ struct Command {
 const Command Commands[] = {
     { "info", Info },
     { "decode", Decode },
+    { "thumb", Thumb },
+    { "scale", Scale },
+    { "reduce", Reduce },
 };
 
 }  // namespace
