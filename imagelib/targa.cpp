@@ -181,16 +181,29 @@ inline uint32_t FieldByte(uint32_t v, int shift, int bits)
     return bits <= 8 ? (f << (8 - bits)) & 0xFF : f >> (bits - 8);
 }
 
+// An alpha field is scaled to the full byte, so that a field with every bit
+// set (a 1-bit alpha of 1 above all) means fully opaque, not half.
+inline uint32_t AlphaByte(uint32_t v, int shift, int bits)
+{
+    if (bits <= 0)
+        return 0;
+    if (bits >= 8)
+        return FieldByte(v, shift, bits);
+    uint32_t most = (1u << bits) - 1;
+    uint32_t f = (v >> shift) & most;
+    return (f * 255 + most / 2) / most;
+}
+
 inline uint32_t TrueColour(uint32_t v, int w, int alphaBits)
 {
     return FieldByte(v, 0, w) | FieldByte(v, w, w) << 8 | FieldByte(v, 2 * w, w) << 16 |
-           FieldByte(v, 3 * w, alphaBits) << 24;
+           AlphaByte(v, 3 * w, alphaBits) << 24;
 }
 
 inline uint32_t Grey(uint32_t v, int w, int alphaBits)
 {
     uint32_t g = FieldByte(v, 0, w);
-    return g | g << 8 | g << 16 | FieldByte(v, w, alphaBits) << 24;
+    return g | g << 8 | g << 16 | AlphaByte(v, w, alphaBits) << 24;
 }
 
 inline uint32_t MappedEntry(const TgaDecoder* d, uint32_t index)
@@ -392,6 +405,12 @@ void ChooseLayout(TgaDecoder* d, uint8_t descriptor, bool version2)
         d->layout = plain ? LayoutBgra32 : LayoutBgrx32;
     else
         d->layout = LayoutFields;
+    // Without transparency the map's alpha is no transparency either, and a
+    // fourth byte of 255 would keep such pixels out of colour reduction.
+    if (d->palette && !(d->flags & HasTransparency)) {
+        for (uint32_t i = 0; i < d->entries; i++)
+            d->palette[i] &= 0xFFFFFF;
+    }
     if (!(descriptor & 0x20))
         d->flags |= RowsBottomUp;
     d->rightToLeft = (descriptor & 0x10) != 0;
