@@ -1,0 +1,420 @@
+#include "testing.h"
+#include "worker.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+struct Decoded {
+    int status = ImgBadArgument;
+    ImageInfo info = EmptyInfo();
+    PixelBuffer buffer = EmptyBuffer();
+    Decoded() = default;
+    Decoded(const Decoded&) = delete;
+    ~Decoded()
+    {
+        FreePixelBuffer(&buffer);
+        ReleaseImageInfo(&info);
+    }
+};
+
+void DecodeFile(Decoded* d, const std::string& name, bool progress = false)
+{
+    d->status = OpenImageFile(TestDataPath(name).c_str(), &d->info);
+    if (d->status != ImgOk)
+        return;
+    d->status = StartDecode(&d->buffer, &d->info, -1, NULL, progress);
+    if (d->status == ImgOk)
+        d->status = WaitJob(&d->buffer);
+}
+
+// The file's gamma chunk in libpng's fixed point (gamma x 100000), or the
+// decoder's assumption of 0.5 when there is none.
+uint32_t FileGamma(const std::vector<uint8_t>& png)
+{
+    for (size_t i = 8; i + 12 <= png.size();) {
+        uint32_t length = ReadBe32(&png[i]);
+        if (memcmp(&png[i + 4], "gAMA", 4) == 0)
+            return ReadBe32(&png[i + 8]);
+        i += 12 + (size_t)length;
+    }
+    return 50000;
+}
+
+// What libpng's 8-bit gamma table holds for a screen gamma of 1.7 (the
+// builtins keep <cmath> away from the Windows min and max macros).
+struct GammaCurve {
+    double exponent;
+    explicit GammaCurve(uint32_t fileGamma)
+    {
+        double fixed = __builtin_floor(1e15 / ((double)fileGamma * 170000.0) + 0.5);
+        exponent = fixed / 1e5;
+    }
+    int operator()(double fraction) const { return (int)__builtin_floor(255 * __builtin_pow(fraction, exponent) + 0.5); }
+};
+
+// ImageMagick's rgba samples (8 or 16 bits) against the decoded pixels:
+// colour through the gamma curve, transparency as 255 - alpha, or 0 for an
+// opaque image.  16-bit samples go through libpng's 16-bit tables, which
+// may round one step apart.
+void ExpectPixels(const Decoded& d, const std::string& name, int bits, bool transparent)
+{
+    std::vector<uint8_t> ref = ReadFileBytes(TestDataPath("png/" + name + ".rgba"));
+    GammaCurve curve(FileGamma(ReadFileBytes(TestDataPath("png/" + name + ".png"))));
+    const PixelBuffer& b = d.buffer;
+    ASSERT_EQ(ref.size(), (size_t)b.width * b.height * 4 * (bits / 8));
+    EXPECT_EQ((b.flags & HasTransparency) != 0, transparent);
+    const int tolerance = bits == 16 ? 1 : 0;
+    const double top = bits == 16 ? 65535.0 : 255.0;
+    for (size_t i = 0; i < (size_t)b.width * b.height; i++) {
+        int sample[4];
+        for (int c = 0; c < 4; c++)
+            sample[c] = bits == 16 ? ReadBe16(&ref[(4 * i + c) * 2]) : ref[4 * i + c];
+        uint32_t p = b.pixels[i];
+        int got[4] = { (int)(p >> 16 & 0xFF), (int)(p >> 8 & 0xFF), (int)(p & 0xFF), (int)(p >> 24) };
+        int want[4] = { curve(sample[0] / top), curve(sample[1] / top), curve(sample[2] / top),
+                        transparent ? 255 - (bits == 16 ? sample[3] >> 8 : sample[3]) : 0 };
+        for (int c = 0; c < 4; c++)
+            ASSERT_LE(abs(got[c] - want[c]), tolerance)
+                << name << " pixel " << i << " byte " << c << ": " << got[c] << " for " << want[c];
+    }
+}
+
+TEST(PngFiles, EveryColourTypeAndDepthAsImageMagickReadsIt)
+{
+    struct Case {
+        const char* name;
+        int bits;                  // of the reference samples
+        bool transparent;
+        uint32_t depth;            // as the probe describes the file
+    } cases[] = {
+        { "gray1", 8, false, ColourGrayscale | 1 },
+        { "gray2", 8, false, ColourGrayscale | 2 },
+        { "gray4", 8, false, ColourGrayscale | 4 },
+        { "gray8", 8, false, ColourGrayscale | 8 },
+        { "gray16", 16, false, ColourGrayscale | 16 },
+        { "graytrns", 8, true, ColourGrayscale | 1 },
+        { "grayalpha8", 8, true, ColourGrayscale | 16 },
+        { "grayalpha16", 16, true, ColourGrayscale | 32 },
+        { "rgb8", 8, false, 24 },
+        { "rgb16", 16, false, 48 },
+        { "rgbtrns", 8, true, 24 },
+        { "rgba8", 8, true, 32 },
+        { "rgba16", 16, true, 64 },
+        { "palette1", 8, false, 1 },
+        { "palette2", 8, false, 2 },
+        { "palette4", 8, false, 4 },
+        { "palette8", 8, false, 8 },
+        { "palettetrns", 8, true, 8 },
+        { "interlaced", 8, true, 32 },
+        { "interlacedpalette", 8, false, 8 },
+        { "gamma", 8, true, 32 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Decoded d;
+        DecodeFile(&d, std::string("png/") + c.name + ".png");
+        ASSERT_EQ(d.status, ImgOk);
+        EXPECT_EQ(d.info.format, FormatPng | StorageMappedView);
+        EXPECT_EQ(d.info.depth, c.depth);
+        EXPECT_EQ(d.info.compression, CompressionDeflate);
+        EXPECT_EQ(d.info.imageCount, 1);
+        EXPECT_EQ(d.info.width, 61);
+        EXPECT_EQ(d.info.height, 37);
+        ExpectPixels(d, c.name, c.bits, c.transparent);
+        int passes = strstr(c.name, "interlaced") ? 7 : 1;
+        EXPECT_EQ(d.buffer.rowsDone, passes * d.buffer.height);
+    }
+}
+
+TEST(PngFiles, BackgroundChunkDoesNotMakeColoursPreweighted)
+{
+    // libpng gives straight colour; compositing it as preweighted would add
+    // unweighted colour to the background and overflow.
+    Decoded d;
+    DecodeFile(&d, "png/gamma.png");
+    ASSERT_EQ(d.status, ImgOk);
+    EXPECT_EQ(d.buffer.flags, HasTransparency);
+}
+
+TEST(PngFiles, InterlacedPassesWhenWatched)
+{
+    Decoded watched;
+    DecodeFile(&watched, "png/interlaced.png", true);
+    ASSERT_EQ(watched.status, ImgOk);
+    EXPECT_EQ(watched.buffer.rowsDone, 7 * 37);
+    ExpectPixels(watched, "interlaced", 8, true);
+}
+
+// ------------------------------------------------ texts
+std::string SlotText(const ImageInfo& info, int slot)
+{
+    return info.text[slot] ? info.text[slot] : "(free)";
+}
+
+TEST(PngTexts, TakenInKeywordOrderFirstTitleOnlyAtMostFive)
+{
+    ImageInfo info = EmptyInfo();
+    ASSERT_EQ(OpenImageFile(TestDataPath("png/texts.png").c_str(), &info), ImgOk);
+    const char* want[] = { "first title", "somebody", "c1", "sw", "today" };
+    const uint32_t kinds[] = { TextTitle, TextAuthor, TextComments, TextSoftware,
+                               TextCreationDate };
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(SlotText(info, i), want[i]) << i;
+        EXPECT_EQ(info.textKind[i], TextIsString | kinds[i]) << i;
+        EXPECT_EQ(info.textSize[i], strlen(want[i]) + 1) << i;
+    }
+    ReleaseImageInfo(&info);
+
+    // Compressed texts, every Comment taken, keywords matched without case.
+    ASSERT_EQ(OpenImageFile(TestDataPath("png/comments.png").c_str(), &info), ImgOk);
+    EXPECT_EQ(SlotText(info, 0), "one");
+    EXPECT_EQ(SlotText(info, 1), "two");
+    EXPECT_EQ(SlotText(info, 2), "three");
+    EXPECT_EQ(info.text[3], (char*)NULL);
+    ReleaseImageInfo(&info);
+}
+
+uint32_t Crc32(const uint8_t* p, size_t n)
+{
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; i++) {
+        c ^= p[i];
+        for (int k = 0; k < 8; k++)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+// A chunk with its length and CRC, put after the header chunk.
+void InsertChunk(std::vector<uint8_t>* png, const char* type, const std::string& data,
+                 size_t at = 33)
+{
+    std::vector<uint8_t> chunk(8 + data.size() + 4);
+    uint32_t n = (uint32_t)data.size();
+    chunk[0] = (uint8_t)(n >> 24), chunk[1] = (uint8_t)(n >> 16), chunk[2] = (uint8_t)(n >> 8);
+    chunk[3] = (uint8_t)n;
+    memcpy(&chunk[4], type, 4);
+    memcpy(&chunk[8], data.data(), data.size());
+    uint32_t crc = Crc32(&chunk[4], 4 + data.size());
+    for (int k = 0; k < 4; k++)
+        chunk[8 + data.size() + k] = (uint8_t)(crc >> (24 - 8 * k));
+    png->insert(png->begin() + at, chunk.begin(), chunk.end());
+}
+
+std::string Text(const char* keyword, const char* text)
+{
+    return std::string(keyword) + '\0' + text;
+}
+
+std::string InternationalText(const char* keyword, const char* text)
+{
+    return std::string(keyword) + '\0' + '\0' + '\0' + "en" + '\0' + '\0' + text;
+}
+
+TEST(PngTexts, InternationalAndUnknownKeywords)
+{
+    std::vector<uint8_t> png = ReadFileBytes(TestDataPath("png/rgb8.png"));
+    ASSERT_EQ(memcmp(&png[12], "IHDR", 4), 0);
+    InsertChunk(&png, "tEXt", Text("Creation Time", "now"));
+    InsertChunk(&png, "tEXt", Text("Nonsense", "ignored"));
+    InsertChunk(&png, "tEXt", Text("Titles", "not whole"));
+    InsertChunk(&png, "iTXt", InternationalText("description", "international"));
+    InsertChunk(&png, "tEXt", Text("Warning", "careful"));
+    InsertChunk(&png, "tEXt", Text("Disclaimer", "none"));
+    GuardedBytes g(png);
+    ImageInfo info = InfoOver(g.data(), g.size());
+    ASSERT_EQ(ProbePng(&info), ImgOk);
+    EXPECT_EQ(SlotText(info, 0), "none");
+    EXPECT_EQ(SlotText(info, 1), "careful");
+    EXPECT_EQ(SlotText(info, 2), "international");
+    EXPECT_EQ(info.textKind[2], TextIsString | TextDescription);
+    EXPECT_EQ(SlotText(info, 3), "now");
+    EXPECT_EQ(info.text[4], (char*)NULL);
+    ReleaseImageInfo(&info);
+}
+
+// ------------------------------------------------ jobs and damage
+TEST(PngDecoder, StopsWhenAskedAndRejectsBadJobs)
+{
+    std::vector<uint8_t> bytes = ReadFileBytes(TestDataPath("png/rgb8.png"));
+    GuardedBytes g(bytes);
+    ImageInfo info = InfoOver(g.data(), g.size());
+    ASSERT_EQ(ProbePng(&info), ImgOk);
+    PixelBuffer b = EmptyBuffer();
+    b.stopEvent = CreateEventA(NULL, TRUE, TRUE, NULL);
+    DecodeJob job = { &b, CreateEventA(NULL, TRUE, FALSE, NULL), &info, 0, 0, 0 };
+    EXPECT_EQ(DecodePng(&job), (DWORD)ImgStopped);
+    EXPECT_EQ(b.rowsDone, 0);
+    EXPECT_EQ(WaitForSingleObject(job.readyEvent, 0), WAIT_OBJECT_0);
+    GlobalFree(b.pixels);
+    b.pixels = NULL;
+    job.imageIndex = 2;
+    EXPECT_EQ(DecodePng(&job), (DWORD)ImgBadRequest);
+    job.imageIndex = 0;
+    info.format = FormatJpeg;
+    EXPECT_EQ(DecodePng(&job), (DWORD)ImgUnsupported);
+    EXPECT_EQ(DecodePng(NULL), (DWORD)ImgBadArgument);
+    CloseHandle(job.readyEvent);
+    CloseHandle(b.stopEvent);
+
+    ImageInfo short7 = InfoOver(g.data(), 7);
+    EXPECT_EQ(ProbePng(&short7), ImgUnsupported);
+    EXPECT_EQ(ProbePng(NULL), ImgBadArgument);
+}
+
+int ProbeThenDecode(const std::vector<uint8_t>& bytes, PixelBuffer* keep = nullptr)
+{
+    GuardedBytes g(bytes);
+    ImageInfo info = InfoOver(g.data(), g.size());
+    int status = ProbePng(&info);
+    // Huge declared sizes are tested on their own; here they would be slow.
+    if (status == ImgOk && (int64_t)info.width * info.height <= 4096 * 4096) {
+        PixelBuffer local = EmptyBuffer();
+        PixelBuffer* b = keep ? keep : &local;
+        status = StartDecode(b, &info, -1, NULL, 0);
+        if (status == ImgOk)
+            status = WaitJob(b);
+        FreePixelBuffer(&local);
+    }
+    ReleaseImageInfo(&info);
+    return status;
+}
+
+size_t ChunkOffset(const std::vector<uint8_t>& png, const char* type)
+{
+    for (size_t i = 8; i + 12 <= png.size();) {
+        if (memcmp(&png[i + 4], type, 4) == 0)
+            return i;
+        i += 12 + (size_t)ReadBe32(&png[i]);
+    }
+    return 0;
+}
+
+TEST(PngDamage, EveryTruncation)
+{
+    for (const char* name : { "png/palette4.png", "png/graytrns.png", "png/interlacedpalette.png" }) {
+        std::vector<uint8_t> bytes = ReadFileBytes(TestDataPath(name));
+        size_t idat = ChunkOffset(bytes, "IDAT");
+        ASSERT_NE(idat, 0u);
+        for (size_t n = 0; n < bytes.size(); n++) {
+            std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + n);
+            int status = ProbeThenDecode(cut);
+            // Header chunks complete: the probe succeeds and the decoder finds the cut.
+            ASSERT_EQ(status, n < idat + 8 ? ImgUnsupported : ImgTruncated) << name << " cut at " << n;
+        }
+    }
+}
+
+TEST(PngDamage, CutInTheImageDataKeepsTheRowsRead)
+{
+    // libpng asks for the image data in pieces of 8 kB: a larger file.
+    std::vector<uint8_t> bytes = ReadFileBytes(TestDataPath("png/large.png"));
+    ASSERT_GT(bytes.size(), 60000u);
+    bytes.resize(bytes.size() * 2 / 3);
+    PixelBuffer b = EmptyBuffer();
+    EXPECT_EQ(ProbeThenDecode(bytes, &b), ImgTruncated);
+    EXPECT_GT(b.rowsDone, 20);
+    EXPECT_LT(b.rowsDone, 240);
+    ASSERT_NE(b.pixels, (uint32_t*)NULL);
+    FreePixelBuffer(&b);
+}
+
+TEST(PngDamage, CrcErrorsAndLyingLengths)
+{
+    const std::vector<uint8_t> good = ReadFileBytes(TestDataPath("png/rgb8.png"));
+    size_t idat = ChunkOffset(good, "IDAT");
+    std::vector<uint8_t> bad = good;
+    bad[20] ^= 1;                                    // the header's CRC no longer fits
+    EXPECT_EQ(ProbeThenDecode(bad), ImgUnsupported);
+    bad = good;
+    bad[idat + 20] ^= 0x40;                          // the image data's
+    EXPECT_EQ(ProbeThenDecode(bad), ImgTruncated);
+    bad = good;
+    bad[idat] = 0x10;                                // IDAT far longer than the file
+    EXPECT_EQ(ProbeThenDecode(bad), ImgTruncated);
+    bad = good;
+    bad[idat] = 0x90;                                // beyond 2^31: the probe reads it
+    EXPECT_EQ(ProbeThenDecode(bad), ImgUnsupported);
+    bad = good;
+    bad[8] = 0x7F;                                   // the header chunk itself
+    EXPECT_EQ(ProbeThenDecode(bad), ImgUnsupported);
+    bad = good;
+    InsertChunk(&bad, "tEXt", Text("Title", "cut"));
+    bad[33] = 0x70;                                  // an ancillary chunk past the end
+    EXPECT_EQ(ProbeThenDecode(bad), ImgUnsupported);
+}
+
+TEST(PngDamage, HugeDeclaredSize)
+{
+    std::vector<uint8_t> png = ReadFileBytes(TestDataPath("png/rgb8.png"));
+    for (int k = 16; k < 24; k++)
+        png[k] = k % 4 == 1 ? 0x0F : 0;              // 983040 x 983040
+    uint32_t crc = Crc32(&png[12], 17);
+    for (int k = 0; k < 4; k++)
+        png[29 + k] = (uint8_t)(crc >> (24 - 8 * k));
+    GuardedBytes g(png);
+    ImageInfo info = InfoOver(g.data(), g.size());
+    ASSERT_EQ(ProbePng(&info), ImgOk);
+    EXPECT_EQ(info.width, 983040);
+    PixelBuffer b = EmptyBuffer();
+    int status = StartDecode(&b, &info, -1, NULL, 0);
+    if (status == ImgOk)
+        status = WaitJob(&b);
+    EXPECT_TRUE(status == ImgNoMemory || status == ImgTruncated) << status;
+    FreePixelBuffer(&b);
+    ReleaseImageInfo(&info);
+}
+
+// Gives every chunk that lies inside the file a matching CRC again, so that
+// changed bytes get past the checks into the inflater and the filters.
+void FixCrcs(std::vector<uint8_t>* png)
+{
+    for (size_t i = 8; i + 12 <= png->size();) {
+        uint64_t length = ReadBe32(&(*png)[i]);
+        if (i + 12 + length > png->size())
+            return;
+        uint32_t crc = Crc32(&(*png)[i + 4], 4 + (size_t)length);
+        for (int k = 0; k < 4; k++)
+            (*png)[i + 8 + length + k] = (uint8_t)(crc >> (24 - 8 * k));
+        i += 12 + (size_t)length;
+    }
+}
+
+// Random byte changes over guarded bytes; LUMETTA_MUTATIONS sets the count
+// for a longer run by hand.
+TEST(PngDamage, RandomMutations)
+{
+    const char* env = getenv("LUMETTA_MUTATIONS");
+    int count = env ? atoi(env) : 1500;
+    std::vector<std::vector<uint8_t>> seeds;
+    for (const char* name : { "png/palettetrns.png", "png/interlaced.png", "png/gray2.png",
+                              "png/rgba16.png", "png/texts.png" })
+        seeds.push_back(ReadFileBytes(TestDataPath(name)));
+    uint32_t state = 0xB16B00B5u;
+    auto next = [&state]() {
+        state = state * 1103515245u + 12345u;
+        return state >> 8;
+    };
+    int decoded = 0;
+    for (int i = 0; i < count; i++) {
+        std::vector<uint8_t> bytes = seeds[i % seeds.size()];
+        // Past the signature, or every file would just be refused.
+        int changes = 1 + next() % 4;
+        for (int c = 0; c < changes; c++) {
+            size_t at = 8 + next() % (bytes.size() - 8);
+            bytes[at] = (next() & 1) ? (uint8_t)next() : (uint8_t)(bytes[at] ^ (1 << (next() % 8)));
+        }
+        if (next() % 4 != 0)
+            FixCrcs(&bytes);
+        if (next() % 4 == 0)
+            bytes.resize(next() % bytes.size());
+        int status = ProbeThenDecode(bytes);
+        ASSERT_TRUE(status == ImgOk || status < 0) << "mutation " << i << " gave " << status;
+        decoded += status == ImgOk;
+    }
+    EXPECT_GT(decoded, count / 100);
+}
+
+}  // namespace
