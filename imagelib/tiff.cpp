@@ -1,13 +1,378 @@
-// Tiff files are not read yet: the probe declines every file and the
-// decoder refuses every job.
-#include "image.h"
+// TIFF through libtiff: memory I/O over the mapped file, the probe of the
+// first directory, and the decoder that runs libtiff's RGBA reader band by
+// band with its output routine hooked to publish the rows.
+//
+// libtiff stays in this translation unit.  Its headers take no calling
+// convention from _WIN32 (its procedure types are plain C), so the memory
+// routines below are ordinary functions with the library's own convention.
+#include "worker.h"
+
+#include <string.h>
+
+#include <tiffio.h>
+
+TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size);
+
+namespace {
+
+// The memory source handed to libtiff as its client data; freed by the
+// close routine.
+struct MemorySource {
+    const uint8_t* base;
+    const uint8_t* current;
+    const uint8_t* end;
+};
+
+tmsize_t ReadMemory(thandle_t handle, void* buffer, tmsize_t count)
+{
+    MemorySource* m = (MemorySource*)handle;
+    tmsize_t left = (tmsize_t)(m->end - m->current);
+    if (count > left)
+        count = left;
+    if (count <= 0)
+        return 0;
+    memcpy(buffer, m->current, (size_t)count);
+    m->current += count;
+    return count;
+}
+
+tmsize_t WriteMemory(thandle_t, void*, tmsize_t) { return 0; }
+
+toff_t SeekMemory(thandle_t handle, toff_t offset, int whence)
+{
+    MemorySource* m = (MemorySource*)handle;
+    int64_t size = m->end - m->base;
+    int64_t from = whence == SEEK_CUR ? m->current - m->base : whence == SEEK_END ? size : 0;
+    int64_t delta = (int64_t)offset;
+    // Positions are kept inside the bytes; an offset so large it would wrap
+    // counts as beyond the end.
+    int64_t position = delta > 0 && from > INT64_MAX - delta ? size : from + delta;
+    if (position < 0) {
+        m->current = m->base;
+        return 0;
+    }
+    if (position > size)
+        position = size;
+    m->current = m->base + position;
+    return (toff_t)position;
+}
+
+int CloseMemory(thandle_t handle) { return GlobalFree((HGLOBAL)handle) ? -1 : 0; }
+
+toff_t SizeOfMemory(thandle_t handle)
+{
+    MemorySource* m = (MemorySource*)handle;
+    return (toff_t)(m->end - m->base);
+}
+
+// Strips and tiles are then read straight from the mapped view.
+int MapMemory(thandle_t handle, void** base, toff_t* size)
+{
+    MemorySource* m = (MemorySource*)handle;
+    *base = (void*)m->base;
+    *size = (toff_t)(m->end - m->base);
+    return 1;
+}
+
+void UnmapMemory(thandle_t, void*, toff_t) {}
+
+// The library is silent: nothing it reports reaches the user.
+void IgnoreMessage(const char*, const char*, va_list) {}
+void IgnoreMessageExt(thandle_t, const char*, const char*, va_list) {}
+
+void SilenceLibrary()
+{
+    TIFFSetErrorHandler(IgnoreMessage);
+    TIFFSetWarningHandler(IgnoreMessage);
+    TIFFSetErrorHandlerExt(IgnoreMessageExt);
+    TIFFSetWarningHandlerExt(IgnoreMessageExt);
+}
+
+// ---------------------------------------------------------------- probe
+struct CompressionName {
+    uint16_t scheme;
+    int32_t code;
+};
+
+const CompressionName CompressionNames[] = {
+    { COMPRESSION_NONE, CompressionNone },
+    { COMPRESSION_CCITTRLE, CompressionCcittRle },
+    { COMPRESSION_CCITTFAX3, CompressionCcittFax3 },
+    { COMPRESSION_CCITTFAX4, CompressionCcittFax4 },
+    { COMPRESSION_LZW, CompressionLzw },
+    { COMPRESSION_JPEG, CompressionJpegBaseline },
+    { COMPRESSION_NEXT, CompressionNextRle },
+    { COMPRESSION_CCITTRLEW, CompressionCcittRle },
+    { COMPRESSION_PACKBITS, CompressionPackbits },
+    { COMPRESSION_THUNDERSCAN, CompressionThunderscan },
+    { COMPRESSION_IT8CTPAD, CompressionIt8 },
+    { COMPRESSION_IT8LW, CompressionIt8 },
+    { COMPRESSION_IT8MP, CompressionIt8 },
+    { COMPRESSION_IT8BL, CompressionIt8 },
+    { COMPRESSION_PIXARFILM, CompressionPixarLzw },
+    { COMPRESSION_PIXARLOG, CompressionPixarZip },
+    { COMPRESSION_DEFLATE, CompressionDeflate },
+    { COMPRESSION_DCS, CompressionKodakDcs },
+    { COMPRESSION_JBIG, CompressionJbig },
+    { COMPRESSION_SGILOG, CompressionSgiLog },
+    { COMPRESSION_SGILOG24, CompressionSgiLog },
+};
+
+int32_t CompressionCodeOf(uint16_t scheme)
+{
+    for (const CompressionName& n : CompressionNames)
+        if (n.scheme == scheme)
+            return n.code;
+    return CompressionUnknown;
+}
+
+// Colour model flag, or -1 for a kind the decoder does not take.
+int64_t ColourModelOf(uint16_t photometric, uint32_t bitsPerPixel, uint16_t samples,
+                      uint16_t inkSet, bool* decodable)
+{
+    switch (photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+        return bitsPerPixel > 1 ? ColourGrayscale : 0;
+    case PHOTOMETRIC_RGB:
+        return samples < 3 ? -1 : 0;
+    case PHOTOMETRIC_SEPARATED:
+        return inkSet == INKSET_CMYK && samples == 4 ? ColourCmyk : -1;
+    case PHOTOMETRIC_YCBCR:
+        return ColourYCbCr;
+    case PHOTOMETRIC_CIELAB:
+        *decodable = false;
+        return ColourCieLab;
+    case PHOTOMETRIC_LOGL:
+        return ColourLogL;
+    case PHOTOMETRIC_LOGLUV:
+        return ColourLogLuv;
+    default:
+        return 0;
+    }
+}
+
+void AttachTag(ImageInfo* info, TIFF* tif, uint32_t tag, uint32_t textId)
+{
+    const char* text = NULL;
+    if (TIFFGetField(tif, tag, &text) && text)
+        AttachImageText(info, TextIsString | textId, text, (uint32_t)strlen(text) + 1);
+}
+
+// ---------------------------------------------------------------- decoder
+// The hook reaches this through the reader record, its first member.
+struct TiffDecoder {
+    TIFFRGBAImage image;
+    PixelBuffer* target;
+    tileContigRoutine contig;
+    tileSeparateRoutine separate;
+    uint32_t bandTop;          // image row of the band being read
+};
+
+// The reader packs red in the low byte and alpha 255 for opaque; the
+// library's pixels keep blue low and count transparency instead.
+void ConvertBlock(TiffDecoder* d, uint32_t x, uint32_t y, uint32_t w, uint32_t h)
+{
+    PixelBuffer* target = d->target;
+    uint32_t width = (uint32_t)target->width, height = (uint32_t)target->height;
+    uint32_t top = d->bandTop + y;
+    if (x >= width || top >= height)
+        return;
+    if (w > width - x)
+        w = width - x;
+    if (h > height - top)
+        h = height - top;
+    for (uint32_t r = 0; r < h; r++) {
+        uint32_t* p = target->pixels + (size_t)(top + r) * width + x;
+        for (uint32_t i = 0; i < w; i++) {
+            uint32_t v = p[i];
+            p[i] = (v & 0x0000FF00u) | (v >> 16 & 0xFFu) | (v & 0xFFu) << 16 | (~v & 0xFF000000u);
+        }
+    }
+}
+
+// A band is complete once its block reaches the right edge.
+void BlockDone(TiffDecoder* d, uint32_t x, uint32_t y, uint32_t w, uint32_t h)
+{
+    ConvertBlock(d, x, y, w, h);
+    if ((uint64_t)x + w < (uint64_t)d->target->width)
+        return;
+    uint64_t rows = (uint64_t)d->bandTop + y + h;
+    if (rows > (uint64_t)d->target->height)
+        rows = (uint64_t)d->target->height;
+    if ((LONG)rows > ReadRowsDone(d->target))
+        PublishRows(d->target, (LONG)rows);
+}
+
+void PutContig(TIFFRGBAImage* img, uint32_t* cp, uint32_t x, uint32_t y, uint32_t w, uint32_t h,
+               int32_t fromSkew, int32_t toSkew, unsigned char* pp)
+{
+    TiffDecoder* d = (TiffDecoder*)img;
+    d->contig(img, cp, x, y, w, h, fromSkew, toSkew, pp);
+    BlockDone(d, x, y, w, h);
+}
+
+void PutSeparate(TIFFRGBAImage* img, uint32_t* cp, uint32_t x, uint32_t y, uint32_t w,
+                 uint32_t h, int32_t fromSkew, int32_t toSkew, unsigned char* r,
+                 unsigned char* g, unsigned char* b, unsigned char* a)
+{
+    TiffDecoder* d = (TiffDecoder*)img;
+    d->separate(img, cp, x, y, w, h, fromSkew, toSkew, r, g, b, a);
+    BlockDone(d, x, y, w, h);
+}
+
+// More than this would not fit the address space of the 32-bit shell.
+const uint64_t MaxTiffPixels = (uint64_t)1 << 28;
+
+// Rows read per call of the reader: one strip, or one row of tiles, so that
+// a stop request is seen between bands and a damaged strip costs only its
+// own rows.
+uint32_t BandRows(TIFF* tif, uint32_t height)
+{
+    uint32_t rows = 0;
+    if (TIFFIsTiled(tif))
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &rows);
+    else
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows);
+    return rows == 0 || rows > height ? height : rows;
+}
+
+int ReadBands(TiffDecoder* d, TIFF* tif)
+{
+    PixelBuffer* target = d->target;
+    uint32_t width = (uint32_t)target->width, height = (uint32_t)target->height;
+    uint32_t band = BandRows(tif, height);
+    for (uint32_t top = 0; top < height; top += band) {
+        if (StopRequested(target))
+            return ImgStopped;
+        uint32_t rows = band < height - top ? band : height - top;
+        d->bandTop = top;
+        d->image.row_offset = (int)top;
+        // A strip or tile that cannot be read leaves its rows as they were.
+        TIFFRGBAImageGet(&d->image, target->pixels + (size_t)top * width, width, rows);
+    }
+    if (ReadRowsDone(target) < (LONG)height)
+        PublishRows(target, (LONG)height);
+    return ImgOk;
+}
+
+int RunDecoder(TiffDecoder* d, TIFF* tif, DecodeJob* job)
+{
+    char message[1024];
+    if (!TIFFRGBAImageBegin(&d->image, tif, 0, message))
+        return ImgTruncated;
+    int status = ImgTruncated;
+    TIFFRGBAImage* img = &d->image;
+    if (img->width <= (uint32_t)INT32_MAX && img->height <= (uint32_t)INT32_MAX &&
+        img->put.any) {
+        if (img->isContig) {
+            d->contig = img->put.contig;
+            img->put.contig = PutContig;
+        } else {
+            d->separate = img->put.separate;
+            img->put.separate = PutSeparate;
+        }
+        // libtiff premultiplies unassociated alpha as it reads, so every
+        // picture with alpha comes out with its colours weighted.
+        uint32_t flags = img->alpha ? HasTransparency | PreweightedColour : 0;
+        img->orientation = ORIENTATION_BOTLEFT;
+        img->req_orientation = ORIENTATION_BOTLEFT;
+        if ((uint64_t)img->width * img->height > MaxTiffPixels)
+            status = ImgNoMemory;
+        else
+            status = BeginOutput(job, (int32_t)img->width, (int32_t)img->height,
+                                 (job->target->flags & ~(HasTransparency | PreweightedColour)) |
+                                     flags);
+        if (status == ImgOk)
+            status = ReadBands(d, tif);
+    }
+    TIFFRGBAImageEnd(img);
+    return status;
+}
+
+int DecodeTiffJob(DecodeJob* job)
+{
+    int status = CheckDecodeJob(job, FamilyTiff, false);
+    if (status != ImgOk)
+        return status;
+    TIFF* tif = OpenTiffInMemory(job->source->data, job->source->dataSize);
+    if (!tif)
+        return ImgTruncated;
+    TiffDecoder decoder;
+    memset(&decoder, 0, sizeof decoder);
+    decoder.target = job->target;
+    status = RunDecoder(&decoder, tif, job);
+    TIFFClose(tif);
+    return status;
+}
+
+}  // namespace
+
+TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size)
+{
+    uint32_t length = (uint32_t)size;
+    if (!data || length == 0)
+        return NULL;
+    MemorySource* m = (MemorySource*)GlobalAlloc(GMEM_FIXED, sizeof(MemorySource));
+    if (!m)
+        return NULL;
+    m->base = m->current = data;
+    m->end = data + length;
+    SilenceLibrary();
+    TIFF* tif = TIFFClientOpen("file", "r", (thandle_t)m, ReadMemory, WriteMemory, SeekMemory,
+                               CloseMemory, SizeOfMemory, MapMemory, UnmapMemory);
+    if (!tif)
+        GlobalFree(m);
+    return tif;
+}
 
 int ProbeTiff(ImageInfo* info)
 {
-    return info && info->size == ImageInfoSize && info->data ? ImgUnsupported : ImgBadArgument;
+    if (!info || info->size != ImageInfoSize || !info->data)
+        return ImgBadArgument;
+    TIFF* tif = OpenTiffInMemory(info->data, info->dataSize);
+    if (!tif)
+        return ImgUnsupported;
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 1, samples = 1, photometric = 0xFFFF, inkSet = INKSET_CMYK, scheme = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetField(tif, TIFFTAG_INKSET, &inkSet);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &scheme);
+    info->width = (int32_t)width;
+    info->height = (int32_t)height;
+
+    uint32_t bitsPerPixel = (uint32_t)bits * samples;
+    if (bitsPerPixel > 0xFFFF)
+        bitsPerPixel = 0xFFFF;
+    bool decodable = true;
+    int64_t model = ColourModelOf(photometric, bitsPerPixel, samples, inkSet, &decodable);
+    if (model < 0) {
+        TIFFClose(tif);
+        return ImgUnsupported;
+    }
+    info->depth = bitsPerPixel | (uint32_t)model;
+    info->compression = CompressionCodeOf(scheme);
+    // A scheme is decodable when it has a name and this libtiff carries its
+    // codec (JPEG included, when present).
+    if (info->compression == CompressionUnknown || !TIFFIsCODECConfigured(scheme))
+        decodable = false;
+    info->imageCount = decodable ? 1 : 0;
+
+    AttachTag(info, tif, TIFFTAG_DOCUMENTNAME, TextTitle);
+    AttachTag(info, tif, TIFFTAG_ARTIST, TextAuthor);
+    AttachTag(info, tif, TIFFTAG_IMAGEDESCRIPTION, TextDescription);
+    AttachTag(info, tif, TIFFTAG_SOFTWARE, TextSoftware);
+    AttachTag(info, tif, TIFFTAG_DATETIME, TextCreationDate);
+    TIFFClose(tif);
+    info->format = FormatTiff;
+    return ImgOk;
 }
 
-DWORD WINAPI DecodeTiff(LPVOID)
+DWORD WINAPI DecodeTiff(LPVOID job)
 {
-    return (DWORD)ImgUnsupported;
+    return (DWORD)DecodeTiffJob((DecodeJob*)job);
 }
