@@ -10,11 +10,11 @@ command -v $cxx >/dev/null || { echo "missing $cxx (package g++-mingw-w64-i686)"
 # The image libraries' own headers, without the rest of /usr/include.
 inc=$(mktemp -d)
 trap 'rm -rf "$inc"' EXIT
-for h in png.h pngconf.h pnglibconf.h zlib.h zconf.h jpeglib.h jmorecfg.h jerror.h \
-         tiff.h tiffio.h tiffvers.h; do
+for h in png.h pngconf.h pnglibconf.h zlib.h zconf.h jpeglib.h jmorecfg.h jerror.h; do
   [ -f /usr/include/$h ] && ln -s /usr/include/$h "$inc/$h"
 done
-for h in jconfig.h tiffconf.h; do
+# Debian keeps libtiff's headers in the multiarch folder.
+for h in jconfig.h tiffconf.h tiff.h tiffio.h tiffvers.h; do
   f=$(ls /usr/include/*/$h /usr/include/$h 2>/dev/null | head -n1 || true)
   [ -n "$f" ] && ln -s "$f" "$inc/$h"
 done
