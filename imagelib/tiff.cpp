@@ -112,6 +112,9 @@ const CompressionName CompressionNames[] = {
     { COMPRESSION_PIXARFILM, CompressionPixarLzw },
     { COMPRESSION_PIXARLOG, CompressionPixarZip },
     { COMPRESSION_DEFLATE, CompressionDeflate },
+    // Deflate under the code the TIFF supplement gave it later; tiffcp and
+    // most writers today use this one.
+    { COMPRESSION_ADOBE_DEFLATE, CompressionDeflate },
     { COMPRESSION_DCS, CompressionKodakDcs },
     { COMPRESSION_JBIG, CompressionJbig },
     { COMPRESSION_SGILOG, CompressionSgiLog },
@@ -133,11 +136,11 @@ int64_t ColourModelOf(uint16_t photometric, uint32_t bitsPerPixel, uint16_t samp
     switch (photometric) {
     case PHOTOMETRIC_MINISWHITE:
     case PHOTOMETRIC_MINISBLACK:
-        return bitsPerPixel > 1 ? ColourGrayscale : 0;
+        return bitsPerPixel > 1 ? (int64_t)ColourGrayscale : 0;
     case PHOTOMETRIC_RGB:
         return samples < 3 ? -1 : 0;
     case PHOTOMETRIC_SEPARATED:
-        return inkSet == INKSET_CMYK && samples == 4 ? ColourCmyk : -1;
+        return inkSet == INKSET_CMYK && samples == 4 ? (int64_t)ColourCmyk : -1;
     case PHOTOMETRIC_YCBCR:
         return ColourYCbCr;
     case PHOTOMETRIC_CIELAB:
@@ -149,6 +152,19 @@ int64_t ColourModelOf(uint16_t photometric, uint32_t bitsPerPixel, uint16_t samp
         return ColourLogLuv;
     default:
         return 0;
+    }
+}
+
+// Probes that ran before and refused the file may have left texts of their
+// own reading of these bytes (a Targa identification field, say).
+void ClearTexts(ImageInfo* info)
+{
+    for (int i = 0; i < ImageTextSlots; i++) {
+        if (info->text[i])
+            GlobalFree(info->text[i]);
+        info->text[i] = NULL;
+        info->textKind[i] = 0;
+        info->textSize[i] = 0;
     }
 }
 
@@ -362,6 +378,7 @@ int ProbeTiff(ImageInfo* info)
         decodable = false;
     info->imageCount = decodable ? 1 : 0;
 
+    ClearTexts(info);
     AttachTag(info, tif, TIFFTAG_DOCUMENTNAME, TextTitle);
     AttachTag(info, tif, TIFFTAG_ARTIST, TextAuthor);
     AttachTag(info, tif, TIFFTAG_IMAGEDESCRIPTION, TextDescription);
