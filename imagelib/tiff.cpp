@@ -183,6 +183,7 @@ struct TiffDecoder {
     tileContigRoutine contig;
     tileSeparateRoutine separate;
     uint32_t bandTop;          // image row of the band being read
+    bool packed;               // rows already in this library's layout
 };
 
 // The reader packs red in the low byte and alpha 255 for opaque; the
@@ -210,7 +211,8 @@ void ConvertBlock(TiffDecoder* d, uint32_t x, uint32_t y, uint32_t w, uint32_t h
 // A band is complete once its block reaches the right edge.
 void BlockDone(TiffDecoder* d, uint32_t x, uint32_t y, uint32_t w, uint32_t h)
 {
-    ConvertBlock(d, x, y, w, h);
+    if (!d->packed)
+        ConvertBlock(d, x, y, w, h);
     if ((uint64_t)x + w < (uint64_t)d->target->width)
         return;
     uint64_t rows = (uint64_t)d->bandTop + y + h;
@@ -226,6 +228,31 @@ void PutContig(TIFFRGBAImage* img, uint32_t* cp, uint32_t x, uint32_t y, uint32_
     TiffDecoder* d = (TiffDecoder*)img;
     d->contig(img, cp, x, y, w, h, fromSkew, toSkew, pp);
     BlockDone(d, x, y, w, h);
+}
+
+// Plain 8-bit RGB (JPEG's YCbCr comes out as such too), by far the most
+// common kind: packed straight into the library's layout in one pass
+// instead of libtiff's packing and a second pass over it.
+void PutRgb8(TIFFRGBAImage* img, uint32_t* cp, uint32_t x, uint32_t y, uint32_t w, uint32_t h,
+             int32_t fromSkew, int32_t toSkew, unsigned char* pp)
+{
+    TiffDecoder* d = (TiffDecoder*)img;
+    const int samples = img->samplesperpixel;
+    const ptrdiff_t sourceSkew = (ptrdiff_t)fromSkew * samples;
+    for (uint32_t r = 0; r < h; r++) {
+        for (uint32_t i = 0; i < w; i++, pp += samples)
+            cp[i] = (uint32_t)pp[2] | (uint32_t)pp[1] << 8 | (uint32_t)pp[0] << 16;
+        cp += (ptrdiff_t)w + toSkew;
+        pp += sourceSkew;
+    }
+    BlockDone(d, x, y, w, h);
+}
+
+// The case in which libtiff itself chooses its plain 8-bit RGB routine.
+bool PlainRgb8(const TIFFRGBAImage* img)
+{
+    return img->isContig && img->photometric == PHOTOMETRIC_RGB && img->bitspersample == 8 &&
+           img->alpha == 0 && img->samplesperpixel >= 3 && !img->Map;
 }
 
 void PutSeparate(TIFFRGBAImage* img, uint32_t* cp, uint32_t x, uint32_t y, uint32_t w,
@@ -281,7 +308,10 @@ int RunDecoder(TiffDecoder* d, TIFF* tif, DecodeJob* job)
     TIFFRGBAImage* img = &d->image;
     if (img->width <= (uint32_t)INT32_MAX && img->height <= (uint32_t)INT32_MAX &&
         img->put.any) {
-        if (img->isContig) {
+        if (PlainRgb8(img)) {
+            d->packed = true;
+            img->put.contig = PutRgb8;
+        } else if (img->isContig) {
             d->contig = img->put.contig;
             img->put.contig = PutContig;
         } else {
