@@ -18,8 +18,15 @@ const char PreferredIdentifier[] = "Lumetta";
 
 const int MaxCodes = 4096;
 const uint32_t StoreStep = 16384;
+// Short strings are copied eight bytes or pixels at a time, so the store
+// keeps that much room behind its last string.
+const uint32_t ShortString = 8;
 // Internal only: the sub-block was used up and more codes are wanted.
 const int MoreData = 2;
+// Sub-blocks decoded between two looks at the stop event: 8 KB of input is
+// well under a millisecond of work, while a look per sub-block costs a
+// kernel call each (tens of thousands for a large picture).
+const int BlocksPerStopCheck = 32;
 
 uint32_t TableEntries(uint8_t packed) { return 2u << (packed & 7); }
 
@@ -276,7 +283,7 @@ void ResetDictionary(GifDecoder* d)
 int CreateDictionary(GifDecoder* d)
 {
     d->offset = (uint32_t*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, (MaxCodes + 1) * sizeof(uint32_t));
-    d->store = (uint8_t*)GlobalAlloc(GMEM_FIXED, StoreStep);
+    d->store = (uint8_t*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, StoreStep);
     if (!d->offset || !d->store)
         return ImgNoMemory;
     d->storeSize = StoreStep;
@@ -296,16 +303,17 @@ void FreeDictionary(GifDecoder* d)
 }
 
 // The new code's string is the prefix code's string and one byte more.
-int AddCode(GifDecoder* d, int prefix, uint8_t last)
+inline int AddCode(GifDecoder* d, int prefix, uint8_t last)
 {
     if (d->nextFree >= MaxCodes)
         return ImgOk;             // full: codes stay 12 bits until the next clear
     uint32_t start = d->offset[d->nextFree];
-    uint32_t length = d->offset[prefix + 1] - d->offset[prefix];
+    uint32_t from = d->offset[prefix];
+    uint32_t length = d->offset[prefix + 1] - from;
     uint32_t end = start + length + 1;
-    if (end > d->storeSize) {
+    if (end + ShortString > d->storeSize) {
         uint32_t grown = d->storeSize + StoreStep;
-        uint8_t* store = (uint8_t*)GlobalAlloc(GMEM_FIXED, grown);
+        uint8_t* store = (uint8_t*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, grown);
         if (!store)
             return ImgNoMemory;
         memcpy(store, d->store, start);
@@ -313,7 +321,12 @@ int AddCode(GifDecoder* d, int prefix, uint8_t last)
         d->store = store;
         d->storeSize = grown;
     }
-    memcpy(d->store + start, d->store + d->offset[prefix], length);
+    // A prefix ends where the new string begins, so eight bytes from it
+    // never overlap what they are copied to when the prefix is shorter.
+    if (length <= ShortString && start - from >= ShortString)
+        memcpy(d->store + start, d->store + from, ShortString);
+    else
+        memmove(d->store + start, d->store + from, length);
     d->store[start + length] = last;
     int added = d->nextFree++;
     d->offset[d->nextFree] = end;
@@ -343,19 +356,27 @@ bool NextInterlacedRow(GifDecoder* d)
     return true;
 }
 
-int OutputString(GifDecoder* d, int code)
+inline int OutputString(GifDecoder* d, int code)
 {
-    const uint8_t* s = d->store + d->offset[code];
-    uint32_t length = d->offset[code + 1] - d->offset[code];
+    uint32_t from = d->offset[code];
+    const uint8_t* s = d->store + from;
+    uint32_t length = d->offset[code + 1] - from;
     const uint32_t* palette = d->palette;
     if (!d->interlaced) {
-        size_t total = (size_t)d->width * d->height;
-        if (length > total - d->written)
+        size_t room = (size_t)d->width * d->height - d->written;
+        if (length > room)
             return ImgTruncated;
         uint32_t* out = d->pixels + d->written;
-        for (uint32_t i = 0; i < length; i++)
-            out[i] = palette[s[i]];
         d->written += length;
+        // Pixels past the string are written again by the next ones, or by
+        // the colour-0 fill at the end.
+        if (length <= ShortString && room >= ShortString) {
+            for (uint32_t i = 0; i < ShortString; i++)
+                out[i] = palette[s[i]];
+        } else {
+            for (uint32_t i = 0; i < length; i++)
+                out[i] = palette[s[i]];
+        }
         return MoreData;
     }
     while (length) {
@@ -373,7 +394,7 @@ int OutputString(GifDecoder* d, int code)
     return MoreData;
 }
 
-int HandleCode(GifDecoder* d, int code)
+inline int HandleCode(GifDecoder* d, int code)
 {
     if (code == d->clearCode) {
         ResetDictionary(d);
@@ -426,7 +447,7 @@ int DecodeData(GifDecoder* d)
 {
     if (StopRequested(d->target))
         return ImgStopped;
-    for (;;) {
+    for (int blocks = 1;; blocks++) {
         if (d->pos >= d->size)
             return ImgTruncated;
         uint32_t length = d->data[d->pos++];
@@ -444,7 +465,7 @@ int DecodeData(GifDecoder* d)
         }
         if (status != MoreData)
             return status;
-        if (StopRequested(d->target))
+        if (blocks % BlocksPerStopCheck == 0 && StopRequested(d->target))
             return ImgStopped;
     }
 }
