@@ -102,7 +102,7 @@ tiffcp -c packbits small-pal.tif small-palette.tif
 tiffcp -c none -p separate -r 5 small.tif small-separate.tif
 
 # Large enough that a stop request arrives long before the last strip.
-convert -size 1500x1000 gradient:red-blue -depth 8 -compress none src-big.tif
+convert -size 2000x1500 gradient:red-blue -depth 8 -compress none src-big.tif
 tiffcp -c zip -r 1 src-big.tif big-zip.tif
 rm -f src-*.tif
 echo "tiffs ready in $out"
