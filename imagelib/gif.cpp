@@ -492,7 +492,7 @@ int CheckJob(const DecodeJob* job)
     return ImgOk;
 }
 
-// Steps 4 to 6: the target's description, the palette of this image and
+// The target's description, the palette of this image and
 // the pixel memory; the ready event is set on success.
 int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
 {
