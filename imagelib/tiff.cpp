@@ -268,8 +268,9 @@ void PutSeparate(TIFFRGBAImage* img, uint32_t* cp, uint32_t x, uint32_t y, uint3
 const uint64_t MaxTiffPixels = (uint64_t)1 << 28;
 
 // Rows read per call of the reader: one strip, or one row of tiles, so that
-// a stop request is seen between bands and a damaged strip costs only its
-// own rows.
+// a stop request is seen between bands (the worker is never terminated
+// inside libtiff) and a damaged strip costs only its own rows (the reader
+// gives up the rest of a call whose first strip cannot be read).
 uint32_t BandRows(TIFF* tif, uint32_t height)
 {
     uint32_t rows = 0;

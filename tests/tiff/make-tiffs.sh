@@ -66,6 +66,7 @@ copy alpha-lzw alpha -c lzw
 # Two pages: the first is the one shown.
 tiffcp rgb-lzw.tif grey8-lzw.tif multipage.tif
 expect multipage
+rm -f multipage.ppm   # tifftopnm writes every page
 
 # Stored bottom-up: delivered in stored order all the same.
 tiffcp -c lzw src-rgb.tif orient4.tif

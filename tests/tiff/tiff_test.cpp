@@ -363,6 +363,25 @@ TEST(TiffProbe, UnnamedSchemesAreNotDecodable)
     }
 }
 
+// libtiff's reader abandons a call whose first strip cannot be read; read
+// band by band, a damaged strip costs only its own rows.
+TEST(TiffDamage, DamagedFirstStripCostsOnlyItsRows)
+{
+    TiffBuilder t(6, 2);
+    t.Set(278, 4, 1);
+    t.Set(273, 3, 0xFFF0u | (8u + 6u) << 16, 2);
+    t.Set(279, 3, 6u | 6u << 16, 2);
+    PixelBuffer out = EmptyBuffer();
+    ASSERT_EQ(ProbeAndDecode(t.Bytes(), 0, nullptr, &out), ImgOk);
+    ASSERT_EQ(out.height, 2);
+    EXPECT_EQ(out.rowsDone, 2);
+    for (int i = 6; i < 12; i++) {
+        uint32_t g = t.pixels[i];
+        EXPECT_EQ(out.pixels[i], g | g << 8 | g << 16) << i;
+    }
+    FreePixelBuffer(&out);
+}
+
 // A directory libtiff cannot read is not a TIFF; a damaged strip leaves its
 // rows and ends nothing.
 TEST(TiffDamage, LyingDirectories)
