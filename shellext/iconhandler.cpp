@@ -1,0 +1,241 @@
+// The thumbnail icon object: IPersistFile::Load opens the file, the shell
+// then asks for a location (its cache key) and, on a cache miss, the icons.
+#include "lumetta.h"
+
+#include <string.h>
+
+IconHandler::IconHandler() : refCount(1)
+{
+    fileName[0] = 0;
+    memset(&info, 0, sizeof(info));
+    info.size = ImageInfoSize;
+    InterlockedIncrement(&objectCount);
+}
+
+IconHandler::~IconHandler()
+{
+    ReleaseImageInfo(&info);
+    InterlockedDecrement(&objectCount);
+}
+
+STDMETHODIMP IconHandler::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IExtractIconA)) {
+        *ppv = static_cast<IExtractIconA*>(this);
+    } else if (IsEqualIID(riid, IID_IPersistFile)) {
+        *ppv = static_cast<IPersistFile*>(this);
+    } else {
+        *ppv = NULL;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) IconHandler::AddRef()
+{
+    return ++refCount;
+}
+
+STDMETHODIMP_(ULONG) IconHandler::Release()
+{
+    if (--refCount == 0) {
+        delete this;
+        return 0;
+    }
+    return refCount;
+}
+
+// ---------------------------------------------------------------- IPersistFile
+STDMETHODIMP IconHandler::GetClassID(CLSID*)
+{
+    return E_FAIL;
+}
+
+STDMETHODIMP IconHandler::IsDirty()
+{
+    return S_FALSE;
+}
+
+STDMETHODIMP IconHandler::Load(LPCOLESTR pszFileName, DWORD)
+{
+    ReleaseImageInfo(&info);
+    if (reloadEvent && WaitForSingleObject(reloadEvent, 0) == WAIT_OBJECT_0)
+        LoadSettings();
+    if (!Settings.enabled)
+        return S_OK;
+
+    // A name that does not fit is not cut into the name of another file.
+    fileName[0] = 0;
+    if (!pszFileName ||
+        !WideCharToMultiByte(CP_ACP, 0, pszFileName, -1, fileName, sizeof(fileName), NULL, NULL))
+        fileName[0] = 0;
+    fileName[sizeof(fileName) - 1] = 0;
+
+    if (fileName[0] == 0 || OpenImageFile(fileName, &info) != ImgOk) {
+        ReleaseImageInfo(&info);
+        info.imageCount = 0;
+        return S_OK;
+    }
+    uint32_t family = FamilyOf(info.format);
+    if (family >= 1 && family <= (uint32_t)FamilyCount && Settings.enabledTypes[family - 1])
+        return S_OK;
+    ReleaseImageInfo(&info);
+    info.imageCount = 0;
+    return S_OK;
+}
+
+STDMETHODIMP IconHandler::Save(LPCOLESTR, BOOL)
+{
+    return E_FAIL;
+}
+
+STDMETHODIMP IconHandler::SaveCompleted(LPCOLESTR)
+{
+    return S_OK;
+}
+
+STDMETHODIMP IconHandler::GetCurFile(LPOLESTR*)
+{
+    return E_FAIL;
+}
+
+// ---------------------------------------------------------------- IExtractIconA
+STDMETHODIMP IconHandler::GetIconLocation(UINT, LPSTR szIconFile, UINT cchMax, int* piIndex,
+                                          UINT* pwFlags)
+{
+    int index = 0;
+    UINT flags;
+    if (info.imageCount == 0) {
+        DefaultIconLocation(fileName, szIconFile, cchMax, &index);
+        flags = Settings.enabled ? GIL_PERINSTANCE : GIL_PERCLASS;
+    } else {
+        index = IconIndexMarker;
+        flags = GIL_PERINSTANCE | GIL_NOTFILENAME;
+        FormatIconLocation(fileName, &info, szIconFile, cchMax);
+    }
+    if (piIndex)
+        *piIndex = index;
+    if (pwFlags)
+        *pwFlags = flags;
+    return S_OK;
+}
+
+namespace {
+
+// The target fixes the longer side of the image; the scaler derives the other.
+PixelBuffer PreparedTarget(const ImageInfo& info, int32_t side)
+{
+    PixelBuffer b = {};
+    b.size = PixelBufferSize;
+    if (info.width > info.height)
+        b.width = side;
+    else
+        b.height = side;
+    return b;
+}
+
+void WaitForWorker(const PixelBuffer& b)
+{
+    if (b.thread)
+        WaitForSingleObject(b.thread, INFINITE);
+}
+
+void ReduceToSixteenColours(PixelBuffer* b)
+{
+    StopJob(b);
+    if (StartColourReduction(b, NULL, 16) == ImgOk)
+        WaitForWorker(*b);
+}
+
+// Decodes, scales both sizes at once and frames them.  Leaves the outputs
+// null on any failure.
+void MakeThumbnails(ImageInfo* info, int largeSize, int smallSize, int border, uint32_t color,
+                    HICON* phiconLarge, HICON* phiconSmall)
+{
+    int32_t largeSide = largeSize - 2 * border, smallSide = smallSize - 2 * border;
+    if (largeSide <= 0 || smallSide <= 0)
+        return;
+    PixelBuffer decoded = {};
+    decoded.size = PixelBufferSize;
+    int32_t request[2] = {largeSide, largeSide};
+    if (StartDecode(&decoded, info, -1, request, 0) != ImgOk)
+        return;
+
+    PixelBuffer largeBuffer = PreparedTarget(*info, largeSide);
+    PixelBuffer smallBuffer = PreparedTarget(*info, smallSide);
+    WaitForWorker(decoded);
+    StopJob(&decoded);
+    int32_t canvas[2] = {decoded.width, decoded.height};
+    if (info->imageCount != 1) {
+        canvas[0] = info->width;
+        canvas[1] = info->height;
+    }
+
+    if (StartScale(&largeBuffer, &decoded, canvas, &info->keyColour) != ImgOk) {
+        FreePixelBuffer(&decoded);
+        return;
+    }
+    largeBuffer.flags &= ~HasTransparency;
+    if (StartScale(&smallBuffer, &largeBuffer, NULL, NULL) != ImgOk) {
+        FreePixelBuffer(&largeBuffer);
+        FreePixelBuffer(&decoded);
+        return;
+    }
+    WaitForWorker(smallBuffer);
+    WaitForWorker(largeBuffer);
+    if (Settings.lowColorIcons) {
+        ReduceToSixteenColours(&largeBuffer);
+        ReduceToSixteenColours(&smallBuffer);
+    }
+    *phiconLarge = BuildThumbnailIcon(&largeBuffer, border, color);
+    *phiconSmall = BuildThumbnailIcon(&smallBuffer, border, color);
+    FreePixelBuffer(&largeBuffer);
+    FreePixelBuffer(&smallBuffer);
+    FreePixelBuffer(&decoded);
+}
+
+}  // namespace
+
+STDMETHODIMP IconHandler::Extract(LPCSTR, UINT nIconIndex, HICON* phiconLarge,
+                                  HICON* phiconSmall, UINT nIconSize)
+{
+    if (nIconIndex != (UINT)IconIndexMarker)
+        return S_FALSE;
+    HICON largeIcon = NULL, smallIcon = NULL;
+    uint32_t family = FamilyOf(info.format);
+    if (info.data && info.imageCount != 0 && family >= 1 && family <= (uint32_t)FamilyCount) {
+        int border = Settings.borderWidth[family - 1];
+        uint32_t color = Settings.borderColor[family - 1];
+        // A border from the registry that leaves no picture is not drawn.
+        if (border < 0 || border > 64)
+            border = 0;
+        MakeThumbnails(&info, LOWORD(nIconSize), HIWORD(nIconSize), border, color,
+                       &largeIcon, &smallIcon);
+    }
+
+    // The shell may ask for only one of the two.
+    if (!phiconLarge && largeIcon) {
+        DestroyIcon(largeIcon);
+        largeIcon = NULL;
+    }
+    if (!phiconSmall && smallIcon) {
+        DestroyIcon(smallIcon);
+        smallIcon = NULL;
+    }
+    bool needLarge = phiconLarge && !largeIcon, needSmall = phiconSmall && !smallIcon;
+    if (needLarge || needSmall) {
+        char location[MAX_PATH] = {};
+        int index = 0;
+        DefaultIconLocation(fileName, location, sizeof(location), &index);
+        ExtractIconExA(location, index, needLarge ? &largeIcon : NULL,
+                       needSmall ? &smallIcon : NULL, 1);
+    }
+    if (phiconLarge)
+        *phiconLarge = largeIcon;
+    if (phiconSmall)
+        *phiconSmall = smallIcon;
+    return S_OK;
+}

@@ -1,0 +1,526 @@
+// shellhost: stands in for the desktop shell.  For each file it finds the
+// icon handler the way the shell does (class, shellex\IconHandler, the
+// CLSID's InprocServer32), loads the module and asks it for the icon.
+//   shellhost icon FILE OUT          writes OUT-32.png and OUT-16.png
+//   shellhost folder DIR OUT.png     draws a folder window's icons
+//   shellhost register DLL           writes the registration the installer will
+//   shellhost reload                 signals "LumettaReload" as the control panel does
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shellapi.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pngwrite.h"
+
+namespace {
+
+typedef HRESULT(WINAPI* GetClassObjectProc)(REFCLSID, REFIID, void**);
+typedef HRESULT(WINAPI* CanUnloadProc)(void);
+
+const int MarkerIndex = (int)0x80000000u;
+
+std::string WindowsPath(const std::string& path)
+{
+    std::string p = path;
+    if (!p.empty() && p[0] == '/')
+        p = "Z:" + p;
+    std::replace(p.begin(), p.end(), '/', '\\');
+    return p;
+}
+
+bool ReadDefault(HKEY root, const std::string& path, std::string* value)
+{
+    char buffer[MAX_PATH * 2] = {};
+    LONG size = sizeof(buffer) - 1;
+    if (RegQueryValueA(root, path.c_str(), buffer, &size) != ERROR_SUCCESS)
+        return false;
+    *value = buffer;
+    return true;
+}
+
+// ---------------------------------------------------------------- icons
+struct IconPicture {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgba;   // mask applied
+};
+
+// The icon's colour with its mask as transparency.  Icons whose colour
+// bitmap carries alpha (the system's own) keep that alpha.
+bool IconToRgba(HICON icon, bool useAlpha, IconPicture* out)
+{
+    ICONINFO ii = {};
+    if (!icon || !GetIconInfo(icon, &ii))
+        return false;
+    BITMAP bm = {};
+    GetObjectA(ii.hbmMask, sizeof(bm), &bm);
+    int w = bm.bmWidth, h = ii.hbmColor ? bm.bmHeight : bm.bmHeight / 2;
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = w;
+    bmi.bmiHeader.biHeight = -h;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    bmi.bmiHeader.biCompression = BI_RGB;
+    std::vector<uint32_t> colour((size_t)w * h), mask((size_t)w * h);
+    HDC dc = GetDC(NULL);
+    if (ii.hbmColor)
+        GetDIBits(dc, ii.hbmColor, 0, h, colour.data(), &bmi, DIB_RGB_COLORS);
+    GetDIBits(dc, ii.hbmMask, 0, h, mask.data(), &bmi, DIB_RGB_COLORS);
+    ReleaseDC(NULL, dc);
+    bool hasAlpha = false;
+    for (uint32_t c : colour)
+        hasAlpha |= (c >> 24) != 0;
+    out->width = w;
+    out->height = h;
+    out->rgba.resize((size_t)w * h * 4);
+    for (size_t i = 0; i < colour.size(); i++) {
+        uint32_t c = colour[i];
+        uint8_t* p = &out->rgba[i * 4];
+        p[0] = (c >> 16) & 0xFF;
+        p[1] = (c >> 8) & 0xFF;
+        p[2] = c & 0xFF;
+        p[3] = (mask[i] & 0xFFFFFF) ? 0 : 255;
+        if (useAlpha && hasAlpha)
+            p[3] = c >> 24;
+    }
+    if (ii.hbmColor)
+        DeleteObject(ii.hbmColor);
+    DeleteObject(ii.hbmMask);
+    return true;
+}
+
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    HANDLE f = CreateFileA(WindowsPath(path).c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (f == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(f, bytes.data(), (DWORD)bytes.size(), &written, NULL);
+    CloseHandle(f);
+    return ok && written == bytes.size();
+}
+
+bool WritePng(const std::string& path, const IconPicture& picture)
+{
+    std::vector<uint8_t> png;
+    return EncodeRgbaPng(picture.rgba.data(), picture.width, picture.height, &png) &&
+           WriteBytes(path, png);
+}
+
+// ---------------------------------------------------------------- the shell's road
+struct LoadedModule {
+    HMODULE module = NULL;
+    GetClassObjectProc getClassObject = NULL;
+    CanUnloadProc canUnload = NULL;
+};
+
+struct ShellIcons {
+    std::string location;
+    int index = 0;
+    UINT flags = 0;
+    bool fromHandler = false;   // the handler's own Extract made them
+    HICON largeIcon = NULL, smallIcon = NULL;
+};
+
+class Shell {
+public:
+    ~Shell();
+    // Gets both icons of a file; always ends with some icon.
+    void IconsOf(const std::string& file, ShellIcons* icons);
+    void Finish();
+
+private:
+    bool HandlerIcons(const std::string& file, ShellIcons* icons);
+    LoadedModule* ModuleFor(const std::string& path);
+    void ClassIcons(const std::string& file, ShellIcons* icons);
+
+    std::map<std::string, LoadedModule> modules;
+    std::map<std::string, std::pair<HICON, HICON>> cache;   // the shell's icon cache
+};
+
+Shell::~Shell()
+{
+    for (auto& entry : cache) {
+        if (entry.second.first)
+            DestroyIcon(entry.second.first);
+        if (entry.second.second)
+            DestroyIcon(entry.second.second);
+    }
+}
+
+LoadedModule* Shell::ModuleFor(const std::string& path)
+{
+    auto found = modules.find(path);
+    if (found != modules.end())
+        return &found->second;
+    LoadedModule m;
+    m.module = LoadLibraryA(path.c_str());
+    if (!m.module) {
+        fprintf(stderr, "shellhost: cannot load %s (error %u)\n", path.c_str(), (unsigned)GetLastError());
+        return NULL;
+    }
+    m.getClassObject = (GetClassObjectProc)GetProcAddress(m.module, "DllGetClassObject");
+    m.canUnload = (CanUnloadProc)GetProcAddress(m.module, "DllCanUnloadNow");
+    return &(modules[path] = m);
+}
+
+bool Shell::HandlerIcons(const std::string& file, ShellIcons* icons)
+{
+    const char* dot = strrchr(file.c_str(), '.');
+    std::string className, clsidText, server;
+    if (!dot || !ReadDefault(HKEY_CLASSES_ROOT, dot, &className) || className.empty() ||
+        !ReadDefault(HKEY_CLASSES_ROOT, className + "\\shellex\\IconHandler", &clsidText) ||
+        !ReadDefault(HKEY_CLASSES_ROOT, "CLSID\\" + clsidText + "\\InprocServer32", &server))
+        return false;
+    WCHAR wide[64] = {};
+    MultiByteToWideChar(CP_ACP, 0, clsidText.c_str(), -1, wide, 64);
+    CLSID clsid;
+    if (FAILED(CLSIDFromString(wide, &clsid)))
+        return false;
+    LoadedModule* m = ModuleFor(server);
+    if (!m || !m->getClassObject)
+        return false;
+
+    IClassFactory* factory = NULL;
+    if (FAILED(m->getClassObject(clsid, IID_IClassFactory, (void**)&factory)) || !factory)
+        return false;
+    IPersistFile* persist = NULL;
+    HRESULT hr = factory->CreateInstance(NULL, IID_IPersistFile, (void**)&persist);
+    factory->Release();
+    if (FAILED(hr) || !persist)
+        return false;
+    WCHAR wideName[MAX_PATH] = {};
+    MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wideName, MAX_PATH);
+    IExtractIconA* extract = NULL;
+    if (FAILED(persist->Load(wideName, STGM_READ)) ||
+        FAILED(persist->QueryInterface(IID_IExtractIconA, (void**)&extract)) || !extract) {
+        persist->Release();
+        return false;
+    }
+    persist->Release();
+
+    char location[MAX_PATH] = {};
+    int index = 0;
+    UINT flags = 0;
+    hr = extract->GetIconLocation(GIL_FORSHELL, location, sizeof(location), &index, &flags);
+    if (FAILED(hr)) {
+        extract->Release();
+        return false;
+    }
+    icons->location = location;
+    icons->index = index;
+    icons->flags = flags;
+    std::string key = icons->location + "," + std::to_string(index);
+    auto cached = cache.find(key);
+    if (cached == cache.end()) {
+        HICON largeIcon = NULL, smallIcon = NULL;
+        hr = extract->Extract(location, index, &largeIcon, &smallIcon, MAKELONG(32, 16));
+        if (hr == S_OK && largeIcon && smallIcon) {
+            icons->fromHandler = true;
+        } else {
+            if (largeIcon)
+                DestroyIcon(largeIcon);
+            if (smallIcon)
+                DestroyIcon(smallIcon);
+            largeIcon = smallIcon = NULL;
+            ExtractIconExA(location, index, &largeIcon, &smallIcon, 1);
+        }
+        cached = cache.emplace(key, std::make_pair(largeIcon, smallIcon)).first;
+    } else {
+        icons->fromHandler = index == MarkerIndex;
+    }
+    extract->Release();
+    icons->largeIcon = cached->second.first;
+    icons->smallIcon = cached->second.second;
+    return icons->largeIcon || icons->smallIcon;
+}
+
+// Without a handler the shell shows the type's DefaultIcon, or its own
+// document icon (a folder's icon for directories).
+void Shell::ClassIcons(const std::string& file, ShellIcons* icons)
+{
+    std::string location = "shell32.dll";
+    int index = 0;
+    DWORD attributes = GetFileAttributesA(file.c_str());
+    const char* dot = strrchr(file.c_str(), '.');
+    std::string className, value;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        index = 3;
+    } else if (dot && ReadDefault(HKEY_CLASSES_ROOT, dot, &className) &&
+               ReadDefault(HKEY_CLASSES_ROOT, className + "\\DefaultIcon", &value)) {
+        size_t comma = value.rfind(',');
+        if (comma != std::string::npos && comma > 0) {
+            location = value.substr(0, comma);
+            index = atoi(value.c_str() + comma + 1);
+        }
+    }
+    icons->location = location;
+    icons->index = index;
+    icons->flags = 0;
+    ExtractIconExA(location.c_str(), index, &icons->largeIcon, &icons->smallIcon, 1);
+    if (!icons->largeIcon || !icons->smallIcon) {
+        if (!icons->largeIcon)
+            icons->largeIcon = LoadIconA(NULL, (LPCSTR)IDI_APPLICATION);
+        if (!icons->smallIcon)
+            icons->smallIcon = LoadIconA(NULL, (LPCSTR)IDI_APPLICATION);
+    }
+    std::string key = file + "|class";
+    cache.emplace(key, std::make_pair(icons->largeIcon, icons->smallIcon));
+}
+
+void Shell::IconsOf(const std::string& file, ShellIcons* icons)
+{
+    if (!HandlerIcons(file, icons))
+        ClassIcons(file, icons);
+}
+
+void Shell::Finish()
+{
+    for (auto& entry : modules) {
+        HRESULT hr = entry.second.canUnload ? entry.second.canUnload() : S_FALSE;
+        printf("unload: %s %s\n", entry.first.c_str(), hr == S_OK ? "S_OK" : "S_FALSE");
+        if (hr == S_OK)
+            FreeLibrary(entry.second.module);
+    }
+    modules.clear();
+}
+
+// ---------------------------------------------------------------- commands
+int IconCommand(const std::string& file, const std::string& out)
+{
+    Shell shell;
+    ShellIcons icons;
+    shell.IconsOf(WindowsPath(file), &icons);
+    printf("location: %s\n", icons.location.c_str());
+    printf("index: %d\n", icons.index);
+    printf("flags: 0x%x\n", icons.flags);
+    printf("thumbnail: %s\n", icons.fromHandler ? "yes" : "no");
+    int status = 0;
+    IconPicture largeIcon, smallIcon;
+    if (!IconToRgba(icons.largeIcon, !icons.fromHandler, &largeIcon) || !WritePng(out + "-32.png", largeIcon))
+        status = 1;
+    if (!IconToRgba(icons.smallIcon, !icons.fromHandler, &smallIcon) || !WritePng(out + "-16.png", smallIcon))
+        status = 1;
+    printf("sizes: %dx%d %dx%d\n", largeIcon.width, largeIcon.height, smallIcon.width, smallIcon.height);
+    shell.Finish();
+    return status;
+}
+
+std::vector<std::string> ListFolder(const std::string& dir)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (strcmp(fd.cFileName, ".") && strcmp(fd.cFileName, ".."))
+            names.push_back(fd.cFileName);
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return lstrcmpiA(a.c_str(), b.c_str()) < 0;
+    });
+    return names;
+}
+
+// A white folder window: large icons with their names under them, then a
+// list of small icons.
+int FolderCommand(const std::string& dirArg, const std::string& out)
+{
+    std::string dir = WindowsPath(dirArg);
+    std::vector<std::string> names = ListFolder(dir);
+    const int cellW = 96, cellH = 76, columns = 8, smallW = 192, smallH = 20;
+    int rows = ((int)names.size() + columns - 1) / columns;
+    int smallRows = ((int)names.size() + 3) / 4;
+    int width = columns * cellW + 16;
+    int height = 16 + rows * cellH + 24 + smallRows * smallH + 16;
+
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = width;
+    bmi.bmiHeader.biHeight = -height;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    void* bits = NULL;
+    HDC dc = CreateCompatibleDC(NULL);
+    HBITMAP canvas = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
+    if (!canvas) {
+        fprintf(stderr, "shellhost: no canvas\n");
+        return 1;
+    }
+    HGDIOBJ old = SelectObject(dc, canvas);
+    RECT all = {0, 0, width, height};
+    FillRect(dc, &all, (HBRUSH)GetStockObject(WHITE_BRUSH));
+    HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, "Tahoma");
+    HGDIOBJ oldFont = SelectObject(dc, font);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(0, 0, 0));
+
+    Shell shell;
+    int thumbnails = 0;
+    for (size_t i = 0; i < names.size(); i++) {
+        ShellIcons icons;
+        shell.IconsOf(dir + "\\" + names[i], &icons);
+        thumbnails += icons.fromHandler;
+        int cx = 8 + (int)(i % columns) * cellW, cy = 16 + (int)(i / columns) * cellH;
+        DrawIconEx(dc, cx + (cellW - 32) / 2, cy, icons.largeIcon, 32, 32, 0, NULL, DI_NORMAL);
+        RECT text = {cx + 2, cy + 36, cx + cellW - 2, cy + cellH - 2};
+        DrawTextA(dc, names[i].c_str(), -1, &text,
+                  DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS | DT_NOPREFIX | DT_EDITCONTROL);
+        int sx = 8 + (int)(i % 4) * smallW, sy = 16 + rows * cellH + 24 + (int)(i / 4) * smallH;
+        DrawIconEx(dc, sx, sy + 2, icons.smallIcon, 16, 16, 0, NULL, DI_NORMAL);
+        RECT line = {sx + 20, sy + 3, sx + smallW - 4, sy + smallH};
+        DrawTextA(dc, names[i].c_str(), -1, &line, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+        printf("%s: %s\n", names[i].c_str(), icons.fromHandler ? "thumbnail" : "type icon");
+    }
+    GdiFlush();
+
+    IconPicture picture;
+    picture.width = width;
+    picture.height = height;
+    picture.rgba.resize((size_t)width * height * 4);
+    const uint32_t* px = (const uint32_t*)bits;
+    for (size_t i = 0; i < (size_t)width * height; i++) {
+        picture.rgba[i * 4] = (px[i] >> 16) & 0xFF;
+        picture.rgba[i * 4 + 1] = (px[i] >> 8) & 0xFF;
+        picture.rgba[i * 4 + 2] = px[i] & 0xFF;
+        picture.rgba[i * 4 + 3] = 255;
+    }
+    SelectObject(dc, oldFont);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    DeleteObject(canvas);
+    DeleteDC(dc);
+    printf("files: %d thumbnails: %d\n", (int)names.size(), thumbnails);
+    shell.Finish();
+    return WritePng(out, picture) ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- registration
+const char* const Clsids[3][2] = {
+    {"{4F7A2C12-6B3E-4D85-9A1C-72E5B0D3F861}", "Lumetta Thumbnail Icons"},
+    {"{4F7A2C11-6B3E-4D85-9A1C-72E5B0D3F861}", "Lumetta File Properties"},
+    {"{4F7A2C10-6B3E-4D85-9A1C-72E5B0D3F861}", "Lumetta Display Page"},
+};
+
+const char* const FileTypes[7][2] = {
+    {".bmp .rle .dib", "Bitmap Image"},
+    {".gif", "GIF Image"},
+    {".tga .vda .vst .icb", "Targa Image"},
+    {".png", "PNG Image"},
+    {".tiff .tif", "TIFF Image"},
+    {".pcx", "PCX Image"},
+    {".jpeg .jpg .jpe .jif .jfif .jfi", "JPEG Image"},
+};
+
+bool SetText(HKEY root, const std::string& path, const char* name, const std::string& value,
+             bool onlyWhenEmpty = false)
+{
+    HKEY key;
+    if (RegCreateKeyExA(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
+        return false;
+    char current[MAX_PATH] = {};
+    DWORD size = sizeof(current) - 1;
+    bool empty = RegQueryValueExA(key, name, NULL, NULL, (BYTE*)current, &size) != ERROR_SUCCESS ||
+                 current[0] == 0;
+    LONG error = ERROR_SUCCESS;
+    if (!onlyWhenEmpty || empty)
+        error = RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)value.c_str(), (DWORD)value.size() + 1);
+    RegCloseKey(key);
+    return error == ERROR_SUCCESS;
+}
+
+int RegisterCommand(const std::string& dllArg)
+{
+    std::string dll = WindowsPath(dllArg);
+    bool ok = true;
+    for (auto& c : Clsids) {
+        std::string key = std::string("CLSID\\") + c[0];
+        ok &= SetText(HKEY_CLASSES_ROOT, key, NULL, c[1]);
+        ok &= SetText(HKEY_CLASSES_ROOT, key + "\\InprocServer32", NULL, dll);
+        ok &= SetText(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "ThreadingModel", "Apartment");
+    }
+    for (auto& t : FileTypes) {
+        std::string patterns = t[0];
+        std::string first = patterns.substr(1, patterns.find(' ') - 1);
+        std::string fallbackClass = first + "file";
+        size_t start = 0;
+        while (start < patterns.size()) {
+            size_t end = patterns.find(' ', start);
+            if (end == std::string::npos)
+                end = patterns.size();
+            std::string ext = patterns.substr(start, end - start);
+            start = end + 1;
+            std::string className;
+            if (!ReadDefault(HKEY_CLASSES_ROOT, ext, &className) || className.empty()) {
+                className = fallbackClass;
+                ok &= SetText(HKEY_CLASSES_ROOT, ext, NULL, className);
+            }
+            ok &= SetText(HKEY_CLASSES_ROOT, className, NULL, t[1], true);
+            ok &= SetText(HKEY_CLASSES_ROOT, className + "\\DefaultIcon", NULL, dll + ",0", true);
+            ok &= SetText(HKEY_CLASSES_ROOT, className + "\\shellex\\IconHandler", NULL, Clsids[0][0]);
+            ok &= SetText(HKEY_CLASSES_ROOT, className + "\\shellex\\PropertySheetHandlers\\Norvane Lumetta",
+                          NULL, Clsids[1][0]);
+            printf("%s -> %s\n", ext.c_str(), className.c_str());
+        }
+    }
+    // This prefix's shell draws high-colour icons: without the depth the
+    // library would ask its start-up question in every process.
+    ok &= SetText(HKEY_CURRENT_USER, "Control Panel\\Desktop\\WindowMetrics", "Shell Icon BPP", "32", true);
+    printf("registered %s\n", dll.c_str());
+    return ok ? 0 : 1;
+}
+
+int ReloadCommand()
+{
+    HANDLE event = CreateEventA(NULL, FALSE, FALSE, "LumettaReload");
+    if (!event)
+        return 1;
+    SetEvent(event);
+    CloseHandle(event);
+    return 0;
+}
+
+int Usage()
+{
+    fprintf(stderr,
+            "usage: shellhost icon FILE OUT\n"
+            "       shellhost folder DIR OUT.png\n"
+            "       shellhost register DLL\n"
+            "       shellhost reload\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return Usage();
+    std::string command = argv[1];
+    CoInitialize(NULL);
+    int status;
+    if (command == "icon" && argc == 4)
+        status = IconCommand(argv[2], argv[3]);
+    else if (command == "folder" && argc == 4)
+        status = FolderCommand(argv[2], argv[3]);
+    else if (command == "register" && argc == 3)
+        status = RegisterCommand(argv[2]);
+    else if (command == "reload" && argc == 2)
+        status = ReloadCommand();
+    else
+        status = Usage();
+    CoUninitialize();
+    return status;
+}
