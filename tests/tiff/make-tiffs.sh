@@ -62,6 +62,12 @@ copy palette-packbits palette -c packbits
 copy rgb16-zip rgb16 -c zip
 copy cmyk-lzw cmyk -c lzw
 copy alpha-lzw alpha -c lzw
+# Big-endian files, and bits stored least significant first, which libtiff
+# must reverse without writing to the read-only mapped bytes.
+copy rgb-bigendian rgb -B -c lzw
+copy rgb16-bigendian rgb16 -B -c none
+copy bilevel-lsb-g4 bilevel -f lsb2msb -c g4
+copy bilevel-lsb-none bilevel -f lsb2msb -c none
 
 # Two pages: the first is the one shown.
 tiffcp rgb-lzw.tif grey8-lzw.tif multipage.tif

@@ -97,6 +97,8 @@ TEST(TiffDecode, MatchesImageMagickAndNetpbm)
         { "bilevel-g4", 0 },      { "miniswhite-g4", 0 },    { "miniswhite-none", 0 },
         { "palette-lzw", 1 },     { "palette-packbits", 1 }, { "rgb16-zip", 1 },
         { "cmyk-lzw", 1 },        { "multipage", 0 },        { "strips16", 0 },
+        { "rgb-bigendian", 0 },   { "rgb16-bigendian", 1 },  { "bilevel-lsb-g4", 0 },
+        { "bilevel-lsb-none", 0 },
     };
     for (const Sample& s : samples) {
         SCOPED_TRACE(s.name);
