@@ -13,6 +13,19 @@ int (*const Probes[])(ImageInfo*) = {
     ProbeJpeg, ProbeGif, ProbeBmp, ProbePng, ProbePcx, ProbeTarga, ProbeTiff,
 };
 
+// A probe that refuses a file may already have attached texts; they are not
+// the file's and must not reach the next probe's description.
+void DropTexts(ImageInfo* info)
+{
+    for (int i = 0; i < ImageTextSlots; i++) {
+        if (info->text[i])
+            GlobalFree(info->text[i]);
+        info->text[i] = NULL;
+        info->textKind[i] = 0;
+        info->textSize[i] = 0;
+    }
+}
+
 int MapFile(const char* path, ImageInfo* info)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -57,6 +70,7 @@ int OpenImageFile(const char* path, ImageInfo* info)
             info->format |= StorageMappedView;
             return ImgOk;
         }
+        DropTexts(info);
     }
     UnmapViewOfFile((LPCVOID)info->data);
     info->data = NULL;
@@ -69,10 +83,7 @@ int ReleaseImageInfo(ImageInfo* info)
         return ImgBadArgument;
     if (info->data && (info->format & FormatStorageMask) == StorageMappedView)
         UnmapViewOfFile((LPCVOID)info->data);
-    for (int i = 0; i < ImageTextSlots; i++) {
-        if (info->text[i])
-            GlobalFree(info->text[i]);
-    }
+    DropTexts(info);
     memset((char*)info + sizeof info->size, 0, sizeof *info - sizeof info->size);
     return ImgOk;
 }

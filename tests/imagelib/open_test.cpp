@@ -162,3 +162,35 @@ TEST(ProbeBmp, NeedsItsHeaderBytes)
         EXPECT_EQ(ProbeBmp(&i), ImgUnsupported) << n;
     }
 }
+
+TEST(OpenImageFile, RefusingProbesLeaveNoTexts)
+{
+    // A little-endian TIFF starts with "II", which a Targa header would read
+    // as a 73-byte identification field: whatever a probe that refuses the
+    // file attached must not be described as the file's.
+    // One 8-bit grey pixel: header, a directory of nine entries, the pixel.
+    const uint32_t pixelAt = 8 + 2 + 9 * 12 + 4;
+    struct Entry {
+        uint16_t tag, type;
+        uint32_t count, value;
+    } entries[] = {
+        { 256, 3, 1, 1 }, { 257, 3, 1, 1 }, { 258, 3, 1, 8 }, { 259, 3, 1, 1 },
+        { 262, 3, 1, 1 }, { 273, 4, 1, pixelAt }, { 277, 3, 1, 1 },
+        { 278, 3, 1, 1 }, { 279, 4, 1, 1 },
+    };
+    std::vector<uint8_t> tiff = { 'I', 'I', 42, 0, 8, 0, 0, 0, 9, 0 };
+    for (const Entry& e : entries) {
+        const uint8_t* p = (const uint8_t*)&e;
+        tiff.insert(tiff.end(), p, p + 12);
+    }
+    tiff.insert(tiff.end(), { 0, 0, 0, 0, 0x80 });
+    std::string path = TempPath("plain.tif");
+    ASSERT_TRUE(WriteFileBytes(path, tiff));
+    ImageInfo info = EmptyInfo();
+    ASSERT_EQ(OpenImageFile(path.c_str(), &info), ImgOk);
+    EXPECT_EQ(FamilyOf(info.format), (uint32_t)FamilyTiff);
+    for (int i = 0; i < ImageTextSlots; i++)
+        EXPECT_EQ(info.text[i], (char*)NULL) << i;
+    ReleaseImageInfo(&info);
+    DeleteFileA(path.c_str());
+}
