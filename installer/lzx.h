@@ -1,0 +1,57 @@
+// LZX decoding for cabinet folders: one call per data block, each data block
+// being one 32 KB frame of the folder's output (the last one may be shorter).
+#ifndef LUMETTA_LZX_H
+#define LUMETTA_LZX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+enum {
+    LzxMainMax = 256 + 50 * 8,
+    LzxLengthSymbols = 249,
+    LzxFrameSize = 32768,
+    LzxFastBits = 11,
+};
+
+// A canonical Huffman code: a direct table for short codes, and per-length
+// ranges for the rare long ones.
+struct LzxHuffman {
+    uint16_t fast[1 << LzxFastBits];   // length << 11 | symbol, 0 = long code
+    uint16_t firstCode[17];
+    uint16_t firstIndex[17];
+    uint16_t count[17];
+    uint16_t sorted[LzxMainMax];
+    int empty;
+};
+
+struct LzxState {
+    uint8_t* window;
+    uint32_t windowSize;
+    uint32_t windowPos;
+    uint32_t positionSlots;
+    uint64_t decoded;          // bytes of the folder decoded so far
+    uint32_t frameIndex;
+    int headerRead;
+    int32_t e8Size;            // translation size from the stream header; 0 = off
+    uint32_t R0, R1, R2;
+    int blockType;
+    uint32_t blockRemaining;
+    uint32_t blockLength;
+    uint8_t mainLengths[LzxMainMax];
+    uint8_t lengthLengths[LzxLengthSymbols];
+    uint8_t alignedLengths[8];
+    LzxHuffman mainCode;
+    LzxHuffman lengthCode;
+    LzxHuffman alignedCode;
+    LzxHuffman preCode;
+};
+
+// window must hold 2^windowBits bytes; windowBits 15 to 21.
+int LzxStart(LzxState* state, int windowBits, uint8_t* window);
+
+// Decodes one data block of inSize bytes into out (outSize bytes, at most
+// 32768).  Returns 0, or -1 when the stream is corrupt; the state is then
+// unusable until LzxStart.
+int LzxDecodeBlock(LzxState* state, const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize);
+
+#endif
