@@ -343,7 +343,7 @@ LONG CatchUpBound(RowFollower* f, LONG delivered)
 void ConsumeUpTo(RowFollower* f, LONG bound)
 {
     while (f->consumed < bound) {
-        if (StopRequested(f->target))
+        if ((!f->changesTarget || f->changesTarget(f)) && StopRequested(f->target))
             return;
         f->consume(f, DeliveredRow(f->source, f->consumed));
         f->consumed++;

@@ -170,7 +170,7 @@ DWORD WINAPI ColourReductionWorker(LPVOID param)
         return (DWORD)ImgNoMemory;
 
     PixelBuffer* source = job->source ? job->source : target;
-    RowFollower follower = { target, source, CatchUpByPass, 0, 0, &r, ReduceOneRow };
+    RowFollower follower = { target, source, CatchUpByPass, 0, 0, &r, ReduceOneRow, NULL };
     SetEvent(job->readyEvent);
     FollowSource(&follower);
     GlobalFree(r.error);

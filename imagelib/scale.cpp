@@ -5,6 +5,15 @@
 #include "scale.h"
 #include "worker.h"
 
+#include <string.h>
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define LUMETTA_SSE2 1
+#else
+#define LUMETTA_SSE2 0
+#endif
+
 namespace {
 
 // The source columns (or rows) a footprint [s0, s1) touches: at most one
@@ -98,10 +107,33 @@ void AddRun(const uint32_t* p, int32_t n, uint64_t* acc)
         AddPixel<kind>(p[i], acc);
 }
 
-// Two channels per 32-bit word: 256 pixels of 255 still fit in 16 bits.
+// Two channels per 32-bit lane: 256 pixels of 255 still fit in 16 bits.
 template <>
 void AddRun<SumOpaque>(const uint32_t* p, int32_t n, uint64_t* acc)
 {
+#if LUMETTA_SSE2
+    const __m128i mask = _mm_set1_epi32(0x00FF00FF);
+    while (n >= 4) {
+        int32_t blocks = n / 4 < 256 ? n / 4 : 256;
+        __m128i blueRed = _mm_setzero_si128(), greenFourth = _mm_setzero_si128();
+        for (int32_t i = 0; i < blocks; i++) {
+            __m128i v = _mm_loadu_si128((const __m128i*)(p + 4 * i));
+            blueRed = _mm_add_epi32(blueRed, _mm_and_si128(v, mask));
+            greenFourth = _mm_add_epi32(greenFourth, _mm_and_si128(_mm_srli_epi32(v, 8), mask));
+        }
+        uint32_t br[4], gf[4];
+        _mm_storeu_si128((__m128i*)br, blueRed);
+        _mm_storeu_si128((__m128i*)gf, greenFourth);
+        for (int l = 0; l < 4; l++) {
+            acc[0] += br[l] & 0xFFFF;
+            acc[2] += br[l] >> 16;
+            acc[1] += gf[l] & 0xFFFF;
+            acc[3] += gf[l] >> 16;
+        }
+        p += 4 * blocks;
+        n -= 4 * blocks;
+    }
+#endif
     while (n > 0) {
         int32_t chunk = n < 256 ? n : 256;
         uint32_t blueRed = 0, greenFourth = 0;
@@ -118,25 +150,85 @@ void AddRun<SumOpaque>(const uint32_t* p, int32_t n, uint64_t* acc)
     }
 }
 
-// The sums of one row of the footprint: whole columns exactly, the two
-// partial ones by their weights.
+// Integer sums of some rows across one footprint's columns: the whole
+// columns, the partial first one, the partial last one.  Integers add up
+// exactly in any order, so the sums may be gathered row by row or pixel by
+// pixel with the same result.
+struct ColumnSums {
+    uint64_t whole[SumLanes];
+    uint64_t first[SumLanes];
+    uint64_t last[SumLanes];
+};
+
 template <SumKind kind>
-void SumRow(const uint32_t* row, const Span& cols, double* sums)
+inline void AddSegment(const uint32_t* row, const Span& cols, ColumnSums* sums)
 {
-    uint64_t whole[SumLanes] = { 0, 0, 0, 0, 0 }, first[SumLanes] = { 0, 0, 0, 0, 0 },
-             last[SumLanes] = { 0, 0, 0, 0, 0 };
-    AddRun<kind>(row + cols.fullBegin, cols.fullEnd - cols.fullBegin, whole);
+    AddRun<kind>(row + cols.fullBegin, cols.fullEnd - cols.fullBegin, sums->whole);
     if (cols.partialFirst >= 0)
-        AddPixel<kind>(row[cols.partialFirst], first);
+        AddPixel<kind>(row[cols.partialFirst], sums->first);
     if (cols.partialLast >= 0)
-        AddPixel<kind>(row[cols.partialLast], last);
-    for (int c = 0; c < SumLanes; c++)
-        sums[c] = (double)whole[c] + cols.firstWeight * (double)first[c] +
-                  cols.lastWeight * (double)last[c];
+        AddPixel<kind>(row[cols.partialLast], sums->last);
 }
 
-// Sums over the rectangle, each pixel weighted by the share of it that the
-// rectangle covers.  The whole rows are added up as integers first.
+void WeighColumns(const ColumnSums& sums, const Span& cols, double* out)
+{
+    for (int c = 0; c < SumLanes; c++)
+        out[c] = (double)sums.whole[c] + cols.firstWeight * (double)sums.first[c] +
+                 cols.lastWeight * (double)sums.last[c];
+}
+
+// Everything one footprint needs: the whole rows as integers, each partial
+// row already weighed across its columns.
+struct AreaSums {
+    ColumnSums full;
+    double rowFirst[SumLanes];
+    double rowLast[SumLanes];
+};
+
+void ClearSums(AreaSums* sums)
+{
+    memset(sums, 0, sizeof *sums);
+}
+
+// The weighted sums over the footprint, each pixel counted by the share of
+// it that the footprint covers.
+void WeighArea(const AreaSums& area, const Span& cols, const Span& rows, double* sums)
+{
+    WeighColumns(area.full, cols, sums);
+    if (rows.partialFirst >= 0)
+        for (int c = 0; c < SumLanes; c++)
+            sums[c] += rows.firstWeight * area.rowFirst[c];
+    if (rows.partialLast >= 0)
+        for (int c = 0; c < SumLanes; c++)
+            sums[c] += rows.lastWeight * area.rowLast[c];
+}
+
+// Adds one source row y of the footprint to its sums.
+template <SumKind kind>
+void AddFootprintRow(const uint32_t* row, int32_t y, const Span& cols, const Span& rows,
+                     AreaSums* sums)
+{
+    if (y == rows.partialFirst || y == rows.partialLast) {
+        ColumnSums partial;
+        memset(&partial, 0, sizeof partial);
+        AddSegment<kind>(row, cols, &partial);
+        WeighColumns(partial, cols, y == rows.partialFirst ? sums->rowFirst : sums->rowLast);
+    } else {
+        AddSegment<kind>(row, cols, &sums->full);
+    }
+}
+
+// The source rows a footprint reads: [first, end).
+void FootprintRows(const Span& rows, int32_t* first, int32_t* end)
+{
+    *first = rows.partialFirst >= 0 ? rows.partialFirst : rows.fullBegin;
+    *end = rows.fullEnd;
+    if (rows.partialFirst >= 0 && rows.partialFirst + 1 > *end)
+        *end = rows.partialFirst + 1;
+    if (rows.partialLast >= 0 && rows.partialLast + 1 > *end)
+        *end = rows.partialLast + 1;
+}
+
 template <SumKind kind>
 void SumArea(const PixelBuffer* source, double sx0, double sx1, double sy0, double sy1,
              double* sums)
@@ -144,34 +236,13 @@ void SumArea(const PixelBuffer* source, double sx0, double sx1, double sy0, doub
     Span cols, rows;
     SplitSpan(sx0, sx1, source->width, &cols);
     SplitSpan(sy0, sy1, source->height, &rows);
-    const uint32_t* pixels = source->pixels;
-    size_t stride = (size_t)source->width;
-
-    uint64_t whole[SumLanes] = { 0, 0, 0, 0, 0 }, first[SumLanes] = { 0, 0, 0, 0, 0 },
-             last[SumLanes] = { 0, 0, 0, 0, 0 };
-    for (int32_t y = rows.fullBegin; y < rows.fullEnd; y++) {
-        const uint32_t* row = pixels + (size_t)y * stride;
-        AddRun<kind>(row + cols.fullBegin, cols.fullEnd - cols.fullBegin, whole);
-        if (cols.partialFirst >= 0)
-            AddPixel<kind>(row[cols.partialFirst], first);
-        if (cols.partialLast >= 0)
-            AddPixel<kind>(row[cols.partialLast], last);
-    }
-    for (int c = 0; c < SumLanes; c++)
-        sums[c] = (double)whole[c] + cols.firstWeight * (double)first[c] +
-                  cols.lastWeight * (double)last[c];
-
-    double rowSums[SumLanes];
-    if (rows.partialFirst >= 0) {
-        SumRow<kind>(pixels + (size_t)rows.partialFirst * stride, cols, rowSums);
-        for (int c = 0; c < SumLanes; c++)
-            sums[c] += rows.firstWeight * rowSums[c];
-    }
-    if (rows.partialLast >= 0) {
-        SumRow<kind>(pixels + (size_t)rows.partialLast * stride, cols, rowSums);
-        for (int c = 0; c < SumLanes; c++)
-            sums[c] += rows.lastWeight * rowSums[c];
-    }
+    AreaSums area;
+    ClearSums(&area);
+    int32_t first, end;
+    FootprintRows(rows, &first, &end);
+    for (int32_t y = first; y < end; y++)
+        AddFootprintRow<kind>(source->pixels + (size_t)y * source->width, y, cols, rows, &area);
+    WeighArea(area, cols, rows, sums);
 }
 
 // A footprint of exactly one source pixel, or one lying inside a single
@@ -234,13 +305,49 @@ uint32_t Blend(uint32_t old, uint32_t avg, double w)
     return result;
 }
 
-typedef uint32_t (*AverageFunction)(const PixelBuffer*, uint32_t, double, double, double, double);
+// The averaged pixel from the weighted sums over a footprint of `area`
+// source pixels, laid over the background where the variant composites.
+template <SumKind kind>
+uint32_t FinishAverage(const double* sums, double area, uint32_t background);
 
-AverageFunction ChooseAverage(uint32_t flags)
+template <>
+uint32_t FinishAverage<SumOpaque>(const double* sums, double area, uint32_t)
 {
-    if (!(flags & HasTransparency))
-        return AverageArea;
-    return (flags & PreweightedColour) ? AverageAreaPreweighted : AverageAreaTransparent;
+    uint32_t result = 0;
+    for (int c = 0; c < 4; c++)
+        result |= ToByte(sums[c] / area) << (8 * c);
+    return result;
+}
+
+// Colours and opacity both carry the factor 255 here; it cancels.
+template <>
+uint32_t FinishAverage<SumStraight>(const double* sums, double area, uint32_t background)
+{
+    uint32_t colour[3];
+    for (int c = 0; c < 3; c++)
+        colour[c] = sums[3] != 0 ? ToByte(sums[c] / sums[3]) : 0;
+    return CompositeAverage(colour, ToByte(sums[4] / area + 0.5), background, false);
+}
+
+template <>
+uint32_t FinishAverage<SumPreweighted>(const double* sums, double area, uint32_t background)
+{
+    uint32_t colour[3];
+    double opacity = sums[3] * (1.0 / 255);
+    for (int c = 0; c < 3; c++)
+        colour[c] = opacity != 0 ? ToByte(sums[c] / opacity) : 0;
+    return CompositeAverage(colour, ToByte(sums[4] / area), background, true);
+}
+
+template <SumKind kind>
+uint32_t Average(const PixelBuffer* source, uint32_t background, double sx0, double sx1,
+                 double sy0, double sy1)
+{
+    if (kind == SumOpaque)
+        return AverageArea(source, background, sx0, sx1, sy0, sy1);
+    if (kind == SumStraight)
+        return AverageAreaTransparent(source, background, sx0, sx1, sy0, sy1);
+    return AverageAreaPreweighted(source, background, sx0, sx1, sy0, sy1);
 }
 
 // The last whole index an edge covers: an edge on a whole number ends just
@@ -262,32 +369,93 @@ int32_t FirstCovered(double edge, int32_t limit)
     return edge >= (double)limit ? limit : (int32_t)edge;
 }
 
+}  // namespace
+
+// A target column's footprint on the source, fixed for the whole job, and
+// the sums of the target row being made.
+struct ScaleColumn {
+    double sx0, sx1;     // clipped to the source
+    double full;         // the footprint's width before clipping
+    bool onSource;
+    bool summed;         // this row's sums are gathered row by row
+    Span cols;
+    AreaSums sums;
+};
+
+namespace {
+
+void PlanColumn(const ScaleState* s, int32_t x, ScaleColumn* col)
+{
+    double left = s->source->left, width = s->source->width;
+    col->sx0 = x / s->ratioX - left;
+    col->sx1 = (x + 1) / s->ratioX - left;
+    col->full = col->sx1 - col->sx0;
+    if (col->sx0 < 0)
+        col->sx0 = 0;
+    if (col->sx1 > width)
+        col->sx1 = width;
+    col->onSource = col->sx1 > col->sx0;
+    col->summed = false;
+    if (col->onSource)
+        SplitSpan(col->sx0, col->sx1, s->source->width, &col->cols);
+}
+
 // Draws target row r from the source rows [sy0, sy1), wy the share of the
-// row's footprint that lies on the source.
-void ScaleRow(ScaleState* s, int32_t r, double sy0, double sy1, double wy)
+// row's footprint that lies on the source.  With the column table the sums
+// are gathered source row by source row across all columns, which reads the
+// source in storage order; the result is the same as averaging pixel by
+// pixel.
+template <SumKind kind>
+void ScaleRowAs(ScaleState* s, int32_t r, double sy0, double sy1, double wy)
 {
     const PixelBuffer* source = s->source;
     PixelBuffer* target = s->target;
-    AverageFunction average = ChooseAverage(source->flags);
     uint32_t* row = target->pixels + (size_t)r * target->width;
     int32_t first = FirstCovered(s->frameLeft, target->width);
     int32_t last = LastCovered(s->frameRight, target->width);
-    double left = source->left, width = source->width;
-    double edge = first / s->ratioX;
+    Span rows;
+    SplitSpan(sy0, sy1, source->height, &rows);
+
+    if (s->columns) {
+        bool any = false;
+        for (int32_t x = first; x <= last; x++) {
+            ScaleColumn* col = &s->columns[x];
+            col->summed = col->onSource && !SinglePixel(col->sx0, col->sx1, sy0, sy1);
+            if (col->summed) {
+                ClearSums(&col->sums);
+                any = true;
+            }
+        }
+        int32_t y0, y1;
+        FootprintRows(rows, &y0, &y1);
+        for (int32_t y = y0; any && y < y1; y++) {
+            const uint32_t* sourceRow = source->pixels + (size_t)y * source->width;
+            for (int32_t x = first; x <= last; x++) {
+                ScaleColumn* col = &s->columns[x];
+                if (col->summed)
+                    AddFootprintRow<kind>(sourceRow, y, col->cols, rows, &col->sums);
+            }
+        }
+    }
+
     for (int32_t x = first; x <= last; x++) {
-        double next = (x + 1) / s->ratioX;
-        double sx0 = edge - left, sx1 = next - left;
-        edge = next;
-        double full = sx1 - sx0;
-        if (sx0 < 0)
-            sx0 = 0;
-        if (sx1 > width)
-            sx1 = width;
-        if (!(sx1 > sx0))
+        ScaleColumn local;
+        const ScaleColumn* col = &local;
+        if (s->columns)
+            col = &s->columns[x];
+        else
+            PlanColumn(s, x, &local);
+        if (!col->onSource)
             continue;
-        double w = sx1 - sx0 < full ? wy * (sx1 - sx0) / full : wy;
-        uint32_t old = row[x];
-        uint32_t avg = average(source, old, sx0, sx1, sy0, sy1);
+        double w = col->sx1 - col->sx0 < col->full ? wy * (col->sx1 - col->sx0) / col->full : wy;
+        uint32_t old = row[x], avg;
+        if (col->summed) {
+            double sums[SumLanes];
+            WeighArea(col->sums, col->cols, rows, sums);
+            avg = FinishAverage<kind>(sums, (col->sx1 - col->sx0) * (sy1 - sy0), old);
+        } else {
+            avg = Average<kind>(source, old, col->sx0, col->sx1, sy0, sy1);
+        }
         if (w == 1)
             row[x] = avg;
         else if (avg != old)
@@ -295,63 +463,56 @@ void ScaleRow(ScaleState* s, int32_t r, double sy0, double sy1, double wy)
     }
 }
 
+void ScaleRow(ScaleState* s, int32_t r, double sy0, double sy1, double wy)
+{
+    uint32_t flags = s->source->flags;
+    if (!(flags & HasTransparency))
+        ScaleRowAs<SumOpaque>(s, r, sy0, sy1, wy);
+    else if (flags & PreweightedColour)
+        ScaleRowAs<SumPreweighted>(s, r, sy0, sy1, wy);
+    else
+        ScaleRowAs<SumStraight>(s, r, sy0, sy1, wy);
+}
+
 }  // namespace
 
-uint32_t AverageArea(const PixelBuffer* source, uint32_t, double sx0, double sx1, double sy0,
-                     double sy1)
+uint32_t AverageArea(const PixelBuffer* source, uint32_t background, double sx0, double sx1,
+                     double sy0, double sy1)
 {
     if (SinglePixel(sx0, sx1, sy0, sy1))
         return PixelAt(source, sx0, sy0);
     double sums[SumLanes];
     SumArea<SumOpaque>(source, sx0, sx1, sy0, sy1, sums);
-    double area = (sx1 - sx0) * (sy1 - sy0);
-    uint32_t result = 0;
-    for (int c = 0; c < 4; c++)
-        result |= ToByte(sums[c] / area) << (8 * c);
-    return result;
+    return FinishAverage<SumOpaque>(sums, (sx1 - sx0) * (sy1 - sy0), background);
 }
 
 uint32_t AverageAreaTransparent(const PixelBuffer* source, uint32_t background, double sx0,
                                 double sx1, double sy0, double sy1)
 {
-    uint32_t colour[3], T;
     if (SinglePixel(sx0, sx1, sy0, sy1)) {
         uint32_t p = PixelAt(source, sx0, sy0);
-        for (int c = 0; c < 3; c++)
-            colour[c] = Channel(p, c);
-        T = p >> 24;
-    } else {
-        // Colours and opacity both carry the factor 255 here; it cancels.
-        double sums[SumLanes];
-        SumArea<SumStraight>(source, sx0, sx1, sy0, sy1, sums);
-        double area = (sx1 - sx0) * (sy1 - sy0);
-        for (int c = 0; c < 3; c++)
-            colour[c] = sums[3] != 0 ? ToByte(sums[c] / sums[3]) : 0;
-        T = ToByte(sums[4] / area + 0.5);
+        uint32_t colour[3] = { Channel(p, 0), Channel(p, 1), Channel(p, 2) };
+        return CompositeAverage(colour, p >> 24, background, false);
     }
-    return CompositeAverage(colour, T, background, false);
+    double sums[SumLanes];
+    SumArea<SumStraight>(source, sx0, sx1, sy0, sy1, sums);
+    return FinishAverage<SumStraight>(sums, (sx1 - sx0) * (sy1 - sy0), background);
 }
 
 uint32_t AverageAreaPreweighted(const PixelBuffer* source, uint32_t background, double sx0,
                                 double sx1, double sy0, double sy1)
 {
-    uint32_t colour[3], T;
     if (SinglePixel(sx0, sx1, sy0, sy1)) {
         uint32_t p = PixelAt(source, sx0, sy0);
-        T = p >> 24;
-        double o = (255 - (int)T) * (1.0 / 255);
+        double o = (255 - (int)(p >> 24)) * (1.0 / 255);
+        uint32_t colour[3];
         for (int c = 0; c < 3; c++)
             colour[c] = o != 0 ? ToByte(Channel(p, c) / o) : 0;
-    } else {
-        double sums[SumLanes];
-        SumArea<SumPreweighted>(source, sx0, sx1, sy0, sy1, sums);
-        double area = (sx1 - sx0) * (sy1 - sy0);
-        double opacity = sums[3] * (1.0 / 255);
-        for (int c = 0; c < 3; c++)
-            colour[c] = opacity != 0 ? ToByte(sums[c] / opacity) : 0;
-        T = ToByte(sums[4] / area);
+        return CompositeAverage(colour, p >> 24, background, true);
     }
-    return CompositeAverage(colour, T, background, true);
+    double sums[SumLanes];
+    SumArea<SumPreweighted>(source, sx0, sx1, sy0, sy1, sums);
+    return FinishAverage<SumPreweighted>(sums, (sx1 - sx0) * (sy1 - sy0), background);
 }
 
 void BeginScale(ScaleState* s, PixelBuffer* source, PixelBuffer* target, int32_t canvasWidth,
@@ -361,6 +522,7 @@ void BeginScale(ScaleState* s, PixelBuffer* source, PixelBuffer* target, int32_t
     s->target = target;
     s->targetRows = 0;
     s->sourceRows = 0;
+    s->columns = NULL;
     if (canvasWidth <= 0 || canvasHeight <= 0) {
         // Only a source placed at negative coordinates gets here: it lies
         // off the canvas, so nothing of it is drawn.
@@ -374,34 +536,70 @@ void BeginScale(ScaleState* s, PixelBuffer* source, PixelBuffer* target, int32_t
     s->frameRight = ((double)source->left + source->width) * s->ratioX;
     s->frameTop = source->top * s->ratioY;
     s->frameBottom = ((double)source->top + source->height) * s->ratioY;
+
+    // Without the table every pixel is averaged on its own: slower, and the
+    // same result.
+    uint64_t bytes = (uint64_t)target->width * sizeof(ScaleColumn);
+    if (target->width > 0 && bytes <= (uint64_t)(SIZE_T)-1 / 2)
+        s->columns = (ScaleColumn*)GlobalAlloc(GMEM_FIXED, (SIZE_T)bytes);
+    for (int32_t x = 0; s->columns && x < target->width; x++)
+        PlanColumn(s, x, &s->columns[x]);
 }
+
+void EndScale(ScaleState* s)
+{
+    if (s->columns)
+        GlobalFree(s->columns);
+    s->columns = NULL;
+}
+
+namespace {
+
+// The next target row to make and its footprint on the source, and whether
+// the source rows it covers have all arrived with the row just taken.
+struct RowFootprint {
+    int32_t r;
+    double sy0, sy1;
+    double wy;   // the share of the footprint that lies on the source
+    bool ready;
+};
+
+void NextTargetRow(const ScaleState* s, RowFootprint* f)
+{
+    const PixelBuffer* source = s->source;
+    int32_t height = source->height, targetHeight = s->target->height;
+    int32_t arrived = (int32_t)(s->sourceRows % height);
+    bool bottomUp = (source->flags & RowsBottomUp) != 0;
+    f->r = (int32_t)(s->targetRows % targetHeight);
+    if (bottomUp)
+        f->r = targetHeight - 1 - f->r;
+    double top = source->top;
+    f->sy0 = f->r / s->ratioY - top;
+    f->sy1 = (f->r + 1) / s->ratioY - top;
+    double full = f->sy1 - f->sy0;
+    if (f->sy0 < 0)
+        f->sy0 = 0;
+    if (f->sy1 > height)
+        f->sy1 = height;
+    f->wy = f->sy1 - f->sy0 < full ? (f->sy1 - f->sy0) / full : 1;
+    f->ready = bottomUp ? height - 1 - arrived <= f->sy0 : arrived + 1 >= f->sy1;
+}
+
+}  // namespace
 
 void ScaleRows(ScaleState* s)
 {
-    const PixelBuffer* source = s->source;
     PixelBuffer* target = s->target;
-    int32_t height = source->height, targetHeight = target->height;
-    int32_t arrived = (int32_t)(s->sourceRows % height);
-    bool bottomUp = (source->flags & RowsBottomUp) != 0;
+    int32_t targetHeight = target->height;
     int32_t firstRow = FirstCovered(s->frameTop, targetHeight);
     int32_t lastRow = LastCovered(s->frameBottom, targetHeight);
-    double top = source->top;
     for (;;) {
-        int32_t r = (int32_t)(s->targetRows % targetHeight);
-        if (bottomUp)
-            r = targetHeight - 1 - r;
-        double sy0 = r / s->ratioY - top, sy1 = (r + 1) / s->ratioY - top;
-        double full = sy1 - sy0;
-        if (sy0 < 0)
-            sy0 = 0;
-        if (sy1 > height)
-            sy1 = height;
-        double wy = sy1 - sy0 < full ? (sy1 - sy0) / full : 1;
-        bool ready = bottomUp ? height - 1 - arrived <= sy0 : arrived + 1 >= sy1;
-        if (!ready)
+        RowFootprint f;
+        NextTargetRow(s, &f);
+        if (!f.ready)
             return;
-        if (r >= firstRow && r <= lastRow && sy1 > sy0)
-            ScaleRow(s, r, sy0, sy1, wy);
+        if (f.r >= firstRow && f.r <= lastRow && f.sy1 > f.sy0)
+            ScaleRow(s, f.r, f.sy0, f.sy1, f.wy);
         s->targetRows++;
         PublishRows(target, s->targetRows);
         if (s->targetRows % targetHeight == 0)
@@ -418,6 +616,13 @@ void ScaleOneRow(RowFollower* f, int)
     s->sourceRows++;
 }
 
+bool CompletesTargetRow(RowFollower* f)
+{
+    RowFootprint footprint;
+    NextTargetRow((ScaleState*)f->state, &footprint);
+    return footprint.ready;
+}
+
 }  // namespace
 
 DWORD WINAPI ScaleWorker(LPVOID param)
@@ -427,7 +632,10 @@ DWORD WINAPI ScaleWorker(LPVOID param)
         return (DWORD)ImgBadArgument;
     ScaleState state;
     BeginScale(&state, job->source, job->target, job->canvasWidth, job->canvasHeight);
-    RowFollower follower = { job->target, job->source, CatchUpRemaining, 0, 0, &state, ScaleOneRow };
+    RowFollower follower = { job->target, job->source, CatchUpRemaining, 0, 0,
+                             &state, ScaleOneRow, CompletesTargetRow };
     SetEvent(job->readyEvent);
-    return (DWORD)FollowSource(&follower);
+    FollowSource(&follower);
+    EndScale(&state);
+    return ImgOk;
 }

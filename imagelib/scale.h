@@ -5,6 +5,8 @@
 
 #include "image.h"
 
+struct ScaleColumn;
+
 // One scale job in progress: the source and target cursors.
 struct ScaleState {
     PixelBuffer* source;
@@ -17,11 +19,15 @@ struct ScaleState {
     double frameBottom;
     LONG targetRows;      // target rows produced, all passes
     LONG sourceRows;      // source rows consumed, all passes
+    ScaleColumn* columns; // per target column: footprint and running sums;
+                          // null when it could not be had (slower, same result)
 };
 
 // Sets up the state for a target that already has its final size.
 void BeginScale(ScaleState* state, PixelBuffer* source, PixelBuffer* target, int32_t canvasWidth,
                 int32_t canvasHeight);
+
+void EndScale(ScaleState* state);
 
 // Called once per consumed source row, before sourceRows counts it: produces
 // every target row whose footprint has now arrived.

@@ -66,6 +66,11 @@ struct RowFollower {
     LONG pass;                 // p: the source's pass when following began
     void* state;
     void (*consume)(RowFollower* follower, int row);   // row = DeliveredRow(source, consumed)
+    // Optional: false when taking the next row changes nothing in the target
+    // yet (the scaler's rows that complete no target row).  Such rows skip the
+    // stop check, a system call that costs microseconds; a stop is still seen
+    // before the target changes again.
+    bool (*changesTarget)(RowFollower* follower);
 };
 
 // Runs the consumer protocol to its end: follows the source's progress while
