@@ -29,6 +29,9 @@ namespace {
 
 const double ScreenGamma = 1.7;
 const double AssumedFileGamma = 0.5;
+// The stop event costs a system round trip to look at; once per quarter
+// million pixels keeps a stop prompt without paying it on every row.
+const uint32_t StopPollPixels = 1u << 18;
 
 struct MemorySource {
     const uint8_t* next;
@@ -159,6 +162,7 @@ int ReadPngRows(PngDecoder* d, int32_t width, int32_t height)
     PixelBuffer* target = d->target;
     const bool display = target->progressEvent != NULL;
     const LONG total = (LONG)d->passes * height;
+    const LONG pollRows = (uint32_t)width >= StopPollPixels ? 1 : (LONG)(StopPollPixels / width);
     for (LONG n = 0; n < total;) {
         png_bytep row = (png_bytep)(target->pixels + (size_t)(n % height) * width);
         if (display)
@@ -166,7 +170,7 @@ int ReadPngRows(PngDecoder* d, int32_t width, int32_t height)
         else
             png_read_rows(d->png, &row, NULL, 1);
         PublishRows(target, ++n);
-        if (n < total && StopRequested(target))
+        if (n < total && n % pollRows == 0 && StopRequested(target))
             return ImgStopped;
     }
     png_read_end(d->png, NULL);

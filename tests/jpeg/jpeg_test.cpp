@@ -395,8 +395,9 @@ int ProbeThenDecode(const std::vector<uint8_t>& bytes, int32_t size)
         status = StartDecode(&b, &info, -1, request, 0);
         if (status == ImgOk)
             status = WaitJob(&b);
-        if (status == ImgOk)
+        if (status == ImgOk) {
             EXPECT_EQ(b.rowsDone, b.height);
+        }
         FreePixelBuffer(&b);
     }
     ReleaseImageInfo(&info);
@@ -446,8 +447,9 @@ TEST(JpegDamage, LyingTableLengths)
         // The probe walks by the lengths; the library reads the tables.
         bad = bytes;
         bad[i + 4] ^= 0x30;
-        if (bytes[i + 1] == 0xC4)
+        if (bytes[i + 1] == 0xC4) {
             EXPECT_EQ(ProbeThenDecode(bad, 0), ImgTruncated) << i;
+        }
     }
 }
 
