@@ -1,0 +1,128 @@
+// extractbench: the whole thumbnail road as the shell runs it, in-process:
+// Lumetta.dll's class factory, IPersistFile::Load, GetIconLocation and
+// Extract of both icons, for every file of a folder.  Prints the median and
+// mean milliseconds per file.
+//   extractbench DLL DIR [--reps N]
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef HRESULT(WINAPI* GetClassObjectProc)(REFCLSID, REFIID, void**);
+
+const GUID IconClass = {0x4f7a2c12, 0x6b3e, 0x4d85, {0x9a, 0x1c, 0x72, 0xe5, 0xb0, 0xd3, 0xf8, 0x61}};
+
+std::string WindowsPath(std::string p)
+{
+    if (!p.empty() && p[0] == '/')
+        p = "Z:" + p;
+    std::replace(p.begin(), p.end(), '/', '\\');
+    return p;
+}
+
+double Now()
+{
+    static LARGE_INTEGER frequency;
+    if (!frequency.QuadPart)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return (double)t.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
+// One file through the shell's calls; false when no thumbnail came.
+bool IconsFor(GetClassObjectProc getClassObject, const std::string& file)
+{
+    IClassFactory* factory = NULL;
+    if (FAILED(getClassObject(IconClass, IID_IClassFactory, (void**)&factory)))
+        return false;
+    IPersistFile* persist = NULL;
+    factory->CreateInstance(NULL, IID_IPersistFile, (void**)&persist);
+    factory->Release();
+    if (!persist)
+        return false;
+    WCHAR wide[MAX_PATH] = {};
+    MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH);
+    persist->Load(wide, STGM_READ);
+    IExtractIconA* extract = NULL;
+    persist->QueryInterface(IID_IExtractIconA, (void**)&extract);
+    persist->Release();
+    if (!extract)
+        return false;
+    char location[MAX_PATH];
+    int index = 0;
+    UINT flags = 0;
+    extract->GetIconLocation(GIL_FORSHELL, location, sizeof(location), &index, &flags);
+    HICON largeIcon = NULL, smallIcon = NULL;
+    HRESULT hr = extract->Extract(location, index, &largeIcon, &smallIcon, MAKELONG(32, 16));
+    extract->Release();
+    if (largeIcon)
+        DestroyIcon(largeIcon);
+    if (smallIcon)
+        DestroyIcon(smallIcon);
+    return hr == S_OK && largeIcon && smallIcon;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        fprintf(stderr, "usage: extractbench DLL DIR [--reps N]\n");
+        return 2;
+    }
+    int reps = 1;
+    if (argc >= 5 && !strcmp(argv[3], "--reps"))
+        reps = atoi(argv[4]) > 0 ? atoi(argv[4]) : 1;
+    HMODULE module = LoadLibraryA(WindowsPath(argv[1]).c_str());
+    GetClassObjectProc getClassObject =
+        module ? (GetClassObjectProc)GetProcAddress(module, "DllGetClassObject") : NULL;
+    if (!getClassObject) {
+        fprintf(stderr, "extractbench: cannot load %s\n", argv[1]);
+        return 1;
+    }
+    std::string dir = WindowsPath(argv[2]);
+    std::vector<std::string> files;
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                files.push_back(dir + "\\" + fd.cFileName);
+        } while (FindNextFileA(find, &fd));
+        FindClose(find);
+    }
+    std::sort(files.begin(), files.end());
+
+    std::vector<double> times;
+    int thumbnails = 0;
+    double total = 0;
+    for (int r = 0; r < reps; r++) {
+        for (auto& f : files) {
+            double t0 = Now();
+            thumbnails += IconsFor(getClassObject, f);
+            double t = Now() - t0;
+            times.push_back(t);
+            total += t;
+        }
+    }
+    if (times.empty()) {
+        fprintf(stderr, "extractbench: no files\n");
+        return 1;
+    }
+    std::sort(times.begin(), times.end());
+    printf("files: %d reps: %d thumbnails: %d\n", (int)files.size(), reps, thumbnails);
+    printf("extract median ms/file: %.2f\n", times[times.size() / 2]);
+    printf("extract mean ms/file: %.2f\n", total / times.size());
+    FreeLibrary(module);
+    return 0;
+}
