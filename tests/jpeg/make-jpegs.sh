@@ -5,6 +5,8 @@
 # the pixels must match exactly; NAME.8.ppm / NAME.4.ppm are the 1/8 and 1/4
 # scaled decodes.
 set -euo pipefail
+# The writers need no AddressSanitizer runtime (dd fails under it).
+unset LD_PRELOAD
 out=$LUMETTA_TESTDATA/jpeg
 mkdir -p "$out"
 cd "$out"
