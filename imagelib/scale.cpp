@@ -271,6 +271,18 @@ inline uint32_t ToByte(double v)
     return v >= 255 ? 255 : (uint32_t)v;
 }
 
+// Sums of fractional weights fall short of the area by a rounding error, so
+// a flat area of value v would come out as v - 0.0000000001 and truncate to
+// v - 1 (and a flat mid grey would dither to black).  The quotients are
+// truncated with this much slack; it changes nothing else that double
+// precision can tell apart.
+const double AverageSlack = 1e-9;
+
+inline uint32_t Quotient(double sum, double divisor)
+{
+    return ToByte(sum / divisor + AverageSlack);
+}
+
 inline uint32_t Channel(uint32_t p, int c) { return (p >> (8 * c)) & 0xFF; }
 
 // Lays an averaged pixel (colours straight, transparency T) over the target
@@ -315,7 +327,7 @@ uint32_t FinishAverage<SumOpaque>(const double* sums, double area, uint32_t)
 {
     uint32_t result = 0;
     for (int c = 0; c < 4; c++)
-        result |= ToByte(sums[c] / area) << (8 * c);
+        result |= Quotient(sums[c], area) << (8 * c);
     return result;
 }
 
@@ -325,7 +337,7 @@ uint32_t FinishAverage<SumStraight>(const double* sums, double area, uint32_t ba
 {
     uint32_t colour[3];
     for (int c = 0; c < 3; c++)
-        colour[c] = sums[3] != 0 ? ToByte(sums[c] / sums[3]) : 0;
+        colour[c] = sums[3] != 0 ? Quotient(sums[c], sums[3]) : 0;
     return CompositeAverage(colour, ToByte(sums[4] / area + 0.5), background, false);
 }
 
@@ -335,8 +347,8 @@ uint32_t FinishAverage<SumPreweighted>(const double* sums, double area, uint32_t
     uint32_t colour[3];
     double opacity = sums[3] * (1.0 / 255);
     for (int c = 0; c < 3; c++)
-        colour[c] = opacity != 0 ? ToByte(sums[c] / opacity) : 0;
-    return CompositeAverage(colour, ToByte(sums[4] / area), background, true);
+        colour[c] = opacity != 0 ? Quotient(sums[c], opacity) : 0;
+    return CompositeAverage(colour, Quotient(sums[4], area), background, true);
 }
 
 template <SumKind kind>
@@ -507,7 +519,7 @@ uint32_t AverageAreaPreweighted(const PixelBuffer* source, uint32_t background, 
         double o = (255 - (int)(p >> 24)) * (1.0 / 255);
         uint32_t colour[3];
         for (int c = 0; c < 3; c++)
-            colour[c] = o != 0 ? ToByte(Channel(p, c) / o) : 0;
+            colour[c] = o != 0 ? Quotient(Channel(p, c), o) : 0;
         return CompositeAverage(colour, p >> 24, background, true);
     }
     double sums[SumLanes];

@@ -157,6 +157,23 @@ TEST(ScaleTransparency, PartlyClearAreasAreAveragedByOpacityAndLaidOver)
     EXPECT_EQ(p.pixels[0], expected);
 }
 
+// Rounding in the sums of fractional weights must not turn a flat area of
+// 128 into 127 (which a 16-colour icon would show as black).
+TEST(ScaleAverage, AFlatAreaAveragesToItsOwnValue)
+{
+    int sizes[][4] = { { 643, 479, 97, 61 }, { 643, 479, 13, 100 }, { 101, 77, 30, 29 },
+                       { 50, 50, 7, 3 } };
+    for (auto& z : sizes)
+        for (uint32_t flags : { 0u, HasTransparency, HasTransparency | PreweightedColour }) {
+            SCOPED_TRACE(testing::Message() << z[0] << "x" << z[1] << " -> " << z[2] << "x" << z[3]);
+            uint32_t value = flags & PreweightedColour ? Grey(128) : Grey(128) | 0u << 24;
+            std::vector<uint32_t> src((size_t)z[0] * z[1], value);
+            Scaled s = ScaleFinished(src, z[0], z[1], flags, z[2], z[3]);
+            for (uint32_t p : s.pixels)
+                ASSERT_EQ(p, Grey(128));
+        }
+}
+
 TEST(ScaleRows, ATargetRowWaitsForTheLastSourceRowItCovers)
 {
     for (uint32_t flags : { 0u, RowsBottomUp }) {
