@@ -274,8 +274,8 @@ inline uint32_t ToByte(double v)
 // Sums of fractional weights fall short of the area by a rounding error, so
 // a flat area of value v would come out as v - 0.0000000001 and truncate to
 // v - 1 (and a flat mid grey would dither to black).  The quotients are
-// truncated with this much slack; it changes nothing else that double
-// precision can tell apart.
+// truncated with this much slack: only a quotient within a billionth below
+// a whole number moves up to it.
 const double AverageSlack = 1e-9;
 
 inline uint32_t Quotient(double sum, double divisor)
