@@ -263,6 +263,7 @@ int DecodePlain(DecodeJob* job)
     PixelBuffer* target = d->target;
     if (StopRequested(target))
         return ImgStopped;
+    const LONG pollRows = RowsPerStopCheck(d->width);
     for (int32_t k = 0; k < d->height; k++) {
         uint64_t start = d->pixelOffset + (uint64_t)k * stride;
         if (!Within(d->size, start, rowBytes))
@@ -270,7 +271,7 @@ int DecodePlain(DecodeJob* job)
         int32_t row = d->bottomUp ? d->height - 1 - k : k;
         ConvertRow(d, d->data + start, target->pixels + (size_t)row * d->width);
         PublishRows(target, k + 1);
-        if (k + 1 < d->height && StopRequested(target))
+        if (k + 1 < d->height && (k + 1) % pollRows == 0 && StopRequested(target))
             return ImgStopped;
     }
     return ImgOk;
@@ -370,6 +371,7 @@ int DecodeRle(DecodeJob* job)
         return ImgStopped;
 
     RleState s = { d, d->pixelOffset, 0, 0 };
+    const LONG pollRows = RowsPerStopCheck(d->width);
     const uint8_t* data = d->data;
     const int32_t width = d->width, height = d->height;
     for (;;) {
@@ -426,7 +428,7 @@ int DecodeRle(DecodeJob* job)
             PublishRows(target, s.y);
             if (s.y >= height)
                 return ImgOk;
-            if (StopRequested(target))
+            if (s.y / pollRows != rowsBefore / pollRows && StopRequested(target))
                 return ImgStopped;
         }
     }

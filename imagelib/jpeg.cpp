@@ -30,10 +30,6 @@ namespace {
 const uint8_t MarkerTem = 0x01, MarkerSoi = 0xD8, MarkerEoi = 0xD9, MarkerSos = 0xDA;
 const uint8_t MarkerApp14 = 0xEE, MarkerCom = 0xFE;
 const long JpegMemoryLimit = 512L << 20;
-// Looking at the stop event costs a round trip to the system (under Wine
-// about as much as decoding a row at 1/8), so it is looked at once per
-// quarter million pixels delivered: a stop still lands within milliseconds.
-const uint32_t StopPollPixels = 1u << 18;
 
 // Compression code of a frame marker, or 0 when the marker starts no frame.
 int FrameCompression(uint8_t marker)
@@ -285,7 +281,7 @@ int ReadRows(JpegDecoder* d)
 {
     j_decompress_ptr cinfo = &d->cinfo;
     const JDIMENSION width = cinfo->output_width, height = cinfo->output_height;
-    const LONG pollRows = width >= StopPollPixels ? 1 : (LONG)(StopPollPixels / width);
+    const LONG pollRows = RowsPerStopCheck((int32_t)width);
     for (;;) {
         JDIMENSION r = (JDIMENSION)d->rows % height;
         d->row = (uint8_t*)(d->pixels + (size_t)r * width);

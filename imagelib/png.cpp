@@ -29,9 +29,6 @@ namespace {
 
 const double ScreenGamma = 1.7;
 const double AssumedFileGamma = 0.5;
-// The stop event costs a system round trip to look at; once per quarter
-// million pixels keeps a stop prompt without paying it on every row.
-const uint32_t StopPollPixels = 1u << 18;
 
 struct MemorySource {
     const uint8_t* next;
@@ -162,7 +159,7 @@ int ReadPngRows(PngDecoder* d, int32_t width, int32_t height)
     PixelBuffer* target = d->target;
     const bool display = target->progressEvent != NULL;
     const LONG total = (LONG)d->passes * height;
-    const LONG pollRows = (uint32_t)width >= StopPollPixels ? 1 : (LONG)(StopPollPixels / width);
+    const LONG pollRows = RowsPerStopCheck(width);
     for (LONG n = 0; n < total;) {
         png_bytep row = (png_bytep)(target->pixels + (size_t)(n % height) * width);
         if (display)

@@ -13,6 +13,18 @@ inline bool StopRequested(PixelBuffer* target)
     return WaitForSingleObject(target->stopEvent, 0) != WAIT_TIMEOUT;
 }
 
+// Looking at the stop event is a round trip to the system: under Wine
+// several microseconds, and far more when the server has to be scheduled,
+// which made a per-row check cost more than the rows of a bitmap.  Producers
+// look once per quarter million pixels delivered, so a stop still lands
+// within a millisecond or two.
+const uint32_t StopPollPixels = 1u << 18;
+
+inline LONG RowsPerStopCheck(int32_t width)
+{
+    return width <= 0 || (uint32_t)width >= StopPollPixels ? 1 : (LONG)(StopPollPixels / (uint32_t)width);
+}
+
 // The row must be complete in memory before the count says so: consumers
 // read rowsDone without locks.
 inline void PublishRows(PixelBuffer* target, LONG rowsDone)
