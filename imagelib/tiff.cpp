@@ -155,19 +155,6 @@ int64_t ColourModelOf(uint16_t photometric, uint32_t bitsPerPixel, uint16_t samp
     }
 }
 
-// Probes that ran before and refused the file may have left texts of their
-// own reading of these bytes (a Targa identification field, say).
-void ClearTexts(ImageInfo* info)
-{
-    for (int i = 0; i < ImageTextSlots; i++) {
-        if (info->text[i])
-            GlobalFree(info->text[i]);
-        info->text[i] = NULL;
-        info->textKind[i] = 0;
-        info->textSize[i] = 0;
-    }
-}
-
 void AttachTag(ImageInfo* info, TIFF* tif, uint32_t tag, uint32_t textId)
 {
     const char* text = NULL;
@@ -409,7 +396,6 @@ int ProbeTiff(ImageInfo* info)
         decodable = false;
     info->imageCount = decodable ? 1 : 0;
 
-    ClearTexts(info);
     AttachTag(info, tif, TIFFTAG_DOCUMENTNAME, TextTitle);
     AttachTag(info, tif, TIFFTAG_ARTIST, TextAuthor);
     AttachTag(info, tif, TIFFTAG_IMAGEDESCRIPTION, TextDescription);
