@@ -62,7 +62,7 @@ void BuildLengths(const uint32_t* freq, int n, int limit, uint8_t* lengths)
         for (int i = 0; i < n; i++)
             if (f[i])
                 nodes.push_back({f[i], i});
-        memset(lengths, 0, n);
+        memset(lengths, 0, (size_t)std::max(n, 0));
         if (nodes.empty())
             return;
         if (nodes.size() == 1) {
