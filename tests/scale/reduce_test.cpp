@@ -157,8 +157,10 @@ TEST(ReduceFollow, FollowingAProducerEqualsReducingTheFinishedPicture)
         EXPECT_EQ(WaitJob(&target), ImgOk);
         EXPECT_EQ(WaitJob(&p.buffer), ImgOk);
         // Every pass starts with an empty error row, so the last pass alone
-        // decides the picture.
-        EXPECT_EQ(target.rowsDone, h * c.passes);
+        // decides the picture.  A consumer that fell behind while the
+        // producer moved on makes one more whole pass in its catch-up.
+        EXPECT_GE(target.rowsDone, h * c.passes);
+        EXPECT_LE(target.rowsDone, h * (c.passes + 1));
         EXPECT_EQ(Pixels(target), ReduceByHand(p.passes.back(), w, h, c.flags, 16));
         FreePixelBuffer(&target);
         FinishProducer(&p);
