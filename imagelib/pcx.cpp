@@ -88,8 +88,10 @@ void BuildPalette(PcxDecoder* d, uint32_t size)
             d->spread[v] = s;
         }
     } else if (h.planes == 1) {
-        const uint8_t* p = d->data + size - ExtendedPalette;
-        if (h.version == 5 && size > HeaderSize + ExtendedPalette && p[0] == PaletteMarker) {
+        const uint8_t* p = NULL;
+        if (size > HeaderSize + ExtendedPalette)
+            p = d->data + size - ExtendedPalette;
+        if (h.version == 5 && p && p[0] == PaletteMarker) {
             for (int i = 0; i < 256; i++)
                 d->palette[i] = Rgb(p + 1 + 3 * i);
             // The palette is no part of the image data.
