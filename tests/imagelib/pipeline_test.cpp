@@ -1,6 +1,7 @@
 // The worker pipeline: start and stop rules, consumers that follow a
 // producer still at work, and the compositor's arithmetic.
 #include "testing.h"
+#include "producer.h"
 #include "worker.h"
 
 #include <string.h>
@@ -8,79 +9,6 @@
 #include <vector>
 
 namespace {
-
-// A producer of our own: fills a finished picture's rows into a buffer one
-// at a time, as a decoder would, passes times over.
-struct FakeProducer {
-    PixelBuffer buffer = EmptyBuffer();
-    std::vector<uint32_t> passes[2];
-    int passCount = 1;
-    DWORD rowPause = 0;
-    HANDLE release = NULL;      // set to let the producer go on; null: never wait
-};
-
-DWORD WINAPI ProduceRows(LPVOID param)
-{
-    FakeProducer* p = (FakeProducer*)param;
-    PixelBuffer* b = &p->buffer;
-    LONG delivered = 0;
-    for (int pass = 0; pass < p->passCount; pass++) {
-        for (int k = 0; k < b->height; k++) {
-            if (p->release)
-                WaitForSingleObject(p->release, INFINITE);
-            if (StopRequested(b))
-                return ImgStopped;
-            int row = DeliveredRow(b, k);
-            memcpy(b->pixels + (size_t)row * b->width, &p->passes[pass][(size_t)row * b->width],
-                   b->width * 4);
-            PublishRows(b, ++delivered);
-            if (p->rowPause)
-                Sleep(p->rowPause);
-        }
-    }
-    return ImgOk;
-}
-
-void StartProducer(FakeProducer* p, int width, int height, uint32_t flags)
-{
-    p->buffer.width = width;
-    p->buffer.height = height;
-    p->buffer.flags = flags;
-    p->buffer.pixels = AllocatePixels(width, height);
-    memset(p->buffer.pixels, 0x55, (size_t)width * height * 4);
-    p->buffer.stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    p->buffer.progressEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    DWORD id;
-    p->buffer.thread = CreateThread(NULL, 0, ProduceRows, p, 0, &id);
-}
-
-std::vector<uint32_t> Pattern(int width, int height, uint32_t seed, bool transparency)
-{
-    std::vector<uint32_t> v((size_t)width * height);
-    for (size_t i = 0; i < v.size(); i++) {
-        uint32_t x = (uint32_t)i * 2654435761u + seed;
-        uint32_t t = transparency ? (x >> 24) % 5 * 64 : 0;   // 0, 64 .. 255 clipped below
-        v[i] = (x & 0xFFFFFF) | (t > 255 ? 255 : t) << 24;
-    }
-    return v;
-}
-
-PixelBuffer FinishedBuffer(const std::vector<uint32_t>& pixels, int width, int height, uint32_t flags)
-{
-    PixelBuffer b = EmptyBuffer();
-    b.width = width;
-    b.height = height;
-    b.pixels = AllocatePixels(width, height);
-    memcpy(b.pixels, pixels.data(), pixels.size() * 4);
-    b.rowsDone = height;
-    b.flags = flags;
-    return b;
-}
-
-std::vector<uint32_t> Pixels(const PixelBuffer& b)
-{
-    return std::vector<uint32_t>(b.pixels, b.pixels + (size_t)b.width * b.height);
-}
 
 DWORD WINAPI IgnoreStop(LPVOID) { Sleep(20000); return 0; }
 
@@ -94,7 +22,7 @@ TEST(PipelineStart, BusyTargetIsLeftRunning)
     busy.thread = thread;
     ImageInfo info = EmptyInfo();
     info.format = FamilyBmp;
-    PixelBuffer source = FinishedBuffer(Pattern(2, 2, 1, true), 2, 2, HasTransparency);
+    PixelBuffer source = FinishedBuffer(Picture(2, 2, 1, true), 2, 2, HasTransparency);
     EXPECT_EQ(StartDecode(&busy, &info, 0, NULL, 0), ImgBusy);
     EXPECT_EQ(StartScale(&busy, &source, NULL, NULL), ImgBusy);
     EXPECT_EQ(StartComposite(&busy, &source, 0), ImgBusy);
@@ -136,7 +64,7 @@ TEST(PipelineStart, ArgumentChecks)
 
 TEST(PipelineStart, ScaleTargetSizes)
 {
-    PixelBuffer source = FinishedBuffer(Pattern(400, 300, 2, false), 400, 300, 0);
+    PixelBuffer source = FinishedBuffer(Picture(400, 300, 2, false), 400, 300, 0);
     struct Case {
         int32_t width, height;
         const int32_t* canvas;
@@ -174,7 +102,7 @@ TEST(PipelineStart, ScaleTargetSizes)
 
 TEST(PipelineStart, ScaleFillsANewTarget)
 {
-    PixelBuffer source = FinishedBuffer(Pattern(4, 4, 3, false), 4, 4, 0);
+    PixelBuffer source = FinishedBuffer(Picture(4, 4, 3, false), 4, 4, 0);
     source.left = 4;          // canvas 8 x 4: the left half is never drawn
     PixelBuffer target = EmptyBuffer();
     uint32_t fill = 0x00ABCDEF;
@@ -230,18 +158,16 @@ TEST(PipelineStop, AWorkerThatIgnoresTheStopIsTerminated)
 TEST(PipelineStop, StopsACompositorWhoseSourceNeverEnds)
 {
     FakeProducer p;
-    p.passes[0] = Pattern(3, 3, 4, true);
-    p.release = CreateEventA(NULL, TRUE, FALSE, NULL);   // never set: the producer waits
-    StartProducer(&p, 3, 3, HasTransparency);
+    p.passes.push_back(Picture(3, 3, 4, true));
+    p.holdAfter = 0;           // waits before its first row until released
+    PrepareProducer(&p, 3, 3, HasTransparency);
+    ResumeThread(p.buffer.thread);
     PixelBuffer target = EmptyBuffer();
     ASSERT_EQ(StartComposite(&target, &p.buffer, 0), ImgOk);
     EXPECT_EQ(StopJob(&target), ImgOk);
     EXPECT_EQ(target.rowsDone, 0);
-    SetEvent(p.release);
-    StopJob(&p.buffer);
     FreePixelBuffer(&target);
-    FreePixelBuffer(&p.buffer);
-    CloseHandle(p.release);
+    FinishProducer(&p);
 }
 
 TEST(Composite, RowRules)
@@ -270,12 +196,12 @@ TEST(Composite, RowRules)
 
 TEST(Composite, RefusesOpaqueSourcesAndMismatchedTargets)
 {
-    PixelBuffer opaque = FinishedBuffer(Pattern(2, 2, 5, false), 2, 2, 0);
+    PixelBuffer opaque = FinishedBuffer(Picture(2, 2, 5, false), 2, 2, 0);
     PixelBuffer target = EmptyBuffer();
     EXPECT_EQ(StartComposite(&target, &opaque, 0), ImgNothingToDo);
     EXPECT_EQ(target.thread, (HANDLE)NULL);
     opaque.flags = HasTransparency;
-    PixelBuffer other = FinishedBuffer(Pattern(3, 2, 5, false), 3, 2, 0);
+    PixelBuffer other = FinishedBuffer(Picture(3, 2, 5, false), 3, 2, 0);
     EXPECT_EQ(StartComposite(&other, &opaque, 0), ImgBadArgument);
     GlobalFree(opaque.pixels);
     GlobalFree(other.pixels);
@@ -285,7 +211,7 @@ TEST(Composite, FinishedSourcesAreCompositedWhole)
 {
     // A single row, and a bottom-up picture, both finished before the start.
     for (int height : { 1, 5 }) {
-        std::vector<uint32_t> src = Pattern(7, height, 6, true);
+        std::vector<uint32_t> src = Picture(7, height, 6, true);
         PixelBuffer source = FinishedBuffer(src, 7, height, HasTransparency | (height > 1 ? RowsBottomUp : 0));
         std::vector<uint32_t> expected(src.size(), 0x11223344);
         for (int y = 0; y < height; y++)
@@ -311,13 +237,13 @@ TEST(Composite, FollowingAProducerEqualsCompositingTheResult)
         SCOPED_TRACE(c.flags * 10 + c.passes);
         const int w = 5, h = 9;
         FakeProducer p;
-        p.passes[0] = Pattern(w, h, 7, true);
-        p.passes[1] = Pattern(w, h, 8, true);
-        p.passCount = c.passes;
+        for (int pass = 0; pass < c.passes; pass++)
+            p.passes.push_back(Picture(w, h, 7 + pass, true));
         p.rowPause = 2;
-        StartProducer(&p, w, h, HasTransparency | c.flags);
+        PrepareProducer(&p, w, h, HasTransparency | c.flags);
         PixelBuffer target = EmptyBuffer();
         ASSERT_EQ(StartComposite(&target, &p.buffer, 0x00808080), ImgOk);
+        ResumeThread(p.buffer.thread);
         EXPECT_EQ(WaitJob(&target), ImgOk);
         EXPECT_EQ(WaitJob(&p.buffer), ImgOk);
 
@@ -343,6 +269,6 @@ TEST(Composite, FollowingAProducerEqualsCompositingTheResult)
             EXPECT_EQ(Pixels(target), layered);
         }
         FreePixelBuffer(&target);
-        FreePixelBuffer(&p.buffer);
+        FinishProducer(&p);
     }
 }

@@ -27,9 +27,9 @@ convert -seed 3 -size 317x211 plasma: -blur 0x1 -depth 8 "$out/smooth.ppm"
 convert rose: -depth 8 "$out/rose.ppm"
 convert logo: -resize 50% -depth 8 "$out/logo.ppm"
 
-for spec in "plasma 97 61" "plasma 32 24" "plasma 201 150" "smooth 40 27" "smooth 13 100" \
+for job in "plasma 97 61" "plasma 32 24" "plasma 201 150" "smooth 40 27" "smooth 13 100" \
             "rose 31 17" "rose 7 5" "logo 64 48"; do
-  read -r name w h <<<"$spec"
+  read -r name w h <<<"$job"
   convert "$out/$name.ppm" -depth 8 "$out/$name.pam"
   imgtool scale "$out/$name.pam" "$out/$name-$w-$h.pam" "$w" "$h"
   convert "$out/$name.ppm" -scale "${w}x$h!" -depth 8 "$out/$name-$w-$h-im.ppm"
