@@ -17,7 +17,7 @@ PACKAGES=(
   googletest
   libjpeg62-turbo-dev libpng-dev libtiff-dev zlib1g-dev
   imagemagick netpbm libjpeg-turbo-progs libtiff-tools gifsicle libvips-tools
-  cabextract gcab xvfb x11-apps
+  cabextract gcab xvfb x11-apps python3 bc
 )
 
 ensure_packages() {
