@@ -6,19 +6,19 @@
 
 #include <string.h>
 
-namespace {
-
-enum { LzxVerbatim = 1, LzxAligned = 2, LzxUncompressed = 3 };
-
-const uint32_t kPositionBase[51] = {
+const uint32_t LzxPositionBase[LzxPositionSlotsMax] = {
     0, 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768,
     1024, 1536, 2048, 3072, 4096, 6144, 8192, 12288, 16384, 24576, 32768, 49152,
     65536, 98304, 131072, 196608, 262144, 393216, 524288, 655360, 786432, 917504,
     1048576, 1179648, 1310720, 1441792, 1572864, 1703936, 1835008, 1966080, 2097152};
-const uint8_t kExtraBits[51] = {
+const uint8_t LzxExtraBits[LzxPositionSlotsMax] = {
     0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11,
     12, 12, 13, 13, 14, 14, 15, 15, 16, 16, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17,
     17, 17, 17, 17, 17};
+
+namespace {
+
+enum { LzxVerbatim = 1, LzxAligned = 2, LzxUncompressed = 3 };
 
 // MSB-first reader of 16-bit little-endian words.  Past the end it feeds
 // zero words and counts them, so a truncated stream ends in an error rather
@@ -254,8 +254,8 @@ int DecodeRun(LzxState* s, BitReader* r, uint32_t end)
         } else if (slot == 2) {
             offset = R2, R2 = R0, R0 = offset;
         } else {
-            int extra = kExtraBits[slot];
-            offset = kPositionBase[slot] - 2;
+            int extra = LzxExtraBits[slot];
+            offset = LzxPositionBase[slot] - 2;
             Refill(r);
             if (aligned && extra >= 3) {
                 offset += ReadBits(r, extra - 3) << 3;

@@ -13,6 +13,12 @@ enum {
     LzxFastBits = 11,
 };
 
+// Where each position slot's offsets start and how many footer bits follow
+// the slot; the compressor shares them with the decoder.
+enum { LzxPositionSlotsMax = 51 };
+extern const uint32_t LzxPositionBase[LzxPositionSlotsMax];
+extern const uint8_t LzxExtraBits[LzxPositionSlotsMax];
+
 // A canonical Huffman code: a direct table for short codes, and per-length
 // ranges for the rare long ones.
 struct LzxHuffman {

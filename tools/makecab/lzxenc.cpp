@@ -2,6 +2,7 @@
 // and the three repeated offsets, then per block a choice between verbatim,
 // aligned-offset and uncompressed coding by their exact bit cost.
 #include "lzxenc.h"
+#include "lzx.h"
 
 #include <algorithm>
 #include <string.h>
@@ -10,15 +11,6 @@ namespace {
 
 const uint32_t kFrame = 32768;
 const int32_t kE8Size = 12000000;
-const uint32_t kPositionBase[51] = {
-    0, 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768,
-    1024, 1536, 2048, 3072, 4096, 6144, 8192, 12288, 16384, 24576, 32768, 49152,
-    65536, 98304, 131072, 196608, 262144, 393216, 524288, 655360, 786432, 917504,
-    1048576, 1179648, 1310720, 1441792, 1572864, 1703936, 1835008, 1966080, 2097152};
-const uint8_t kExtraBits[51] = {
-    0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11,
-    12, 12, 13, 13, 14, 14, 15, 15, 16, 16, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17,
-    17, 17, 17, 17, 17};
 
 struct Token {
     uint16_t main;       // main tree symbol
@@ -277,9 +269,9 @@ Token MakeMatchToken(Encoder* e, const Match& m)
     } else {
         uint32_t formatted = m.offset + 2;
         slot = 3;
-        while (slot + 1 < 51 && kPositionBase[slot + 1] <= formatted)
+        while (slot + 1 < LzxPositionSlotsMax && LzxPositionBase[slot + 1] <= formatted)
             slot++;
-        footer = formatted - kPositionBase[slot];
+        footer = formatted - LzxPositionBase[slot];
         e->R2 = e->R1;
         e->R1 = e->R0;
         e->R0 = m.offset;
@@ -371,7 +363,7 @@ void WriteTokens(Encoder* e, const std::vector<Token>& tokens, const std::vector
         if (t.main >= 256) {
             if (t.length)
                 e->w.Put(c.lengthCodes[t.length - 1], c.length[t.length - 1]);
-            int extra = kExtraBits[t.slot];
+            int extra = LzxExtraBits[t.slot];
             if (t.slot >= 3) {
                 if (aligned && extra >= 3) {
                     e->w.Put(t.footer >> 3, extra - 3);
@@ -419,7 +411,7 @@ void EncodeBlock(Encoder* e, uint32_t start, uint32_t end)
         mainFreq[t.main]++;
         if (t.length)
             lengthFreq[t.length - 1]++;
-        if (t.main >= 256 && t.slot >= 3 && kExtraBits[t.slot] >= 3)
+        if (t.main >= 256 && t.slot >= 3 && LzxExtraBits[t.slot] >= 3)
             alignedFreq[t.footer & 7]++;
     }
     BlockCode c;
@@ -439,7 +431,7 @@ void EncodeBlock(Encoder* e, uint32_t start, uint32_t end)
         if (t.length)
             body += c.length[t.length - 1];
         if (t.main >= 256 && t.slot >= 3) {
-            int extra = kExtraBits[t.slot];
+            int extra = LzxExtraBits[t.slot];
             body += extra;
             if (extra >= 3)
                 alignedSaving += 3 - (int)c.aligned[t.footer & 7];
