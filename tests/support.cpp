@@ -96,6 +96,17 @@ ImageInfo InfoOver(const uint8_t* data, size_t size)
     return info;
 }
 
+void DecodeTestFile(DecodedFile* d, const std::string& name, int32_t imageIndex,
+                    const int32_t* request, bool progress)
+{
+    d->status = OpenImageFile(TestDataPath(name).c_str(), &d->info);
+    if (d->status != ImgOk)
+        return;
+    d->status = StartDecode(&d->buffer, &d->info, imageIndex, request, progress ? 1 : 0);
+    if (d->status == ImgOk)
+        d->status = WaitJob(&d->buffer);
+}
+
 int WaitJob(PixelBuffer* buffer)
 {
     if (buffer->thread)

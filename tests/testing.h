@@ -77,6 +77,25 @@ int WaitJob(PixelBuffer* buffer);
 PixelBuffer EmptyBuffer();
 ImageInfo EmptyInfo();
 
+// A test data file opened and decoded, released when it goes out of scope.
+struct DecodedFile {
+    int status = ImgBadArgument;
+    ImageInfo info = EmptyInfo();
+    PixelBuffer buffer = EmptyBuffer();
+    DecodedFile() = default;
+    DecodedFile(const DecodedFile&) = delete;
+    ~DecodedFile()
+    {
+        FreePixelBuffer(&buffer);
+        ReleaseImageInfo(&info);
+    }
+};
+
+// Opens TestDataPath(name) and decodes it, waiting for the worker; status is
+// the first failure on the way, or the worker's exit code.
+void DecodeTestFile(DecodedFile* d, const std::string& name, int32_t imageIndex = -1,
+                    const int32_t* request = nullptr, bool progress = false);
+
 // A picture as the rgba bytes (red, green, blue, alpha) ImageMagick prints
 // with `convert FILE rgba:-`; alpha as in imgtool's PAM output.
 std::vector<uint8_t> BufferAsRgba(const PixelBuffer& buffer);

@@ -36,29 +36,13 @@ Picture ReadPnm(const std::string& name)
     return p;
 }
 
-struct Decoded {
-    int status = ImgBadArgument;
-    ImageInfo info = EmptyInfo();
-    PixelBuffer buffer = EmptyBuffer();
-    Decoded() = default;
-    Decoded(const Decoded&) = delete;
-    ~Decoded()
-    {
-        FreePixelBuffer(&buffer);
-        ReleaseImageInfo(&info);
-    }
-};
+using Decoded = DecodedFile;
 
 void DecodeFile(Decoded* d, const std::string& name, int32_t w = 0, int32_t h = 0,
                 bool progress = false)
 {
-    d->status = OpenImageFile(TestDataPath(name).c_str(), &d->info);
-    if (d->status != ImgOk)
-        return;
     int32_t request[2] = { w, h };
-    d->status = StartDecode(&d->buffer, &d->info, -1, request, progress);
-    if (d->status == ImgOk)
-        d->status = WaitJob(&d->buffer);
+    DecodeTestFile(d, name, -1, request, progress);
 }
 
 // Every colour byte against djpeg's: equal, or with a tolerance, at most

@@ -6,27 +6,11 @@
 
 namespace {
 
-struct Decoded {
-    int status = ImgBadArgument;
-    ImageInfo info = EmptyInfo();
-    PixelBuffer buffer = EmptyBuffer();
-    Decoded() = default;
-    Decoded(const Decoded&) = delete;
-    ~Decoded()
-    {
-        FreePixelBuffer(&buffer);
-        ReleaseImageInfo(&info);
-    }
-};
+using Decoded = DecodedFile;
 
 void DecodeFile(Decoded* d, const std::string& name, bool progress = false)
 {
-    d->status = OpenImageFile(TestDataPath(name).c_str(), &d->info);
-    if (d->status != ImgOk)
-        return;
-    d->status = StartDecode(&d->buffer, &d->info, -1, NULL, progress);
-    if (d->status == ImgOk)
-        d->status = WaitJob(&d->buffer);
+    DecodeTestFile(d, name, -1, nullptr, progress);
 }
 
 // The file's gamma chunk in libpng's fixed point (gamma x 100000), or the

@@ -6,27 +6,11 @@
 
 namespace {
 
-struct Decoded {
-    int status = ImgBadArgument;
-    ImageInfo info = EmptyInfo();
-    PixelBuffer buffer = EmptyBuffer();
-    Decoded() = default;
-    Decoded(const Decoded&) = delete;
-    ~Decoded()
-    {
-        FreePixelBuffer(&buffer);
-        ReleaseImageInfo(&info);
-    }
-};
+using Decoded = DecodedFile;
 
 void DecodeFile(Decoded* d, const std::string& name, int32_t index = -1, bool progress = false)
 {
-    d->status = OpenImageFile(TestDataPath("tiff/" + name).c_str(), &d->info);
-    if (d->status != ImgOk)
-        return;
-    d->status = StartDecode(&d->buffer, &d->info, index, NULL, progress);
-    if (d->status == ImgOk)
-        d->status = WaitJob(&d->buffer);
+    DecodeTestFile(d, "tiff/" + name, index, nullptr, progress);
 }
 
 // netpbm's decode as rgba, from the P6 file the fixture made.
