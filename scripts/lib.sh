@@ -1,44 +1,90 @@
-# Shared set-up for the scripts: packages, the build, the private Wine prefix
-# and a display.  Source it; it honours BUILD_DIR (default: build).
+# Shared set-up for the scripts: packages, the image libraries for Windows,
+# the build, the private Wine prefix and a display.  Source it.
+#
+# LUMETTA_TARGET chooses the build (default win32):
+#   win32  32-bit Windows programs (PE32), the build that ships; in build/
+#   win64  64-bit Windows programs (PE32+); in build-win64/
+#   asan   64-bit Winelib modules with AddressSanitizer; in build-asan/
+# BUILD_DIR overrides the folder.
 set -euo pipefail
+# Only system folders: nothing a hand-set-up machine added to the PATH.
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD_DIR=${BUILD_DIR:-$ROOT/build}
+LUMETTA_TARGET=${LUMETTA_TARGET:-win32}
+case "$LUMETTA_TARGET" in
+  win32) TOOLCHAIN=mingw-i686; TRIPLE=i686-w64-mingw32; WINE=/usr/lib/wine/wine
+         WINE_ARCH=win32; PROGRAM_SUFFIX=""; default_dir=build ;;
+  win64) TOOLCHAIN=mingw-x86_64; TRIPLE=x86_64-w64-mingw32; WINE=/usr/lib/wine/wine64
+         WINE_ARCH=win64; PROGRAM_SUFFIX=""; default_dir=build-win64 ;;
+  asan)  TOOLCHAIN=winelib; TRIPLE=""; WINE=/usr/lib/wine/wine64
+         WINE_ARCH=win64; PROGRAM_SUFFIX=".so"; default_dir=build-asan ;;
+  *) echo "unknown LUMETTA_TARGET $LUMETTA_TARGET (win32, win64 or asan)" >&2; exit 2 ;;
+esac
+BUILD_DIR=${BUILD_DIR:-$ROOT/$default_dir}
 case "$BUILD_DIR" in /*) ;; *) BUILD_DIR=$ROOT/$BUILD_DIR ;; esac
-WINE64=/usr/lib/wine/wine64
 export WINEPREFIX=$BUILD_DIR/wineprefix
+export WINEARCH=$WINE_ARCH
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+if [ "$LUMETTA_TARGET" = asan ]; then
+  # Wine finds a Winelib DLL's code beside its stand-in only on this path.
+  export WINEDLLPATH=$BUILD_DIR/shellext${WINEDLLPATH:+:$WINEDLLPATH}
+fi
+
+source "$ROOT/scripts/deps.sh"
 
 # Everything the build, the tests, the demo and the benchmarks use.
 PACKAGES=(
-  wine64 wine64-tools libwine-dev
-  g++ cmake make g++-mingw-w64-i686
-  googletest
+  wine64 wine32:i386 wine64-tools libwine-dev
+  g++ cmake make dpkg-dev nasm googletest
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  libz-mingw-w64-dev
   libjpeg62-turbo-dev libpng-dev libtiff-dev zlib1g-dev
   imagemagick netpbm libjpeg-turbo-progs libtiff-tools gifsicle libvips-tools
-  cabextract gcab xvfb x11-apps python3 bc
+  cabextract gcab xvfb x11-apps xdotool python3 bc file
 )
 
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
 ensure_packages() {
-  local missing=()
+  local missing=() p
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+  fi
   for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      "${missing[@]}" >/dev/null
+  fi
+}
+
+# Configures on first use, and again after a configuration that failed or
+# was interrupted (it leaves no Makefile behind).
+configure_project() {
+  if [ -f "$BUILD_DIR/CMakeCache.txt" ] && [ -f "$BUILD_DIR/Makefile" ]; then
+    return 0
+  fi
+  rm -rf "$BUILD_DIR/CMakeCache.txt" "$BUILD_DIR/CMakeFiles"
+  if ! cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$TOOLCHAIN.cmake" \
+       -DLUMETTA_DEPS="$DEPS_DIR/$TRIPLE" "$@" > "$BUILD_DIR/configure.log" 2>&1; then
+    cat "$BUILD_DIR/configure.log" >&2
+    rm -f "$BUILD_DIR/CMakeCache.txt" "$BUILD_DIR/Makefile"
+    echo "configuration failed" >&2
+    return 1
   fi
 }
 
 build_project() {
-  local extra=("$@")
-  if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-    CC=winegcc CXX=wineg++ cmake -S "$ROOT" -B "$BUILD_DIR" "${extra[@]}" >/dev/null
-  fi
+  [ -z "$TRIPLE" ] || build_dependencies "$TRIPLE"
+  mkdir -p "$BUILD_DIR"
+  configure_project "$@"
   local status
   set +e
   cmake --build "$BUILD_DIR" -j"$(nproc)" -- --no-print-directory 2>&1 |
@@ -51,13 +97,29 @@ build_project() {
   fi
 }
 
-# A private prefix, created once per build folder.
+# A private prefix, created once per build folder.  A crashing program ends
+# at once instead of waiting on Wine's crash dialog.
 prepare_prefix() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
-    "$WINE64" wineboot -i >/dev/null 2>&1 || true
+    "$WINE" wineboot -i >/dev/null 2>&1 || true
+    "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     /usr/lib/wine/wineserver -w || true
   fi
+}
+
+# The path of a built program, relative to the build folder (without .exe).
+program_path() {
+  echo "$BUILD_DIR/$1.exe$PROGRAM_SUFFIX"
+}
+
+# Builds when the program is missing, then runs it under Wine in the prefix.
+run_program() {
+  local program
+  program=$(program_path "$1"); shift
+  [ -f "$program" ] || { ensure_packages; build_project; }
+  prepare_prefix
+  "$WINE" "$program" "$@"
 }
 
 # Windows need a display: use the caller's, or a private Xvfb.

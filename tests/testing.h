@@ -1,8 +1,11 @@
-// Included first by every test: GoogleTest (built for the host, so it must
-// not see the Windows macros), then Windows, then the test helpers.
+// Included first by every test: GoogleTest, then Windows, then the test
+// helpers.
 #ifndef LUMETTA_TESTING_H
 #define LUMETTA_TESTING_H
 
+// Under Winelib GoogleTest is built for the host, so its headers must not see
+// the Windows macros; the Windows builds use a GoogleTest built for Windows.
+#ifdef __WINE__
 #pragma push_macro("_WIN32")
 #pragma push_macro("WIN32")
 #pragma push_macro("__WIN32")
@@ -19,7 +22,9 @@
 #undef WIN64
 #undef __WIN64
 #undef __WIN64__
+#endif
 #include <gtest/gtest.h>
+#ifdef __WINE__
 #pragma pop_macro("__WIN64__")
 #pragma pop_macro("__WIN64")
 #pragma pop_macro("WIN64")
@@ -28,6 +33,7 @@
 #pragma pop_macro("__WIN32")
 #pragma pop_macro("WIN32")
 #pragma pop_macro("_WIN32")
+#endif
 
 #include <windows.h>
 

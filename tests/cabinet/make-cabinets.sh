@@ -5,7 +5,7 @@
 # cabextract's output beside them, for the engine tests.
 set -euo pipefail
 out=$LUMETTA_TESTDATA/cabinet
-maker=$LUMETTA_BUILD/tools/makecab/makecab.exe.so
+maker=$LUMETTA_BUILD/tools/makecab/makecab.exe$LUMETTA_PROGRAM_SUFFIX
 rm -rf "$out"
 mkdir -p "$out/in"
 cd "$out/in"
@@ -47,7 +47,7 @@ check() { # cabinet
 
 make() { # name, maker options...
   local name=$1; shift
-  "$WINE64" "$maker" "$@" "../$name.cab" "${files[@]}"
+  "$LUMETTA_WINE" "$maker" "$@" "../$name.cab" "${files[@]}"
   check "../$name.cab"
 }
 make lzx-auto

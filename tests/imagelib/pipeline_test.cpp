@@ -10,7 +10,15 @@
 
 namespace {
 
-DWORD WINAPI IgnoreStop(LPVOID) { Sleep(20000); return 0; }
+// A worker that never looks at its stop event.  It says when it runs: a
+// thread terminated during its start-up may hold the loader's lock for good.
+DWORD WINAPI IgnoreStop(LPVOID running)
+{
+    if (running)
+        SetEvent((HANDLE)running);
+    Sleep(20000);
+    return 0;
+}
 
 }  // namespace
 
@@ -18,7 +26,10 @@ TEST(PipelineStart, BusyTargetIsLeftRunning)
 {
     PixelBuffer busy = EmptyBuffer();
     DWORD id;
-    HANDLE thread = CreateThread(NULL, 0, IgnoreStop, NULL, 0, &id);
+    HANDLE running = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE thread = CreateThread(NULL, 0, IgnoreStop, running, 0, &id);
+    ASSERT_EQ(WaitForSingleObject(running, 10000), WAIT_OBJECT_0);
+    CloseHandle(running);
     busy.thread = thread;
     ImageInfo info = EmptyInfo();
     info.format = FamilyBmp;

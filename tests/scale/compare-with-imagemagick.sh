@@ -7,7 +7,7 @@
 set -euo pipefail
 out=${LUMETTA_TESTDATA:?}/scale
 mkdir -p "$out"
-imgtool() { "${WINE64:?}" "${LUMETTA_BUILD:?}/tools/imgtool/imgtool.exe.so" "$@" >/dev/null; }
+imgtool() { "${LUMETTA_WINE:?}" "${LUMETTA_BUILD:?}/tools/imgtool/imgtool.exe$LUMETTA_PROGRAM_SUFFIX" "$@" >/dev/null; }
 
 # Largest difference of any channel between two pictures, in 8-bit steps.
 max_difference() {

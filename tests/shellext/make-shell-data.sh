@@ -16,4 +16,4 @@ echo "not a picture at all" > "$out/text.bmp"
 : > "$out/empty.bmp"
 mkdir -p "$out/folder.bmp"
 cp "$out/wide.bmp" "$out/wide.ltst"
-"$WINE64" "$LUMETTA_BUILD/tools/shellhost/shellhost.exe.so" register "$LUMETTA_BUILD/shellext/Lumetta.dll" >/dev/null
+"$LUMETTA_WINE" "$LUMETTA_BUILD/tools/shellhost/shellhost.exe$LUMETTA_PROGRAM_SUFFIX" register "$LUMETTA_BUILD/shellext/Lumetta.dll" >/dev/null

@@ -519,7 +519,9 @@ TEST_F(ShellExt, ReloadSignalFromAnotherProcess)
     // The control panel's part: new settings, then the signal from its process.
     BYTE types[1] = {0};
     SetValue(HKEY_LOCAL_MACHINE, ProductKey, "Enabled Types", REG_BINARY, types, 1);
-    std::string command = BuildPath("tools/shellhost/shellhost.exe.so") + " reload";
+    const char* suffix = getenv("LUMETTA_PROGRAM_SUFFIX");
+    std::string command =
+        BuildPath("tools/shellhost/shellhost.exe") + (suffix ? suffix : "") + " reload";
     STARTUPINFOA si = {sizeof(si)};
     PROCESS_INFORMATION pi = {};
     ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))

@@ -5,7 +5,8 @@
 set -euo pipefail
 data=$LUMETTA_TESTDATA/shellext
 out=$(mktemp -d); trap 'rm -rf "$out"' EXIT
-host() { "$WINE64" "$LUMETTA_BUILD/tools/shellhost/shellhost.exe.so" "$@"; }
+# Windows programs end their lines with CR LF.
+host() { "$LUMETTA_WINE" "$LUMETTA_BUILD/tools/shellhost/shellhost.exe$LUMETTA_PROGRAM_SUFFIX" "$@" | tr -d '\r'; }
 fail=0
 
 # expect NAME SIZE "black frame rect" "red rect" "blue rect"

@@ -387,7 +387,9 @@ TEST(TiffDamage, LyingDirectories)
         { "next directory outside", [](TiffBuilder* t) { t->nextDirectory = 0xFFFFFFF0u; }, ImgOk },
         { "huge and empty", [](TiffBuilder* t) { t->Set(256, 4, 5000); t->Set(257, 4, 5000); }, ImgOk },
         { "beyond the address space", [](TiffBuilder* t) { t->Set(256, 4, 100000); t->Set(257, 4, 100000); }, ImgOk },
-        { "width beyond int", [](TiffBuilder* t) { t->Set(256, 4, 0x80000001u); }, ImgOk },
+        // A 32-bit libtiff refuses a row it could not address in the first place.
+        { "width beyond int", [](TiffBuilder* t) { t->Set(256, 4, 0x80000001u); },
+          sizeof(void*) == 4 ? ImgUnsupported : ImgOk },
         { "zero width", [](TiffBuilder* t) { t->Set(256, 4, 0); }, ImgUnsupported },
         { "no width", [](TiffBuilder* t) { t->entries.erase(t->entries.begin()); }, ImgUnsupported },
         { "64 bits per sample", [](TiffBuilder* t) { t->Set(258, 3, 64); }, ImgOk },

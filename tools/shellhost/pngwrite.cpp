@@ -1,8 +1,10 @@
-// PNG writing with zlib.  This file sees no Windows headers: zlib is a host
-// library and must be called with its own calling convention.
+// PNG writing with zlib.  This file sees no Windows headers: under Winelib
+// zlib is a host library and must be called with its own calling convention.
+#ifdef __WINE__
 #undef _WIN32
 #undef WIN32
 #undef _WIN64
+#endif
 #include "pngwrite.h"
 
 #include <string.h>
