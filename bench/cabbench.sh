@@ -3,7 +3,7 @@
 # cabinet of mixed content, and the maker's compression against gzip -9 on
 # the same bytes.  Run by hand: BUILD_DIR=build bench/cabbench.sh
 source "$(dirname "$0")/../scripts/lib.sh"
-[ -x "$BUILD_DIR/bench/cabbench.exe.so" ] || { ensure_packages; build_project; }
+[ -f "$(program_path bench/cabbench)" ] || { ensure_packages; build_project; }
 prepare_prefix
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -25,14 +25,14 @@ files=(*)
 bins=$(ls | grep -vEc "\.txt$|copyright$" || true)
 echo "corpus: ${#files[@]} files ($bins binaries), $total bytes"
 start=$(date +%s.%N)
-"$WINE64" "$BUILD_DIR/tools/makecab/makecab.exe.so" "$work/all.cab" "${files[@]}"
+"$WINE" "$(program_path tools/makecab/makecab)" "$work/all.cab" "${files[@]}"
 end=$(date +%s.%N)
 cat "${files[@]}" > "$work/all.bin"
 gz=$(gzip -9 -c "$work/all.bin" | wc -c)
 cab=$(stat -c %s "$work/all.cab")
 echo "makecab: $cab bytes ($(echo "scale=1; $end - $start" | bc) s), gzip -9: $gz bytes, makecab/gzip = $(echo "scale=3; $cab / $gz" | bc)"
 cabextract -q -t "$work/all.cab" >/dev/null && echo "cabextract -t: OK"
-"$WINE64" "$BUILD_DIR/bench/cabbench.exe.so" "$work/all.cab" 3
+"$WINE" "$(program_path bench/cabbench)" "$work/all.cab" 3
 best=999
 for i in 1 2 3; do
   s=$(date +%s.%N); cabextract -q -p "$work/all.cab" > /dev/null; e=$(date +%s.%N)

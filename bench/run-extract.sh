@@ -14,10 +14,9 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-BENCH=$BUILD_DIR/bench/extractbench.exe.so
-[ -x "$BENCH" ] || { ensure_packages; build_project; }
+BENCH=$(program_path bench/extractbench)
+[ -f "$BENCH" ] || { ensure_packages; build_project; }
 prepare_prefix
-export WINEDLLPATH=$BUILD_DIR/shellext${WINEDLLPATH:+:$WINEDLLPATH}
 "$ROOT/scripts/register-dev" >/dev/null
 
 photos=$BUILD_DIR/bench-photos
@@ -36,7 +35,7 @@ if [ "$(ls "$photos" 2>/dev/null | wc -l)" -ne "$count" ]; then
 fi
 
 echo "== Lumetta: the whole Extract road in-process, both icons"
-"$WINE64" "$BENCH" "$BUILD_DIR/shellext/Lumetta.dll" "$photos" --reps "$reps"
+"$WINE" "$BENCH" "$BUILD_DIR/shellext/Lumetta.dll" "$photos" --reps "$reps"
 echo "== vipsthumbnail -s 32, one run over the folder"
 scratch=$(mktemp -d); trap 'rm -rf "$scratch"' EXIT
 start=$(date +%s.%N)

@@ -23,8 +23,8 @@ while [ $# -gt 0 ]; do
 done
 [ ${#files[@]} -gt 0 ] || { echo "usage: $0 [--reps N] [--size N] [--modes M] FILE..." >&2; exit 2; }
 
-BENCH=$BUILD_DIR/bench/imgbench.exe.so
-[ -x "$BENCH" ] || { ensure_packages; build_project; }
+BENCH=$(program_path bench/imgbench)
+[ -f "$BENCH" ] || { ensure_packages; build_project; }
 prepare_prefix
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -55,7 +55,7 @@ printf '%-24s %-44s %10s %9s\n' file program "median ms" "MP/s"
 for f in "${files[@]}"; do
   pixels=$(identify -format '%[fx:w*h]' "$f[0]" 2>/dev/null || echo 0)
   for mode in $modes; do
-    line=$("$WINE64" "$BENCH" "$mode" --reps "$reps" --size "$size" "$f" | tail -n 1)
+    line=$("$WINE" "$BENCH" "$mode" --reps "$reps" --size "$size" "$f" | tr -d '\r' | tail -n 1)
     row "$f" "imgbench $mode (in-process)" "$(awk '{ print $5 }' <<<"$line")" "$pixels"
     case "$mode" in
       decode)
