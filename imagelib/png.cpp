@@ -29,6 +29,8 @@ namespace {
 
 const double ScreenGamma = 1.7;
 const double AssumedFileGamma = 0.5;
+// Deflate makes at most 1032 bytes of every byte it is given.
+const uint64_t InflatedPerByte = 1032;
 
 struct MemorySource {
     const uint8_t* next;
@@ -184,6 +186,12 @@ int DecodeWithReader(PngDecoder* d)
     png_uint_32 width = 0, height = 0;
     int bitDepth = 0, colourType = 0;
     png_get_IHDR(d->png, d->info, &width, &height, &bitDepth, &colourType, NULL, NULL, NULL);
+    uint64_t rowBits = (uint64_t)bitDepth * png_get_channels(d->png, d->info);
+    uint64_t dataLeft = (uint64_t)(d->source.end - d->source.next);
+    uint64_t backed = rowBits ? PixelsFrom(dataLeft, InflatedPerByte * 8) / rowBits : 0;
+    int status = CheckPictureSize(width, height, backed);
+    if (status != ImgOk)
+        return status;
 
     // libpng hands out straight colour, so a background chunk says nothing
     // about how the pixels are weighted.
@@ -195,7 +203,7 @@ int DecodeWithReader(PngDecoder* d)
     if (png_get_rowbytes(d->png, d->info) != (size_t)width * 4)
         return ImgTruncated;
 
-    int status = BeginOutput(d->job, (int32_t)width, (int32_t)height, d->flags);
+    status = BeginOutput(d->job, (int32_t)width, (int32_t)height, d->flags);
     if (status != ImgOk)
         return status;
     if (StopRequested(d->target))
