@@ -7,6 +7,25 @@
 namespace {
 
 const uint32_t CoreHeader = 12, InfoHeader = 40, V4Header = 108;
+// Today's writers put these in 16- and 32-bit bitmaps: the 52- and 56-byte
+// headers end after the masks (the 56-byte one with the alpha mask), the
+// 124-byte one adds colour-profile fields after the version 4 header.  Every
+// field read here sits where the version 4 header has it.
+const uint32_t V2Header = 52, V3Header = 56, V5Header = 124;
+const uint32_t AlphaMaskEnd = 70;
+
+// Information headers read as the 40- or 108-byte one is; the 64-byte OS/2
+// version 2 header is not among them.
+bool InfoHeaderSize(uint32_t size)
+{
+    return size == InfoHeader || size == V2Header || size == V3Header || size == V4Header ||
+           size == V5Header;
+}
+
+// A run-length code of two bytes makes at most 255 pixels.  End-of-line,
+// delta and end-of-bitmap codes, which fill with colour 0, are not counted:
+// a large picture made mostly of them is one the file does not hold.
+const uint64_t RlePixelsPerByte = 128;
 
 struct MaskShift {
     uint32_t mask;
@@ -114,7 +133,7 @@ int ReadHeader(BmpDecoder* d)
             return ImgUnsupported;
         return ReadPalette(d, 26, d->bits <= 8 ? 1u << d->bits : 0, 3);
     }
-    if (d->headerSize != InfoHeader && d->headerSize != V4Header)
+    if (!InfoHeaderSize(d->headerSize))
         return ImgUnsupported;
     if (d->size <= 54)
         return ImgTruncated;
@@ -152,8 +171,8 @@ int PrepareMasks(BmpDecoder* d)
     d->red = ShiftsFor(r, 23);
     d->green = ShiftsFor(g, 15);
     d->blue = ShiftsFor(b, 7);
-    d->transparent = plain && d->bits == 32 && d->headerSize == V4Header && d->size > 69 &&
-                     d->data[69] == 0xFF;
+    d->transparent = plain && d->bits == 32 && d->headerSize >= AlphaMaskEnd - 14 &&
+                     d->size > 69 && d->data[69] == 0xFF;
     return ImgOk;
 }
 
@@ -256,6 +275,10 @@ int DecodePlain(DecodeJob* job)
         return ImgTruncated;
     uint64_t rowBytes = ((uint64_t)d->width * d->bits + 7) / 8;
     uint64_t stride = (rowBytes + 3) & ~(uint64_t)3;
+    uint64_t available = d->size - d->pixelOffset;
+    uint64_t rowsPresent = available >= rowBytes ? (available - rowBytes) / stride + 1 : 0;
+    if ((status = CheckPictureSize(d->width, d->height, rowsPresent * d->width)) != ImgOk)
+        return status;
 
     uint32_t flags = (d->bottomUp ? RowsBottomUp : 0) | (d->transparent ? HasTransparency : 0);
     if ((status = BeginOutput(job, d->width, d->height, flags)) != ImgOk)
@@ -363,6 +386,10 @@ int DecodeRle(DecodeJob* job)
         return ImgTruncated;
     if (d->width <= 0)
         return ImgTruncated;
+    uint64_t codeBytes = d->size > d->pixelOffset ? d->size - d->pixelOffset : 0;
+    status = CheckPictureSize(d->width, d->height, PixelsFrom(codeBytes, RlePixelsPerByte));
+    if (status != ImgOk)
+        return status;
 
     if ((status = BeginOutput(job, d->width, d->height, RowsBottomUp)) != ImgOk)
         return status;
@@ -458,7 +485,7 @@ int ProbeBmp(ImageInfo* info)
         info->format = FormatBmpCore;
         return ImgOk;
     }
-    if (headerSize != InfoHeader && headerSize != V4Header)
+    if (!InfoHeaderSize(headerSize))
         return ImgUnsupported;
     if (info->dataSize <= 54)
         return ImgUnsupported;

@@ -27,6 +27,9 @@ const int MoreData = 2;
 // well under a millisecond of work, while a look per sub-block costs a
 // kernel call each (tens of thousands for a large picture).
 const int BlocksPerStopCheck = 32;
+// A code of 12 bits stands for at most 4096 pixels, so no byte of a stream
+// makes more than 4096 * 8 / 12 of them.
+const uint64_t PixelsPerByte = 2731;
 
 uint32_t TableEntries(uint8_t packed) { return 2u << (packed & 7); }
 
@@ -472,7 +475,9 @@ int DecodeData(GifDecoder* d)
 
 // Whatever the result, the buffer is left whole: the rest of a first pass
 // shows colour 0, later passes keep the rows copied by the earlier ones.
-void FinishImage(GifDecoder* d)
+// The count says what the stream delivered: all of its pass when the stream
+// ended (or was stopped), only the rows decoded when it broke off.
+void FinishImage(GifDecoder* d, int status)
 {
     if (d->pass == 0) {
         size_t total = (size_t)d->width * d->height;
@@ -480,7 +485,8 @@ void FinishImage(GifDecoder* d)
         for (size_t i = next; i < total; i++)
             d->pixels[i] = d->palette[0];
     }
-    PublishRows(d->target, (d->pass + 1) * d->height);
+    bool broken = status != ImgOk && status != ImgStopped;
+    PublishRows(d->target, broken ? RowsSoFar(d) : (d->pass + 1) * d->height);
 }
 
 int CheckJob(const DecodeJob* job)
@@ -532,7 +538,11 @@ int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
     // an image without pixels has nothing to show.
     if (d->minCodeSize >= 12 || d->width == 0 || d->height == 0)
         return ImgTruncated;
-    int status = CreateDictionary(d);
+    int status = CheckPictureSize((uint32_t)d->width, (uint32_t)d->height,
+                                  PixelsFrom(d->size - d->pos, PixelsPerByte));
+    if (status != ImgOk)
+        return status;
+    status = CreateDictionary(d);
     if (status != ImgOk)
         return status;
     status = BeginOutput(job, d->width, d->height, flags);
@@ -575,7 +585,7 @@ int DecodeImage(DecodeJob* job)
         status = BeginImage(d, job, counter);
     if (status == ImgOk) {
         status = DecodeData(d);
-        FinishImage(d);
+        FinishImage(d, status);
     }
     FreeDictionary(d);
     return status;

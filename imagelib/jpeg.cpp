@@ -30,6 +30,26 @@ namespace {
 const uint8_t MarkerTem = 0x01, MarkerSoi = 0xD8, MarkerEoi = 0xD9, MarkerSos = 0xDA;
 const uint8_t MarkerApp14 = 0xEE, MarkerCom = 0xFE;
 const long JpegMemoryLimit = 512L << 20;
+// A Huffman-coded block costs at least two bits (its DC difference and the
+// end of its coefficients), and even the most subsampled frame has no more
+// than 1024 pixels for 8 blocks: 512 pixels a byte at the very most.
+// Arithmetic coding could pack blank blocks tighter; it is held to the same.
+const uint64_t PixelsPerByte = 512;
+
+// The processes libjpeg decodes: baseline, extended and progressive with
+// Huffman coding, and the sequential and progressive arithmetic-coded ones
+// when the library was built with that decoder.  Lossless and hierarchical
+// frames it refuses.
+bool Decodable(uint8_t marker)
+{
+    if (marker <= 0xC2)
+        return true;
+#ifdef D_ARITH_CODING_SUPPORTED
+    if (marker == 0xC9 || marker == 0xCA)
+        return true;
+#endif
+    return false;
+}
 
 // Compression code of a frame marker, or 0 when the marker starts no frame.
 int FrameCompression(uint8_t marker)
@@ -74,7 +94,7 @@ bool ReadFrameHeader(ImageInfo* info, const uint8_t* p, size_t left, uint8_t mar
         flag = ColourYCbCrK;
     info->depth = flag | bits;
     info->format = FormatJpeg;
-    info->imageCount = marker <= 0xC2 ? 1 : 0;
+    info->imageCount = Decodable(marker) ? 1 : 0;
     info->compression = FrameCompression(marker);
     return true;
 }
@@ -253,6 +273,10 @@ int StartJpeg(JpegDecoder* d)
 {
     j_decompress_ptr cinfo = &d->cinfo;
     jpeg_read_header(cinfo, TRUE);
+    int status = CheckPictureSize(cinfo->image_width, cinfo->image_height,
+                                  PixelsFrom(cinfo->src->bytes_in_buffer, PixelsPerByte));
+    if (status != ImgOk)
+        return status;
     d->grayscale = cinfo->out_color_space == JCS_GRAYSCALE;
     d->cmyk = cinfo->out_color_space == JCS_CMYK;
     if (!d->grayscale && !d->cmyk)
@@ -267,7 +291,7 @@ int StartJpeg(JpegDecoder* d)
     cinfo->scale_denom = denominator;
     jpeg_start_decompress(cinfo);
 
-    int status = BeginOutput(d->job, (int32_t)cinfo->output_width,
+    status = BeginOutput(d->job, (int32_t)cinfo->output_width,
                              (int32_t)cinfo->output_height, 0);
     if (status != ImgOk)
         return status;

@@ -12,6 +12,8 @@ namespace {
 const uint32_t HeaderSize = 128;
 const uint32_t ExtendedPalette = 769;      // the marker byte 12 and 256 entries
 const uint8_t PaletteMarker = 12;
+// A packet of two bytes makes at most 63 bytes of a line.
+const uint64_t LineBytesPerByte = 32;
 
 struct PcxHeader {
     uint8_t version;
@@ -174,6 +176,11 @@ int RunPcx(PcxDecoder* d, DecodeJob* job)
     BuildPalette(d, size);
     d->pos = HeaderSize;
     d->lineBytes = d->h.bytesPerLine * (uint32_t)d->h.planes;
+    uint64_t rowsBacked = PixelsFrom(d->end - HeaderSize, LineBytesPerByte) / d->lineBytes + 1;
+    status = CheckPictureSize((uint32_t)d->h.width, (uint32_t)d->h.height,
+                              rowsBacked * (uint32_t)d->h.width);
+    if (status != ImgOk)
+        return status;
     d->line = (uint8_t*)GlobalAlloc(GMEM_FIXED, d->lineBytes);
     if (!d->line)
         return ImgNoMemory;

@@ -119,14 +119,59 @@ void ResetTarget(PixelBuffer* target, uint32_t* keep)
 
 }  // namespace
 
+namespace {
+
+// The smallest request that failed lately, in pages, and when.  A failure
+// under Wine leaks a little of what was asked for, so a size that failed is
+// not asked for again by the next file; after a while memory may have been
+// freed and it is tried again.  A lost update between threads only costs one
+// more attempt.
+volatile LONG failedPages = 0;
+volatile LONG failedAt = 0;
+const DWORD FailureRemembered = 60 * 1000;
+const uint64_t PageBytes = 4096;
+
+bool FailedLately(uint64_t pages)
+{
+    LONG known = InterlockedCompareExchange(&failedPages, 0, 0);
+    if (known == 0 || pages < (uint64_t)known)
+        return false;
+    DWORD age = GetTickCount() - (DWORD)InterlockedCompareExchange(&failedAt, 0, 0);
+    return age < FailureRemembered;
+}
+
+void RememberFailure(uint64_t pages)
+{
+    InterlockedExchange(&failedAt, (LONG)GetTickCount());
+    InterlockedExchange(&failedPages, (LONG)(pages < 0x7FFFFFFF ? pages : 0x7FFFFFFF));
+}
+
+}  // namespace
+
 uint32_t* AllocatePixels(int32_t width, int32_t height)
 {
-    if (width <= 0 || height <= 0)
+    if (width <= 0 || height <= 0 || (uint64_t)width * (uint64_t)height > PictureMaxPixels)
         return NULL;
     uint64_t bytes = (uint64_t)width * (uint64_t)height * 4;
     if (bytes > (uint64_t)(SIZE_T)-1 / 2)
         return NULL;
-    return (uint32_t*)GlobalAlloc(GMEM_FIXED, (SIZE_T)bytes);
+    uint64_t pages = (bytes + PageBytes - 1) / PageBytes;
+    if (FailedLately(pages))
+        return NULL;
+    uint32_t* pixels = (uint32_t*)GlobalAlloc(GMEM_FIXED, (SIZE_T)bytes);
+    if (!pixels)
+        RememberFailure(pages);
+    return pixels;
+}
+
+int CheckPictureSize(uint64_t width, uint64_t height, uint64_t pixelsBacked)
+{
+    if (width > 0xFFFFFFFFu || height > 0xFFFFFFFFu || width * height > PictureMaxPixels)
+        return ImgNoMemory;
+    uint64_t pixels = width * height;
+    if (pixels > PictureAnyPixels && pixels > pixelsBacked)
+        return ImgTruncated;
+    return ImgOk;
 }
 
 int CheckDecodeJob(const DecodeJob* job, uint32_t family, bool multiImage)

@@ -29,6 +29,13 @@ namespace {
 
 const double ScreenGamma = 1.7;
 const double AssumedFileGamma = 0.5;
+// Deflate makes at most 1032 bytes of every byte it is given.
+const uint64_t InflatedPerByte = 1032;
+// libpng asks for image data in pieces of 8 KB and fails a piece that the
+// file cannot give in full, losing the rows the piece's first bytes hold.
+// In a cut file the last pieces are asked for a byte at a time instead.
+const size_t PieceBytes = 8192;
+const size_t CutTailBytes = 2 * PieceBytes;
 
 struct MemorySource {
     const uint8_t* next;
@@ -134,7 +141,24 @@ struct PngDecoder {
     MemorySource source;
     uint32_t flags;
     int passes;
+    bool cut;                  // the chunks do not reach an IEND
 };
+
+// Chunk headers only, from the signature on: true when an IEND chunk lies
+// wholly inside the data.
+bool ReachesEnd(const uint8_t* data, size_t size)
+{
+    size_t p = 8;
+    while (p <= size && size - p >= 12) {
+        uint32_t length = ReadBe32(data + p);
+        if (length > size - p - 12)
+            return false;
+        if (memcmp(data + p + 4, "IEND", 4) == 0)
+            return true;
+        p += 12 + (size_t)length;
+    }
+    return false;
+}
 
 void ChooseTransformations(PngDecoder* d, int bitDepth, int colourType)
 {
@@ -161,6 +185,8 @@ int ReadPngRows(PngDecoder* d, int32_t width, int32_t height)
     const LONG total = (LONG)d->passes * height;
     const LONG pollRows = RowsPerStopCheck(width);
     for (LONG n = 0; n < total;) {
+        if (d->cut && (size_t)(d->source.end - d->source.next) < CutTailBytes)
+            png_set_compression_buffer_size(d->png, 1);
         png_bytep row = (png_bytep)(target->pixels + (size_t)(n % height) * width);
         if (display)
             png_read_rows(d->png, NULL, &row, 1);
@@ -184,6 +210,12 @@ int DecodeWithReader(PngDecoder* d)
     png_uint_32 width = 0, height = 0;
     int bitDepth = 0, colourType = 0;
     png_get_IHDR(d->png, d->info, &width, &height, &bitDepth, &colourType, NULL, NULL, NULL);
+    uint64_t rowBits = (uint64_t)bitDepth * png_get_channels(d->png, d->info);
+    uint64_t dataLeft = (uint64_t)(d->source.end - d->source.next);
+    uint64_t backed = rowBits ? PixelsFrom(dataLeft, InflatedPerByte * 8) / rowBits : 0;
+    int status = CheckPictureSize(width, height, backed);
+    if (status != ImgOk)
+        return status;
 
     // libpng hands out straight colour, so a background chunk says nothing
     // about how the pixels are weighted.
@@ -195,7 +227,7 @@ int DecodeWithReader(PngDecoder* d)
     if (png_get_rowbytes(d->png, d->info) != (size_t)width * 4)
         return ImgTruncated;
 
-    int status = BeginOutput(d->job, (int32_t)width, (int32_t)height, d->flags);
+    status = BeginOutput(d->job, (int32_t)width, (int32_t)height, d->flags);
     if (status != ImgOk)
         return status;
     if (StopRequested(d->target))
@@ -214,6 +246,7 @@ int DecodePngJob(DecodeJob* job)
     d.target = job->target;
     d.source.next = job->source->data;
     d.source.end = job->source->data + job->source->dataSize;
+    d.cut = !ReachesEnd(job->source->data, job->source->dataSize);
     if (!(d.png = CreateReader()))
         return ImgNoMemory;
     if (!(d.info = png_create_info_struct(d.png))) {

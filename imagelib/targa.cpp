@@ -22,6 +22,8 @@ const uint8_t AttributesAlpha = 3;
 const uint8_t AttributesPremultiplied = 4;
 
 const uint8_t TypeRle = 8;
+// A run-length packet of a header byte and one pixel makes at most 128.
+const uint64_t PixelsPerPacket = 128;
 const uint8_t TypeMapped = 1, TypeTrueColour = 2, TypeGrey = 3;
 
 enum PixelLayout {
@@ -75,12 +77,13 @@ Footer ReadFooter(const uint8_t* d, uint32_t size)
     return f;
 }
 
-// Null when the file cannot hold the area or its size is not one of the two
-// that writers use.
+// The extension area named by the footer: -1 when the file cannot hold it
+// (a broken offset, which costs the texts but not the image), -3 when its
+// size is not one of the two that writers use.
 int LocateExtension(const uint8_t* d, uint32_t size, uint32_t offset, const uint8_t** area)
 {
     if (!Within(size, offset, ExtensionSize))
-        return ImgUnsupported;
+        return ImgNothingToDo;
     uint16_t stated = ReadLe16(d + offset);
     if (stated != ExtensionSize && stated != ExtensionSizeShort)
         return ImgUnsupported;
@@ -358,11 +361,12 @@ int ReadExtension(TgaDecoder* d, const DecodeJob* job, uint32_t* stamp, bool* ve
     *version2 = f.version2;
     if (!f.extension)
         return ImgOk;
-    if (!Within(d->size, f.extension, ExtensionSize))
-        return ImgTruncated;
     const uint8_t* ext;
-    if (LocateExtension(d->data, d->size, f.extension, &ext) != ImgOk)
-        return ImgUnsupported;
+    int status = LocateExtension(d->data, d->size, f.extension, &ext);
+    if (status == ImgNothingToDo)
+        return ImgOk;
+    if (status != ImgOk)
+        return status;
     uint8_t attributes = ext[ExtAttributes];
     if (attributes == AttributesAlpha)
         d->flags |= HasTransparency;
@@ -473,6 +477,12 @@ int RunTarga(TgaDecoder* d, DecodeJob* job)
     if (d->width == 0 || d->height == 0)
         return ImgTruncated;
     d->bytesPerPixel = (uint32_t)(d->depth + 7) / 8;
+    uint64_t left = d->size > d->pos ? d->size - d->pos : 0;
+    uint64_t backed = (d->type & TypeRle)
+                          ? PixelsFrom(left / (1 + d->bytesPerPixel) + 1, PixelsPerPacket)
+                          : left / d->bytesPerPixel;
+    if ((status = CheckPictureSize((uint32_t)d->width, (uint32_t)d->height, backed)) != ImgOk)
+        return status;
     ChooseLayout(d, descriptor, version2);
 
     if ((status = BeginOutput(job, d->width, d->height, d->flags)) != ImgOk)
@@ -507,9 +517,11 @@ int ProbeTarga(ImageInfo* info)
     Footer f = ReadFooter(d, size);
     if (f.extension) {
         const uint8_t* ext;
-        if (LocateExtension(d, size, f.extension, &ext) != ImgOk)
-            return ImgUnsupported;
-        AttachExtensionTexts(info, ext);
+        int status = LocateExtension(d, size, f.extension, &ext);
+        if (status == ImgOk)
+            AttachExtensionTexts(info, ext);
+        else if (status != ImgNothingToDo)
+            return status;
     }
     if (size <= HeaderSize)
         return ImgUnsupported;

@@ -251,8 +251,23 @@ void PutSeparate(TIFFRGBAImage* img, uint32_t* cp, uint32_t x, uint32_t y, uint3
     BlockDone(d, x, y, w, h);
 }
 
-// More than this would not fit the address space of the 32-bit shell.
-const uint64_t MaxTiffPixels = (uint64_t)1 << 28;
+// Uncompressed strips hold every pixel's bits; LZW, the loosest of the
+// general schemes, makes at most 4096 bytes of a 12-bit code.
+const uint64_t CompressedBytesPerByte = 2731;
+
+// The most pixels the file's bytes could make: a strip cannot hold more than
+// the whole file.
+uint64_t PixelsBacked(TIFF* tif, uint64_t fileBytes)
+{
+    uint16_t bits = 1, samples = 1, scheme = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &scheme);
+    uint64_t pixelBits = (uint64_t)(bits ? bits : 1) * (samples ? samples : 1);
+    uint64_t bytes = scheme == COMPRESSION_NONE ? fileBytes
+                                                : PixelsFrom(fileBytes, CompressedBytesPerByte);
+    return PixelsFrom(bytes, 8) / pixelBits;
+}
 
 // Rows read per call of the reader: one strip, or one row of tiles, so that
 // a stop request is seen between bands (the worker is never terminated
@@ -311,9 +326,9 @@ int RunDecoder(TiffDecoder* d, TIFF* tif, DecodeJob* job)
         uint32_t flags = img->alpha ? HasTransparency | PreweightedColour : 0;
         img->orientation = ORIENTATION_BOTLEFT;
         img->req_orientation = ORIENTATION_BOTLEFT;
-        if ((uint64_t)img->width * img->height > MaxTiffPixels)
-            status = ImgNoMemory;
-        else
+        status = CheckPictureSize(img->width, img->height,
+                                  PixelsBacked(tif, job->source->dataSize));
+        if (status == ImgOk)
             status = BeginOutput(job, (int32_t)img->width, (int32_t)img->height,
                                  (job->target->flags & ~(HasTransparency | PreweightedColour)) |
                                      flags);
@@ -332,6 +347,13 @@ int DecodeTiffJob(DecodeJob* job)
     TIFF* tif = OpenTiffInMemory(job->source->data, job->source->dataSize);
     if (!tif)
         return ImgTruncated;
+    // A scheme libtiff has no codec for would be read as raw bytes.
+    uint16_t scheme = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &scheme);
+    if (!TIFFIsCODECConfigured(scheme)) {
+        TIFFClose(tif);
+        return ImgUnsupported;
+    }
     TiffDecoder decoder;
     memset(&decoder, 0, sizeof decoder);
     decoder.target = job->target;
@@ -390,9 +412,9 @@ int ProbeTiff(ImageInfo* info)
     }
     info->depth = bitsPerPixel | (uint32_t)model;
     info->compression = CompressionCodeOf(scheme);
-    // A scheme is decodable when it has a name and this libtiff carries its
-    // codec (JPEG included, when present).
-    if (info->compression == CompressionUnknown || !TIFFIsCODECConfigured(scheme))
+    // libtiff says what it decodes, old-style JPEG included when built with
+    // it; the name shown on the Details page is another matter.
+    if (!TIFFIsCODECConfigured(scheme))
         decodable = false;
     info->imageCount = decodable ? 1 : 0;
 

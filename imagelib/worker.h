@@ -50,8 +50,34 @@ int CheckDecodeJob(const DecodeJob* job, uint32_t family, bool multiImage);
 int BeginOutput(DecodeJob* job, int32_t width, int32_t height, uint32_t flags);
 
 // Allocates width x height pixels from the global heap; null when the
-// dimensions are not positive or the block would not fit in memory.
+// dimensions are not positive, the picture is larger than PictureMaxPixels
+// or a request at least this large failed a moment ago.
 uint32_t* AllocatePixels(int32_t width, int32_t height);
+
+// The largest picture any stage makes: 2^28 pixels are a gigabyte, more than
+// the 32-bit shell can hope to find beside its own memory.  Refusing before
+// asking matters: under Wine a failed request for a huge block keeps about a
+// byte per page asked for, for the life of the process.
+const uint64_t PictureMaxPixels = (uint64_t)1 << 28;
+
+// Pictures up to this size (64 MB of pixels) are made whatever the file
+// holds, so that a truncated file still shows the rows it has.  A larger one
+// is made only when the file's bytes could fill it: a header costs nothing to
+// write, and a few kilobytes must not buy gigabytes and minutes of work.
+const uint64_t PictureAnyPixels = (uint64_t)1 << 24;
+
+// A decoder's check before anything is allocated for its picture: -5 beyond
+// PictureMaxPixels, -7 when the picture is larger than PictureAnyPixels and
+// than `pixelsBacked`, the most pixels the file's remaining bytes could make
+// at the format's densest coding; 0 otherwise.
+int CheckPictureSize(uint64_t width, uint64_t height, uint64_t pixelsBacked);
+
+// The most pixels `bytes` bytes make at `perByte` pixels a byte, saturating
+// rather than wrapping.
+inline uint64_t PixelsFrom(uint64_t bytes, uint64_t perByte)
+{
+    return perByte && bytes > UINT64_MAX / perByte ? UINT64_MAX : bytes * perByte;
+}
 
 // Consumer side.  The k-th delivered row of a source, as an index into its
 // pixels.

@@ -260,6 +260,35 @@ TEST(GifLzw, CodesStraddleSubBlocksOfAnySize)
     }
 }
 
+TEST(GifLzw, CutStreamCountsOnlyTheRowsItDecoded)
+{
+    std::vector<uint8_t> pixels = Noise(20 * 10, 4, 5);
+    for (bool interlaced : { false, true }) {
+        SCOPED_TRACE(interlaced);
+        GifMaker g(20, 10, Grey4);
+        g.Descriptor(0, 0, 20, 10, interlaced);
+        g.b.push_back(2);
+        size_t start = g.b.size();
+        g.SubBlocks(EncodeLzw(pixels, 2), 8);
+        // Cut after the sub-block (9 bytes each) in the middle of the codes:
+        // about half the rows can be decoded.
+        std::vector<uint8_t> cut(g.b.begin(), g.b.begin() + start + (g.b.size() - start) / 2 / 9 * 9);
+        Decoded d;
+        Decode(cut, 0, true, &d);
+        EXPECT_EQ(d.status, ImgTruncated);
+        ASSERT_NE(d.buffer.pixels, nullptr);
+        EXPECT_GT(d.buffer.rowsDone, 0);
+        // An interlaced picture counts its rows across the four passes.
+        EXPECT_LT(d.buffer.rowsDone, interlaced ? 4 * 10 : 10);
+        if (interlaced)
+            continue;
+        // Every row counted is the picture's own.
+        for (int y = 0; y < d.buffer.rowsDone; y++)
+            for (int x = 0; x < 20; x++)
+                ASSERT_EQ(d.At(x, y), Pixel(Grey4[pixels[y * 20 + x]])) << x << "," << y;
+    }
+}
+
 TEST(GifLzw, EndsAndDamage)
 {
     std::vector<uint8_t> pixels = Noise(20 * 10, 4, 3);
@@ -616,8 +645,13 @@ TEST(GifDamage, EveryTruncation)
                 ASSERT_TRUE(Expected(d.status)) << cut << " " << index << " " << d.status;
                 // The file ends before the trailer, so nothing can be whole.
                 EXPECT_NE(d.status, ImgBadRequest) << cut;
-                if (d.buffer.pixels) {
+                // A whole buffer either way, but the count tells what was
+                // decoded: all of it unless the stream broke off.
+                if (d.buffer.pixels && d.status != ImgTruncated) {
                     EXPECT_GE(d.buffer.rowsDone, d.buffer.height);
+                }
+                if (d.buffer.pixels) {
+                    EXPECT_LE(d.buffer.rowsDone, 4 * d.buffer.height);
                 }
             }
         }

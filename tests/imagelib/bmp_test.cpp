@@ -38,6 +38,8 @@ const char* const Conforming[] = {
     "hand-v4-alpha", "hand-v4-noalpha", "hand-565", "hand-topdown-24", "hand-topdown-8",
     "hand-4bit-used0", "hand-8bit-used300", "hand-rle8", "hand-rle4",
     "hand-core-1", "hand-core-4", "hand-core-8",
+    // The 52-, 56- and 124-byte headers of today's writers.
+    "im5-24", "im5-32a", "hand-v5-alpha", "hand-v3-alpha",
 };
 
 }  // namespace
@@ -69,6 +71,19 @@ TEST(BmpConformance, MatchesImageMagickPixelForPixel)
     }
 }
 
+// ImageMagick takes an alpha mask from beyond a 52-byte header (from the
+// pixels); the header has none, so the picture is that of the version 4
+// file without alpha.
+TEST(BmpConformance, Header52IsVersion4WithoutAlpha)
+{
+    Decoded v2, v4;
+    DecodeFile("hand-v2.bmp", &v2);
+    DecodeFile("hand-v4-noalpha.bmp", &v4);
+    ASSERT_EQ(v2.status, ImgOk);
+    ASSERT_EQ(v4.status, ImgOk);
+    EXPECT_EQ(BufferAsRgba(v2.buffer), BufferAsRgba(v4.buffer));
+}
+
 TEST(BmpDescription, HeadersAndFlags)
 {
     struct Case {
@@ -85,6 +100,12 @@ TEST(BmpDescription, HeadersAndFlags)
         { "hand-v4-alpha", FormatBmpV4, 32, 0, RowsBottomUp | HasTransparency },
         { "hand-v4-noalpha", FormatBmpV4, 32, 0, RowsBottomUp },
         { "hand-rle4", FormatBmpInfo, 4, 1, RowsBottomUp },
+        { "im5-24", FormatBmpV4, 24, 0, RowsBottomUp },
+        { "im5-32a", FormatBmpV4, 32, 0, RowsBottomUp | HasTransparency },
+        { "hand-v5-alpha", FormatBmpV4, 32, 0, RowsBottomUp | HasTransparency },
+        { "hand-v3-alpha", FormatBmpV4, 32, 0, RowsBottomUp | HasTransparency },
+        // The 52-byte header ends before the alpha mask: no transparency.
+        { "hand-v2", FormatBmpV4, 32, 0, RowsBottomUp },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -58,11 +58,14 @@ def bgra32(rows, top_down):
     return b"".join(bytes(c for p in row for c in (p[2], p[1], p[0], p[3])) for row in order)
 
 
-def make_v4_32(name, alpha_mask):
+def make_v4_32(name, alpha_mask, header_size=108):
+    """Header sizes 52 and 56 end after the masks (56 with the alpha mask);
+    124 adds rendering intent and profile fields after the version 4 ones."""
     w, h = 23, 11
     rows = photo(w, h, 3)
     hdr = info_header(w, h, 32, 3)[:36] + v4_tail((0xFF0000, 0xFF00, 0xFF), alpha_mask)
-    write(name, hdr, b"", bgra32(rows, False), 108)
+    hdr = (hdr + struct.pack("<IIII", 4, 0, 0, 0))[:header_size - 4]
+    write(name, hdr, b"", bgra32(rows, False), header_size)
 
 
 def make_565(name):
@@ -168,6 +171,9 @@ def make_core(name, bits):
 
 make_v4_32("hand-v4-alpha", 0xFF000000)
 make_v4_32("hand-v4-noalpha", 0)
+make_v4_32("hand-v5-alpha", 0xFF000000, 124)
+make_v4_32("hand-v3-alpha", 0xFF000000, 56)
+make_v4_32("hand-v2", 0, 52)
 make_565("hand-565")
 make_top_down_24("hand-topdown-24")
 make_top_down_8("hand-topdown-8")

@@ -20,6 +20,9 @@ make im3-rle8 -define bmp:format=bmp3 -type palette -colors 60 -compress RLE
 make im2-24 -define bmp:format=bmp2 -type truecolor
 make im2-8 -define bmp:format=bmp2 -type palette -colors 100
 make im2-1 -define bmp:format=bmp2 -type bilevel
+# ImageMagick's own choice of header today: 124 bytes, bit fields for alpha.
+make im5-24 -type truecolor
+convert base.png -alpha set -channel A -fx '(i+j)%7/6' +channel im5-32a.bmp
 python3 "$here/make-bitmaps.py" "$out"
 rm base.png
 for f in *.bmp; do

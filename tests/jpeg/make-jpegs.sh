@@ -31,6 +31,7 @@ cjpeg -grayscale -progressive base.ppm > grayprog.jpg
 ref grayprog.jpg > grayprog.pgm
 make arithmetic -arithmetic
 cjpeg -arithmetic -progressive base.ppm > arithprog.jpg
+ref arithprog.jpg > arithprog.ppm
 # ImageMagick writes CMYK as YCCK (Adobe transform 2), inverted as Photoshop
 # does; djpeg turns it into RGB as c * k / 255.  cmyk0.jpg is the same file
 # with transform 0: plain CMYK samples.

@@ -305,6 +305,35 @@ TEST(PngDamage, CutInTheImageDataKeepsTheRowsRead)
     FreePixelBuffer(&b);
 }
 
+// A small file's image data is one piece to libpng: cut anywhere in it, the
+// rows its bytes hold are still delivered, each as the whole file has it.
+TEST(PngDamage, CutSmallFileKeepsTheRowsItHolds)
+{
+    std::vector<uint8_t> bytes = ReadFileBytes(TestDataPath("png/rgb8.png"));
+    size_t idat = ChunkOffset(bytes, "IDAT");
+    ASSERT_NE(idat, 0u);
+    size_t length = ReadBe32(&bytes[idat]);
+    PixelBuffer whole = EmptyBuffer();
+    ASSERT_EQ(ProbeThenDecode(bytes, &whole), ImgOk);
+    const size_t rowBytes = (size_t)whole.width * 4;
+    LONG before = 0;
+    for (size_t kept = length / 4; kept < length; kept += length / 8) {
+        SCOPED_TRACE(kept);
+        std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + idat + 8 + kept);
+        PixelBuffer b = EmptyBuffer();
+        EXPECT_EQ(ProbeThenDecode(cut, &b), ImgTruncated);
+        EXPECT_GT(b.rowsDone, before);
+        EXPECT_LT(b.rowsDone, whole.height);
+        before = b.rowsDone;
+        ASSERT_NE(b.pixels, nullptr);
+        EXPECT_EQ(memcmp(b.pixels, whole.pixels, rowBytes * b.rowsDone), 0);
+        FreePixelBuffer(&b);
+    }
+    // Nearly all of it: all rows but the last few.
+    EXPECT_GT(before, whole.height * 3 / 4);
+    FreePixelBuffer(&whole);
+}
+
 TEST(PngDamage, CrcErrorsAndLyingLengths)
 {
     const std::vector<uint8_t> good = ReadFileBytes(TestDataPath("png/rgb8.png"));

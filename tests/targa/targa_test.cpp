@@ -210,14 +210,28 @@ TEST(Targa, ExtensionSizeMustBe495Or494)
     ASSERT_EQ(OpenImageFile(TestDataPath("targa/v2-size494.tga").c_str(), &open), ImgOk);
     EXPECT_EQ(Text(open, TextJob), "sized");
     ReleaseImageInfo(&open);
-    // An extension area that the file cannot hold.
+}
+
+TEST(Targa, ExtensionOutsideTheFileCostsOnlyItsTexts)
+{
     std::vector<uint8_t> v = Bytes("v2-size494.tga");
-    uint32_t beyond = (uint32_t)v.size() - 26 - 400;
-    memcpy(&v[v.size() - 26], &beyond, 4);
-    EXPECT_EQ(ProbeOnly(v), ImgUnsupported);
-    beyond = 0xFFFFFFF0u;
-    memcpy(&v[v.size() - 26], &beyond, 4);
-    EXPECT_EQ(ProbeOnly(v), ImgUnsupported);
+    PixelBuffer intact = EmptyBuffer();
+    ASSERT_EQ(Decode(v, &intact), ImgOk);
+    for (uint32_t beyond : { (uint32_t)v.size() - 26 - 400, 0xFFFFFFF0u }) {
+        SCOPED_TRACE(beyond);
+        memcpy(&v[v.size() - 26], &beyond, 4);
+        ImageInfo described;
+        ASSERT_EQ(ProbeOnly(v, &described), ImgOk);
+        for (uint32_t kind : described.textKind)
+            EXPECT_NE(kind, TextIsString | TextJob);
+        PixelBuffer b = EmptyBuffer();
+        ASSERT_EQ(Decode(v, &b), ImgOk);
+        ASSERT_EQ(b.width * b.height, intact.width * intact.height);
+        EXPECT_EQ(b.rowsDone, b.height);
+        EXPECT_EQ(memcmp(b.pixels, intact.pixels, (size_t)b.width * b.height * 4), 0);
+        FreePixelBuffer(&b);
+    }
+    FreePixelBuffer(&intact);
 }
 
 TEST(Targa, PostageStampChosenByRequestedSize)
