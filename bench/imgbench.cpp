@@ -76,32 +76,7 @@ int OpenAndDecode(const char* path, const Options& o, const int32_t* request, Im
 int ScaleForIcon(const ImageInfo& info, PixelBuffer* decoded, int side, PixelBuffer* largePicture,
                  PixelBuffer* smallPicture)
 {
-    *largePicture = NewBuffer();
-    *smallPicture = NewBuffer();
-    if (info.width > info.height) {
-        largePicture->width = side;
-        smallPicture->width = side / 2;
-    } else {
-        largePicture->height = side;
-        smallPicture->height = side / 2;
-    }
-    int32_t canvas[2] = { decoded->width, decoded->height };
-    if (info.imageCount != 1) {
-        canvas[0] = info.width;
-        canvas[1] = info.height;
-    }
-    int status = StartScale(largePicture, decoded, canvas, &info.keyColour);
-    if (status != ImgOk)
-        return status;
-    largePicture->flags &= ~HasTransparency;
-    status = StartScale(smallPicture, largePicture, NULL, NULL);
-    if (status != ImgOk) {
-        Finish(ImgOk, largePicture);
-        return status;
-    }
-    int smallStatus = Finish(ImgOk, smallPicture);
-    int largeStatus = Finish(ImgOk, largePicture);
-    return largeStatus != ImgOk ? largeStatus : smallStatus;
+    return ScaleThumbnailPictures(&info, decoded, side, side / 2, largePicture, smallPicture);
 }
 
 double Median(std::vector<double> times)
