@@ -158,6 +158,7 @@ struct GifDecoder {
     int32_t column;
     size_t written;               // pixels written, when not interlaced
     LONG published;
+    RowPublisher output;
 };
 
 const int32_t PassStart[4] = { 0, 4, 2, 1 };
@@ -461,7 +462,7 @@ int DecodeData(GifDecoder* d)
         LONG rows = RowsSoFar(d);
         if (rows > d->published) {
             d->published = rows;
-            PublishRows(d->target, rows);
+            PublishRows(&d->output, rows);
         }
         if (status != MoreData)
             return status;
@@ -480,7 +481,8 @@ void FinishImage(GifDecoder* d)
         for (size_t i = next; i < total; i++)
             d->pixels[i] = d->palette[0];
     }
-    PublishRows(d->target, (d->pass + 1) * d->height);
+    StoreRowsDone(d->target, (d->pass + 1) * d->height);
+    FlushRows(&d->output);
 }
 
 int CheckJob(const DecodeJob* job)
@@ -539,6 +541,7 @@ int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
     if (status != ImgOk)
         return status;
     d->pixels = target->pixels;
+    d->output = PublisherFor(target);
     d->bitPos = 16;
     return ImgOk;
 }

@@ -159,15 +159,14 @@ int ReadPngRows(PngDecoder* d, int32_t width, int32_t height)
     PixelBuffer* target = d->target;
     const bool display = target->progressEvent != NULL;
     const LONG total = (LONG)d->passes * height;
-    const LONG pollRows = RowsPerStopCheck(width);
+    RowPublisher rows = PublisherFor(target);
     for (LONG n = 0; n < total;) {
         png_bytep row = (png_bytep)(target->pixels + (size_t)(n % height) * width);
         if (display)
             png_read_rows(d->png, NULL, &row, 1);
         else
             png_read_rows(d->png, &row, NULL, 1);
-        PublishRows(target, ++n);
-        if (n < total && n % pollRows == 0 && StopRequested(target))
+        if (DeliverRow(&rows, ++n, total))
             return ImgStopped;
     }
     png_read_end(d->png, NULL);
