@@ -1,9 +1,10 @@
 // imgbench: times the image library in-process, so that the figures leave
 // out Wine's start-up and can be set beside a peer program run on the same
 // files.
-//   imgbench MODE [--reps N] [--size N] [--request W H] [--index N] FILE...
+//   imgbench MODE [--reps N] [--size N] [--request W H] [--index N] [--progress] FILE...
 // Modes:
-//   decode  open the file and decode it whole into a PixelBuffer
+//   decode  open the file and decode it whole into a PixelBuffer (with
+//           --progress as the Preview page does, with a progress event)
 //   thumb   the icon handler's road: open, decode with the requested size,
 //           scale to SIZE (default 32) and, following that job, to SIZE / 2
 //   scale   decode once, then time only the scaling to SIZE and SIZE / 2
@@ -31,6 +32,7 @@ struct Options {
     int32_t request[2] = { 0, 0 };
     bool requested = false;
     int32_t index = -1;
+    bool progress = false;
     std::vector<const char*> files;
 };
 
@@ -68,7 +70,7 @@ int OpenAndDecode(const char* path, const Options& o, const int32_t* request, Im
     int status = OpenImageFile(path, info);
     if (status != ImgOk)
         return status;
-    return Finish(StartDecode(decoded, info, o.index, request, 0), decoded);
+    return Finish(StartDecode(decoded, info, o.index, request, o.progress ? 1 : 0), decoded);
 }
 
 // The icon handler's two scalings: the large picture from the decoded one on
@@ -76,32 +78,7 @@ int OpenAndDecode(const char* path, const Options& o, const int32_t* request, Im
 int ScaleForIcon(const ImageInfo& info, PixelBuffer* decoded, int side, PixelBuffer* largePicture,
                  PixelBuffer* smallPicture)
 {
-    *largePicture = NewBuffer();
-    *smallPicture = NewBuffer();
-    if (info.width > info.height) {
-        largePicture->width = side;
-        smallPicture->width = side / 2;
-    } else {
-        largePicture->height = side;
-        smallPicture->height = side / 2;
-    }
-    int32_t canvas[2] = { decoded->width, decoded->height };
-    if (info.imageCount != 1) {
-        canvas[0] = info.width;
-        canvas[1] = info.height;
-    }
-    int status = StartScale(largePicture, decoded, canvas, &info.keyColour);
-    if (status != ImgOk)
-        return status;
-    largePicture->flags &= ~HasTransparency;
-    status = StartScale(smallPicture, largePicture, NULL, NULL);
-    if (status != ImgOk) {
-        Finish(ImgOk, largePicture);
-        return status;
-    }
-    int smallStatus = Finish(ImgOk, smallPicture);
-    int largeStatus = Finish(ImgOk, largePicture);
-    return largeStatus != ImgOk ? largeStatus : smallStatus;
+    return ScaleThumbnailPictures(&info, decoded, side, side / 2, largePicture, smallPicture);
 }
 
 double Median(std::vector<double> times)
@@ -261,7 +238,7 @@ int RunReduce(const char* path, const Options& o)
 int Usage()
 {
     fprintf(stderr, "usage: imgbench decode|thumb|scale|reduce [--reps N] [--size N] "
-                    "[--request W H] [--index N] FILE...\n");
+                    "[--request W H] [--index N] [--progress] FILE...\n");
     return 2;
 }
 
@@ -275,6 +252,8 @@ bool ParseOptions(int argc, char** argv, Options* o)
             o->reps = atoi(argv[++i]);
         } else if (!strcmp(argv[i], "--size") && i + 1 < argc) {
             o->size = atoi(argv[++i]);
+        } else if (!strcmp(argv[i], "--progress")) {
+            o->progress = true;
         } else if (!strcmp(argv[i], "--index") && i + 1 < argc) {
             o->index = atoi(argv[++i]);
         } else if (!strcmp(argv[i], "--request") && i + 2 < argc) {

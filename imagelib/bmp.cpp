@@ -286,15 +286,14 @@ int DecodePlain(DecodeJob* job)
     PixelBuffer* target = d->target;
     if (StopRequested(target))
         return ImgStopped;
-    const LONG pollRows = RowsPerStopCheck(d->width);
+    RowPublisher rows = PublisherFor(target);
     for (int32_t k = 0; k < d->height; k++) {
         uint64_t start = d->pixelOffset + (uint64_t)k * stride;
         if (!Within(d->size, start, rowBytes))
             return ImgTruncated;
         int32_t row = d->bottomUp ? d->height - 1 - k : k;
         ConvertRow(d, d->data + start, target->pixels + (size_t)row * d->width);
-        PublishRows(target, k + 1);
-        if (k + 1 < d->height && (k + 1) % pollRows == 0 && StopRequested(target))
+        if (DeliverRow(&rows, k + 1, d->height))
             return ImgStopped;
     }
     return ImgOk;
@@ -398,7 +397,7 @@ int DecodeRle(DecodeJob* job)
         return ImgStopped;
 
     RleState s = { d, d->pixelOffset, 0, 0 };
-    const LONG pollRows = RowsPerStopCheck(d->width);
+    RowPublisher rows = PublisherFor(target);
     const uint8_t* data = d->data;
     const int32_t width = d->width, height = d->height;
     for (;;) {
@@ -452,11 +451,10 @@ int DecodeRle(DecodeJob* job)
             EndOfCode(&s);
         }
         if (s.y != rowsBefore) {
-            PublishRows(target, s.y);
+            if (DeliverRow(&rows, s.y < height ? s.y : height, height))
+                return ImgStopped;
             if (s.y >= height)
                 return ImgOk;
-            if (s.y / pollRows != rowsBefore / pollRows && StopRequested(target))
-                return ImgStopped;
         }
     }
 }

@@ -54,7 +54,7 @@ void CompositeOneRow(RowFollower* f, int row)
         CompositeRowPreweighted(f->target->pixels + offset, source->pixels + offset, source->width);
     else
         CompositeRowStraight(f->target->pixels + offset, source->pixels + offset, source->width);
-    PublishRows(f->target, f->consumed + 1);
+    PublishRows(&f->output, f->consumed + 1);
 }
 
 }  // namespace
@@ -64,7 +64,10 @@ DWORD WINAPI CompositeWorker(LPVOID param)
     CompositeJob* job = (CompositeJob*)param;
     if (!job)
         return (DWORD)ImgBadArgument;
-    RowFollower follower = { job->target, job->source, CatchUpByPass, 0, 0, NULL, CompositeOneRow };
+    RowFollower follower = { job->target, job->source, CatchUpByPass, 0, 0, NULL, CompositeOneRow,
+                             NULL, PublisherFor(job->target) };
     SetEvent(job->readyEvent);
-    return (DWORD)FollowSource(&follower);
+    int status = FollowSource(&follower);
+    FlushRows(&follower.output);
+    return (DWORD)status;
 }

@@ -161,6 +161,7 @@ struct GifDecoder {
     int32_t column;
     size_t written;               // pixels written, when not interlaced
     LONG published;
+    RowPublisher output;
 };
 
 const int32_t PassStart[4] = { 0, 4, 2, 1 };
@@ -464,7 +465,7 @@ int DecodeData(GifDecoder* d)
         LONG rows = RowsSoFar(d);
         if (rows > d->published) {
             d->published = rows;
-            PublishRows(d->target, rows);
+            PublishRows(&d->output, rows);
         }
         if (status != MoreData)
             return status;
@@ -486,7 +487,8 @@ void FinishImage(GifDecoder* d, int status)
             d->pixels[i] = d->palette[0];
     }
     bool broken = status != ImgOk && status != ImgStopped;
-    PublishRows(d->target, broken ? RowsSoFar(d) : (d->pass + 1) * d->height);
+    StoreRowsDone(d->target, broken ? RowsSoFar(d) : (d->pass + 1) * d->height);
+    FlushRows(&d->output);
 }
 
 int CheckJob(const DecodeJob* job)
@@ -549,6 +551,7 @@ int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
     if (status != ImgOk)
         return status;
     d->pixels = target->pixels;
+    d->output = PublisherFor(target);
     d->bitPos = 16;
     return ImgOk;
 }

@@ -305,7 +305,7 @@ int ReadRows(JpegDecoder* d)
 {
     j_decompress_ptr cinfo = &d->cinfo;
     const JDIMENSION width = cinfo->output_width, height = cinfo->output_height;
-    const LONG pollRows = RowsPerStopCheck((int32_t)width);
+    RowPublisher published = PublisherFor(d->target);
     for (;;) {
         JDIMENSION r = (JDIMENSION)d->rows % height;
         d->row = (uint8_t*)(d->pixels + (size_t)r * width);
@@ -315,7 +315,7 @@ int ReadRows(JpegDecoder* d)
         jpeg_read_scanlines(cinfo, rows, 1);
         ConvertRow(d, d->row, width);
         d->rows++;
-        PublishRows(d->target, d->rows);
+        bool batchDone = PublishRows(&published, d->rows);
 
         if (d->buffered) {
             jpeg_consume_input(cinfo);
@@ -328,9 +328,10 @@ int ReadRows(JpegDecoder* d)
         } else if ((JDIMENSION)d->rows == height) {
             break;
         }
-        if (d->rows % pollRows == 0 && StopRequested(d->target))
+        if (batchDone && StopRequested(d->target))
             return ImgStopped;
     }
+    FlushRows(&published);
     jpeg_finish_decompress(cinfo);
     return ImgOk;
 }

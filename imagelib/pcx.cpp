@@ -190,12 +190,12 @@ int RunPcx(PcxDecoder* d, DecodeJob* job)
     PixelBuffer* target = d->target;
     if (StopRequested(target))
         return ImgStopped;
+    RowPublisher rows = PublisherFor(target);
     for (int32_t y = 0; y < d->h.height; y++) {
         if ((status = ExpandLine(d)) != ImgOk)
             return status;
         ConvertLine(d, target->pixels + (size_t)y * d->h.width);
-        PublishRows(target, y + 1);
-        if (y + 1 < d->h.height && StopRequested(target))
+        if (DeliverRow(&rows, y + 1, d->h.height))
             return ImgStopped;
     }
     return ImgOk;

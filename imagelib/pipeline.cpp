@@ -387,11 +387,17 @@ LONG CatchUpBound(RowFollower* f, LONG delivered)
 
 void ConsumeUpTo(RowFollower* f, LONG bound)
 {
+    const LONG rowsPerLook = RowsPerSignal(f->source->width);
+    LONG sinceLook = rowsPerLook;
     while (f->consumed < bound) {
-        if ((!f->changesTarget || f->changesTarget(f)) && StopRequested(f->target))
-            return;
+        if (sinceLook >= rowsPerLook && (!f->changesTarget || f->changesTarget(f))) {
+            if (StopRequested(f->target))
+                return;
+            sinceLook = 0;
+        }
         f->consume(f, DeliveredRow(f->source, f->consumed));
         f->consumed++;
+        sinceLook++;
     }
 }
 

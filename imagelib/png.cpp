@@ -183,7 +183,7 @@ int ReadPngRows(PngDecoder* d, int32_t width, int32_t height)
     PixelBuffer* target = d->target;
     const bool display = target->progressEvent != NULL;
     const LONG total = (LONG)d->passes * height;
-    const LONG pollRows = RowsPerStopCheck(width);
+    RowPublisher rows = PublisherFor(target);
     for (LONG n = 0; n < total;) {
         if (d->cut && (size_t)(d->source.end - d->source.next) < CutTailBytes)
             png_set_compression_buffer_size(d->png, 1);
@@ -192,8 +192,7 @@ int ReadPngRows(PngDecoder* d, int32_t width, int32_t height)
             png_read_rows(d->png, NULL, &row, 1);
         else
             png_read_rows(d->png, &row, NULL, 1);
-        PublishRows(target, ++n);
-        if (n < total && n % pollRows == 0 && StopRequested(target))
+        if (DeliverRow(&rows, ++n, total))
             return ImgStopped;
     }
     png_read_end(d->png, NULL);

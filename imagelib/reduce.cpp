@@ -40,7 +40,7 @@ void ReduceOneRow(RowFollower* f, int row)
         memcpy(pixels, r->source->pixels + (size_t)row * width, (size_t)width * 4);
     DitherRow(pixels, r->error, r->palette, r->colourCount, width);
     LONG done = f->consumed + 1;
-    PublishRows(target, done);
+    PublishRows(&f->output, done);
     // Each pass of an interlaced source starts afresh.
     if (done % height == 0)
         memset(r->error, 0, (size_t)width * 3 * sizeof *r->error);
@@ -170,9 +170,11 @@ DWORD WINAPI ColourReductionWorker(LPVOID param)
         return (DWORD)ImgNoMemory;
 
     PixelBuffer* source = job->source ? job->source : target;
-    RowFollower follower = { target, source, CatchUpByPass, 0, 0, &r, ReduceOneRow, NULL };
+    RowFollower follower = { target, source, CatchUpByPass, 0, 0, &r, ReduceOneRow, NULL,
+                             PublisherFor(target) };
     SetEvent(job->readyEvent);
     FollowSource(&follower);
+    FlushRows(&follower.output);
     GlobalFree(r.error);
     return ImgOk;
 }

@@ -535,6 +535,7 @@ void BeginScale(ScaleState* s, PixelBuffer* source, PixelBuffer* target, int32_t
     s->targetRows = 0;
     s->sourceRows = 0;
     s->columns = NULL;
+    s->output = PublisherFor(target);
     if (canvasWidth <= 0 || canvasHeight <= 0) {
         // Only a source placed at negative coordinates gets here: it lies
         // off the canvas, so nothing of it is drawn.
@@ -560,6 +561,7 @@ void BeginScale(ScaleState* s, PixelBuffer* source, PixelBuffer* target, int32_t
 
 void EndScale(ScaleState* s)
 {
+    FlushRows(&s->output);
     if (s->columns)
         GlobalFree(s->columns);
     s->columns = NULL;
@@ -613,7 +615,7 @@ void ScaleRows(ScaleState* s)
         if (f.r >= firstRow && f.r <= lastRow && f.sy1 > f.sy0)
             ScaleRow(s, f.r, f.sy0, f.sy1, f.wy);
         s->targetRows++;
-        PublishRows(target, s->targetRows);
+        PublishRows(&s->output, s->targetRows);
         if (s->targetRows % targetHeight == 0)
             return;
     }

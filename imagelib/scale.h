@@ -3,7 +3,7 @@
 #ifndef LUMETTA_SCALE_H
 #define LUMETTA_SCALE_H
 
-#include "image.h"
+#include "worker.h"
 
 struct ScaleColumn;
 
@@ -21,12 +21,14 @@ struct ScaleState {
     LONG sourceRows;      // source rows consumed, all passes
     ScaleColumn* columns; // per target column: footprint and running sums;
                           // null when it could not be had (slower, same result)
+    RowPublisher output;  // the target's rows
 };
 
 // Sets up the state for a target that already has its final size.
 void BeginScale(ScaleState* state, PixelBuffer* source, PixelBuffer* target, int32_t canvasWidth,
                 int32_t canvasHeight);
 
+// Wakes the target's consumers for the last rows and frees the state.
 void EndScale(ScaleState* state);
 
 // Called once per consumed source row, before sourceRows counts it: produces

@@ -492,6 +492,7 @@ int RunTarga(TgaDecoder* d, DecodeJob* job)
         return ImgStopped;
     bool rle = (d->type & TypeRle) != 0;
     bool bottomUp = (d->flags & RowsBottomUp) != 0;
+    RowPublisher rows = PublisherFor(target);
     for (int32_t k = 0; k < d->height; k++) {
         int32_t y = bottomUp ? d->height - 1 - k : k;
         uint32_t* row = target->pixels + (size_t)y * d->width;
@@ -499,8 +500,7 @@ int RunTarga(TgaDecoder* d, DecodeJob* job)
         if (status != ImgOk)
             return status;
         FinishRow(d, row);
-        PublishRows(target, k + 1);
-        if (k + 1 < d->height && StopRequested(target))
+        if (DeliverRow(&rows, k + 1, d->height))
             return ImgStopped;
     }
     return ImgOk;

@@ -171,6 +171,7 @@ struct TiffDecoder {
     tileSeparateRoutine separate;
     uint32_t bandTop;          // image row of the band being read
     bool packed;               // rows already in this library's layout
+    RowPublisher output;
 };
 
 // The reader packs red in the low byte and alpha 255 for opaque; the
@@ -206,7 +207,7 @@ void BlockDone(TiffDecoder* d, uint32_t x, uint32_t y, uint32_t w, uint32_t h)
     if (rows > (uint64_t)d->target->height)
         rows = (uint64_t)d->target->height;
     if ((LONG)rows > ReadRowsDone(d->target))
-        PublishRows(d->target, (LONG)rows);
+        PublishRows(&d->output, (LONG)rows);
 }
 
 void PutContig(TIFFRGBAImage* img, uint32_t* cp, uint32_t x, uint32_t y, uint32_t w, uint32_t h,
@@ -288,9 +289,14 @@ int ReadBands(TiffDecoder* d, TIFF* tif)
     PixelBuffer* target = d->target;
     uint32_t width = (uint32_t)target->width, height = (uint32_t)target->height;
     uint32_t band = BandRows(tif, height);
+    d->output = PublisherFor(target);
+    LONG lookedAt = -d->output.rowsPerSignal;
     for (uint32_t top = 0; top < height; top += band) {
-        if (StopRequested(target))
-            return ImgStopped;
+        if ((LONG)top - lookedAt >= d->output.rowsPerSignal) {
+            if (StopRequested(target))
+                return ImgStopped;
+            lookedAt = (LONG)top;
+        }
         uint32_t rows = band < height - top ? band : height - top;
         d->bandTop = top;
         d->image.row_offset = (int)top;
@@ -298,7 +304,8 @@ int ReadBands(TiffDecoder* d, TIFF* tif)
         TIFFRGBAImageGet(&d->image, target->pixels + (size_t)top * width, width, rows);
     }
     if (ReadRowsDone(target) < (LONG)height)
-        PublishRows(target, (LONG)height);
+        StoreRowsDone(target, (LONG)height);
+    FlushRows(&d->output);
     return ImgOk;
 }
 

@@ -13,25 +13,77 @@ inline bool StopRequested(PixelBuffer* target)
     return WaitForSingleObject(target->stopEvent, 0) != WAIT_TIMEOUT;
 }
 
-// Looking at the stop event is a round trip to the system: under Wine
-// several microseconds, and far more when the server has to be scheduled,
-// which made a per-row check cost more than the rows of a bitmap.  Producers
-// look once per quarter million pixels delivered, so a stop still lands
-// within a millisecond or two.
-const uint32_t StopPollPixels = 1u << 18;
+// Looking at the stop event and setting the progress event are each a round
+// trip to the system: under Wine 40-50 microseconds, far more than the pixels
+// of a thin row cost (a 1 x 65535 Targa took 2.6 s to thumbnail, a
+// 1 x 100000 bitmap decoded with progress 5 s instead of 2 ms).  So every
+// stage stores each row's count at once, which is free, but signals its
+// consumers and looks at its stop event only once per quarter million pixels
+// and after its last row.  A stop still lands within a millisecond or two;
+// consumers still see every row, for they read the count when woken and take
+// what is left when the producer's thread ends.
+const uint32_t SignalPixels = 1u << 18;
 
-inline LONG RowsPerStopCheck(int32_t width)
+inline LONG RowsPerSignal(int32_t width)
 {
-    return width <= 0 || (uint32_t)width >= StopPollPixels ? 1 : (LONG)(StopPollPixels / (uint32_t)width);
+    return width <= 0 || (uint32_t)width >= SignalPixels ? 1 : (LONG)(SignalPixels / (uint32_t)width);
+}
+
+// One stage's publication of its rows into its target.
+struct RowPublisher {
+    PixelBuffer* target;
+    LONG rowsPerSignal;
+    LONG signalled;            // the count the consumers were last woken for
+};
+
+inline RowPublisher PublisherFor(PixelBuffer* target)
+{
+    RowPublisher p = { target, RowsPerSignal(target->width), 0 };
+    return p;
 }
 
 // The row must be complete in memory before the count says so: consumers
 // read rowsDone without locks.
-inline void PublishRows(PixelBuffer* target, LONG rowsDone)
+inline void StoreRowsDone(PixelBuffer* target, LONG rowsDone)
 {
     InterlockedExchange(&target->rowsDone, rowsDone);
-    if (target->progressEvent)
-        SetEvent(target->progressEvent);
+}
+
+inline void SignalRows(RowPublisher* p)
+{
+    p->signalled = p->target->rowsDone;
+    if (p->target->progressEvent)
+        SetEvent(p->target->progressEvent);
+}
+
+// Stores the count; true when it closes a batch, which woke the consumers.
+inline bool PublishRows(RowPublisher* p, LONG rowsDone)
+{
+    StoreRowsDone(p->target, rowsDone);
+    if (rowsDone - p->signalled < p->rowsPerSignal)
+        return false;
+    SignalRows(p);
+    return true;
+}
+
+// Wakes the consumers for rows stored since the last batch: after the last
+// row, and wherever a stage stops producing for a while.
+inline void FlushRows(RowPublisher* p)
+{
+    if (p->target->rowsDone != p->signalled)
+        SignalRows(p);
+}
+
+// A producer's step for one more row of `total`: publishes it, and at the end
+// of a batch that is not the last row looks at the stop event.  True: stop.
+inline bool DeliverRow(RowPublisher* p, LONG rowsDone, LONG total)
+{
+    if (rowsDone >= total) {
+        StoreRowsDone(p->target, rowsDone);
+        FlushRows(p);
+        return false;
+    }
+    return PublishRows(p, rowsDone) && StopRequested(p->target);
 }
 
 inline LONG ReadRowsDone(PixelBuffer* buffer)
@@ -106,9 +158,12 @@ struct RowFollower {
     void (*consume)(RowFollower* follower, int row);   // row = DeliveredRow(source, consumed)
     // Optional: false when taking the next row changes nothing in the target
     // yet (the scaler's rows that complete no target row).  Such rows skip the
-    // stop check, a system call that costs microseconds; a stop is still seen
-    // before the target changes again.
+    // stop check; the stop event is otherwise looked at before the first row
+    // of every batch and then once per SignalPixels of source rows.
     bool (*changesTarget)(RowFollower* follower);
+    // The target's rows, for consumers that make one target row per row
+    // taken (compositor, colour reduction); they flush it when done.
+    RowPublisher output;
 };
 
 // Runs the consumer protocol to its end: follows the source's progress while

@@ -125,29 +125,11 @@ STDMETHODIMP IconHandler::GetIconLocation(UINT, LPSTR szIconFile, UINT cchMax, i
 
 namespace {
 
-// The target fixes the longer side of the image; the scaler derives the other.
-PixelBuffer PreparedTarget(const ImageInfo& info, int32_t side)
-{
-    PixelBuffer b = {};
-    b.size = PixelBufferSize;
-    if (info.width > info.height)
-        b.width = side;
-    else
-        b.height = side;
-    return b;
-}
-
-void WaitForWorker(const PixelBuffer& b)
-{
-    if (b.thread)
-        WaitForSingleObject(b.thread, INFINITE);
-}
-
 void ReduceToSixteenColours(PixelBuffer* b)
 {
     StopJob(b);
-    if (StartColourReduction(b, NULL, 16) == ImgOk)
-        WaitForWorker(*b);
+    if (StartColourReduction(b, NULL, 16) == ImgOk && b->thread)
+        WaitForSingleObject(b->thread, INFINITE);
 }
 
 // Decodes, scales both sizes at once and frames them.  Leaves the outputs
@@ -158,40 +140,18 @@ void MakeThumbnails(ImageInfo* info, int largeSize, int smallSize, int border, u
     int32_t largeSide = largeSize - 2 * border, smallSide = smallSize - 2 * border;
     if (largeSide <= 0 || smallSide <= 0)
         return;
-    PixelBuffer decoded = {};
-    decoded.size = PixelBufferSize;
-    int32_t request[2] = {largeSide, largeSide};
-    if (StartDecode(&decoded, info, -1, request, 0) != ImgOk)
-        return;
-
-    PixelBuffer largeBuffer = PreparedTarget(*info, largeSide);
-    PixelBuffer smallBuffer = PreparedTarget(*info, smallSide);
-    WaitForWorker(decoded);
-    StopJob(&decoded);
-    int32_t canvas[2] = {decoded.width, decoded.height};
-    if (info->imageCount != 1) {
-        canvas[0] = info->width;
-        canvas[1] = info->height;
+    PixelBuffer decoded = {}, largeBuffer = {}, smallBuffer = {};
+    decoded.size = largeBuffer.size = smallBuffer.size = PixelBufferSize;
+    MakeThumbnailPictures(info, largeSide, smallSide, &decoded, &largeBuffer, &smallBuffer);
+    // A decoder that failed half-way still leaves the rows it delivered.
+    if (largeBuffer.pixels && smallBuffer.pixels) {
+        if (Settings.lowColorIcons) {
+            ReduceToSixteenColours(&largeBuffer);
+            ReduceToSixteenColours(&smallBuffer);
+        }
+        *phiconLarge = BuildThumbnailIcon(&largeBuffer, border, color);
+        *phiconSmall = BuildThumbnailIcon(&smallBuffer, border, color);
     }
-
-    if (StartScale(&largeBuffer, &decoded, canvas, &info->keyColour) != ImgOk) {
-        FreePixelBuffer(&decoded);
-        return;
-    }
-    largeBuffer.flags &= ~HasTransparency;
-    if (StartScale(&smallBuffer, &largeBuffer, NULL, NULL) != ImgOk) {
-        FreePixelBuffer(&largeBuffer);
-        FreePixelBuffer(&decoded);
-        return;
-    }
-    WaitForWorker(smallBuffer);
-    WaitForWorker(largeBuffer);
-    if (Settings.lowColorIcons) {
-        ReduceToSixteenColours(&largeBuffer);
-        ReduceToSixteenColours(&smallBuffer);
-    }
-    *phiconLarge = BuildThumbnailIcon(&largeBuffer, border, color);
-    *phiconSmall = BuildThumbnailIcon(&smallBuffer, border, color);
     FreePixelBuffer(&largeBuffer);
     FreePixelBuffer(&smallBuffer);
     FreePixelBuffer(&decoded);

@@ -33,7 +33,10 @@ inline DWORD WINAPI ProduceRows(LPVOID param)
             int row = DeliveredRow(b, k);
             memcpy(b->pixels + (size_t)row * b->width, &pass[(size_t)row * b->width],
                    (size_t)b->width * 4);
-            PublishRows(b, ++delivered);
+            // Every row is signalled, so that consumers are made to follow
+            // the source row by row.
+            StoreRowsDone(b, ++delivered);
+            SetEvent(b->progressEvent);
             if (p->rowPause && delivered % 2)
                 Sleep(p->rowPause);
         }

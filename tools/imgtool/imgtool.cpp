@@ -120,10 +120,8 @@ int Conclude(int status, const PixelBuffer& b, const char* out)
     return 0;
 }
 
-// The picture a thumbnail icon of side N with border 0 holds: decoded with
-// the requested size, scaled so that its longer side is N on the canvas the
-// icon handler chooses, filled with the key colour; optionally reduced in
-// place to C colours.
+// The large picture a thumbnail icon of side N with border 0 holds, made by
+// the icon handler's recipe; optionally reduced in place to C colours.
 int Thumb(int argc, char** argv)
 {
     if (argc < 2)
@@ -145,32 +143,15 @@ int Thumb(int argc, char** argv)
         return Usage();
     ImageInfo info = {};
     info.size = ImageInfoSize;
-    PixelBuffer decoded = {}, picture = {};
-    decoded.size = picture.size = PixelBufferSize;
+    PixelBuffer decoded = {}, picture = {}, unused = {};
+    decoded.size = picture.size = unused.size = PixelBufferSize;
     int status = OpenImageFile(argv[0], &info);
-    if (status == ImgOk) {
-        int32_t request[2] = { side, side };
-        status = Finish(StartDecode(&decoded, &info, -1, request, 0), &decoded);
-    }
-    // A decoder that stops early still leaves its delivered rows to show.
-    if (decoded.pixels) {
-        if (info.width > info.height)
-            picture.width = side;
-        else
-            picture.height = side;
-        int32_t canvas[2] = { decoded.width, decoded.height };
-        if (info.imageCount != 1) {
-            canvas[0] = info.width;
-            canvas[1] = info.height;
-        }
-        int scaled = Finish(StartScale(&picture, &decoded, canvas, &info.keyColour), &picture);
+    if (status == ImgOk)
+        status = MakeThumbnailPictures(&info, side, 0, &decoded, &picture, &unused);
+    if (reduce && picture.pixels) {
+        int reduced = Finish(StartColourReduction(&picture, NULL, colours), &picture);
         if (status == ImgOk)
-            status = scaled;
-        if (reduce && picture.pixels) {
-            int reduced = Finish(StartColourReduction(&picture, NULL, colours), &picture);
-            if (status == ImgOk)
-                status = reduced;
-        }
+            status = reduced;
     }
     int exitCode = Conclude(status, picture, argv[1]);
     FreePixelBuffer(&picture);
