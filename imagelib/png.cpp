@@ -64,6 +64,36 @@ png_structp CreateReader()
     return png_create_read_struct(PNG_LIBPNG_VER_STRING, NULL, FailQuietly, WarnQuietly);
 }
 
+// What a walk over the chunk headers finds, from the signature on.
+struct ChunkWalk {
+    const uint8_t* usableEnd;  // libpng is given the bytes before this
+    bool reachesEnd;           // an IEND chunk lies wholly inside the data
+};
+
+// libpng allocates an ancillary chunk whole before reading it, so one that
+// claims more bytes than the file holds would cost up to 2 GB for nothing:
+// the bytes handed to libpng end before it, as if the file were cut there.
+// Image data is read in pieces, so a cut IDAT chunk stays readable.
+ChunkWalk WalkChunks(const uint8_t* data, size_t size)
+{
+    ChunkWalk walk = { data + size, false };
+    size_t p = 8;
+    while (p <= size && size - p >= 12) {
+        uint32_t length = ReadBe32(data + p);
+        if (length > size - p - 12) {
+            if (memcmp(data + p + 4, "IDAT", 4) != 0)
+                walk.usableEnd = data + p;
+            return walk;
+        }
+        if (memcmp(data + p + 4, "IEND", 4) == 0) {
+            walk.reachesEnd = true;
+            return walk;
+        }
+        p += 12 + (size_t)length;
+    }
+    return walk;
+}
+
 struct TextKeyword {
     const char* keyword;
     uint32_t id;
@@ -116,7 +146,7 @@ int ProbeWithReader(ImageInfo* info, png_structp png, png_infop pngInfo)
 {
     if (setjmp(png_jmpbuf(png)))
         return ImgUnsupported;
-    MemorySource source = { info->data, info->data + info->dataSize };
+    MemorySource source = { info->data, WalkChunks(info->data, info->dataSize).usableEnd };
     png_set_read_fn(png, &source, ReadFromMemory);
     png_read_info(png, pngInfo);
     png_uint_32 width = 0, height = 0;
@@ -143,22 +173,6 @@ struct PngDecoder {
     int passes;
     bool cut;                  // the chunks do not reach an IEND
 };
-
-// Chunk headers only, from the signature on: true when an IEND chunk lies
-// wholly inside the data.
-bool ReachesEnd(const uint8_t* data, size_t size)
-{
-    size_t p = 8;
-    while (p <= size && size - p >= 12) {
-        uint32_t length = ReadBe32(data + p);
-        if (length > size - p - 12)
-            return false;
-        if (memcmp(data + p + 4, "IEND", 4) == 0)
-            return true;
-        p += 12 + (size_t)length;
-    }
-    return false;
-}
 
 void ChooseTransformations(PngDecoder* d, int bitDepth, int colourType)
 {
@@ -243,9 +257,10 @@ int DecodePngJob(DecodeJob* job)
     memset(&d, 0, sizeof d);
     d.job = job;
     d.target = job->target;
+    ChunkWalk walk = WalkChunks(job->source->data, job->source->dataSize);
     d.source.next = job->source->data;
-    d.source.end = job->source->data + job->source->dataSize;
-    d.cut = !ReachesEnd(job->source->data, job->source->dataSize);
+    d.source.end = walk.usableEnd;
+    d.cut = !walk.reachesEnd;
     if (!(d.png = CreateReader()))
         return ImgNoMemory;
     if (!(d.info = png_create_info_struct(d.png))) {

@@ -1,4 +1,6 @@
 #include "testing.h"
+
+#include <psapi.h>
 #include "worker.h"
 
 #include <stdlib.h>
@@ -357,6 +359,21 @@ TEST(PngDamage, CrcErrorsAndLyingLengths)
     InsertChunk(&bad, "tEXt", Text("Title", "cut"));
     bad[33] = 0x70;                                  // an ancillary chunk past the end
     EXPECT_EQ(ProbeThenDecode(bad), ImgUnsupported);
+}
+
+// libpng would allocate (and on a 64-bit build, get) a whole chunk before
+// reading it: a text chunk claiming 2 GB must cost nothing of the kind.
+TEST(PngDamage, ChunkClaimingGigabytes)
+{
+    std::vector<uint8_t> png = ReadFileBytes(TestDataPath("png/rgb8.png"));
+    InsertChunk(&png, "zTXt", Text("Title", "claims far more"));
+    const uint8_t length[4] = { 0x7F, 0xFF, 0xFF, 0xF0 };
+    std::copy(length, length + 4, png.begin() + 33);
+    PROCESS_MEMORY_COUNTERS before = { sizeof before }, after = { sizeof after };
+    K32GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+    EXPECT_EQ(ProbeThenDecode(png), ImgUnsupported);
+    K32GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
+    EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, (SIZE_T)64 << 20);
 }
 
 TEST(PngDamage, HugeDeclaredSize)
