@@ -206,10 +206,16 @@ void ConvertRow(const BmpDecoder* d, const uint8_t* src, uint32_t* out)
             }
         }
         break;
-    case 24:
-        for (int32_t x = 0; x < w; x++, src += 3)
+    case 24: {
+        // One four-byte load a pixel wherever a fourth byte follows in the
+        // row; the row's last pixel may end the file.
+        int32_t x = 0;
+        for (; x + 1 < w; x++, src += 3)
+            out[x] = ReadLe32(src) & 0xFFFFFF;
+        for (; x < w; x++, src += 3)
             out[x] = src[0] | src[1] << 8 | src[2] << 16;
         break;
+    }
     case 32:
         if (d->transparent) {
             // The file stores opacity; the buffer holds transparency.

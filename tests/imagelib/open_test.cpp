@@ -194,3 +194,21 @@ TEST(OpenImageFile, RefusingProbesLeaveNoTexts)
     ReleaseImageInfo(&info);
     DeleteFileA(path.c_str());
 }
+
+// Every damage test relies on this: the byte after the data cannot be read,
+// so a decoder that reads past the end faults instead of passing.
+TEST(GuardedBytesTest, TheByteAfterTheDataFaults)
+{
+    for (size_t length : { (size_t)1, (size_t)100, (size_t)4096, (size_t)5000 }) {
+        std::vector<uint8_t> bytes(length, 0x5A);
+        GuardedBytes g(bytes);
+        ASSERT_EQ(g.size(), length);
+        EXPECT_EQ(g.data()[length - 1], 0x5A);
+        EXPECT_FALSE(IsBadReadPtr(g.data(), length)) << length;
+        EXPECT_TRUE(IsBadReadPtr(g.data() + length, 1)) << length;
+        MEMORY_BASIC_INFORMATION mbi = {};
+        ASSERT_EQ(VirtualQuery(g.data() + length, &mbi, sizeof mbi), sizeof mbi);
+        EXPECT_EQ(mbi.BaseAddress, (void*)(g.data() + length)) << "the data ends at a page boundary";
+        EXPECT_NE(mbi.State, (DWORD)MEM_COMMIT) << length;
+    }
+}
