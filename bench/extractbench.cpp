@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "registration.h"
+
 namespace {
 
 typedef HRESULT(WINAPI* GetClassObjectProc)(REFCLSID, REFIID, void**);
-
-const GUID IconClass = {0x4f7a2c12, 0x6b3e, 0x4d85, {0x9a, 0x1c, 0x72, 0xe5, 0xb0, 0xd3, 0xf8, 0x61}};
 
 std::string WindowsPath(std::string p)
 {
@@ -43,7 +43,7 @@ double Now()
 bool IconsFor(GetClassObjectProc getClassObject, const std::string& file)
 {
     IClassFactory* factory = NULL;
-    if (FAILED(getClassObject(IconClass, IID_IClassFactory, (void**)&factory)))
+    if (FAILED(getClassObject(CLSID_LumettaIcons, IID_IClassFactory, (void**)&factory)))
         return false;
     IPersistFile* persist = NULL;
     factory->CreateInstance(NULL, IID_IPersistFile, (void**)&persist);

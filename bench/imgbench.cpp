@@ -4,9 +4,11 @@
 //   imgbench MODE [--reps N] [--size N] [--request W H] [--index N] FILE...
 // Modes:
 //   decode  open the file and decode it whole into a PixelBuffer
-//   thumb   the icon handler's road: open, decode with the requested size,
-//           scale to SIZE (default 32) and, following that job, to SIZE / 2
-//   scale   decode once, then time only the scaling to SIZE and SIZE / 2
+//   thumb   the icon handler's recipe (MakeThumbnailPictures): open, decode
+//           with the requested size, scale to SIZE (default 32) and,
+//           following that job, to SIZE / 2; --index is not used
+//   scale   decode once, then time only the recipe's scaling to SIZE and
+//           SIZE / 2
 //   reduce  decode and scale once, then time the 16-colour reduction of the
 //           SIZE picture in place: the whole job (thread start and the
 //           per-row events included), and the row work alone ("dither")
@@ -14,6 +16,7 @@
 // per second count the pixels of the file's image.
 #include "image.h"
 #include "reduce.h"
+#include "thumbnail.h"
 
 #include <algorithm>
 #include <stdio.h>
@@ -71,37 +74,14 @@ int OpenAndDecode(const char* path, const Options& o, const int32_t* request, Im
     return Finish(StartDecode(decoded, info, o.index, request, 0), decoded);
 }
 
-// The icon handler's two scalings: the large picture from the decoded one on
+// The recipe's scaling stage: the large picture from the decoded one on
 // its canvas, the small from the large while that one is being produced.
 int ScaleForIcon(const ImageInfo& info, PixelBuffer* decoded, int side, PixelBuffer* largePicture,
                  PixelBuffer* smallPicture)
 {
     *largePicture = NewBuffer();
     *smallPicture = NewBuffer();
-    if (info.width > info.height) {
-        largePicture->width = side;
-        smallPicture->width = side / 2;
-    } else {
-        largePicture->height = side;
-        smallPicture->height = side / 2;
-    }
-    int32_t canvas[2] = { decoded->width, decoded->height };
-    if (info.imageCount != 1) {
-        canvas[0] = info.width;
-        canvas[1] = info.height;
-    }
-    int status = StartScale(largePicture, decoded, canvas, &info.keyColour);
-    if (status != ImgOk)
-        return status;
-    largePicture->flags &= ~HasTransparency;
-    status = StartScale(smallPicture, largePicture, NULL, NULL);
-    if (status != ImgOk) {
-        Finish(ImgOk, largePicture);
-        return status;
-    }
-    int smallStatus = Finish(ImgOk, smallPicture);
-    int largeStatus = Finish(ImgOk, largePicture);
-    return largeStatus != ImgOk ? largeStatus : smallStatus;
+    return ScaleThumbnailPictures(&info, decoded, side, side / 2, largePicture, smallPicture);
 }
 
 double Median(std::vector<double> times)
@@ -160,20 +140,20 @@ int RunThumb(const char* path, const Options& o)
     std::vector<double> times;
     int status = ImgOk;
     int32_t width = 0, height = 0;
-    int32_t request[2] = { o.size, o.size };
+    ThumbnailRequest request = { o.size, o.size / 2, false, 0 };
     for (int i = 0; i < o.reps; i++) {
-        ImageInfo info;
-        PixelBuffer decoded = NewBuffer(), largePicture, smallPicture;
+        ImageInfo info = {};
+        info.size = ImageInfoSize;
+        PixelBuffer largePicture = NewBuffer(), smallPicture = NewBuffer();
         double t0 = Now();
-        status = OpenAndDecode(path, o, request, &info, &decoded);
-        if (status == ImgOk || decoded.pixels)
-            status = ScaleForIcon(info, &decoded, o.size, &largePicture, &smallPicture);
+        status = OpenImageFile(path, &info);
+        if (status == ImgOk)
+            status = MakeThumbnailPictures(&info, request, &largePicture, &smallPicture);
         double t1 = Now();
         width = info.width;
         height = info.height;
         FreePixelBuffer(&smallPicture);
         FreePixelBuffer(&largePicture);
-        FreePixelBuffer(&decoded);
         ReleaseImageInfo(&info);
         times.push_back(t1 - t0);
     }

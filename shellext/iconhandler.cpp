@@ -1,21 +1,26 @@
-// The thumbnail icon object: IPersistFile::Load opens the file, the shell
-// then asks for a location (its cache key) and, on a cache miss, the icons.
-#include "lumetta.h"
+// The thumbnail icon object.
+#include "iconhandler.h"
 
+#include <new>
 #include <string.h>
+
+#include "thumbnail.h"
+
+IUnknown* IconHandler::Create()
+{
+    return static_cast<IExtractIconA*>(new (std::nothrow) IconHandler());
+}
 
 IconHandler::IconHandler() : refCount(1)
 {
     fileName[0] = 0;
     memset(&info, 0, sizeof(info));
     info.size = ImageInfoSize;
-    InterlockedIncrement(&objectCount);
 }
 
 IconHandler::~IconHandler()
 {
     ReleaseImageInfo(&info);
-    InterlockedDecrement(&objectCount);
 }
 
 STDMETHODIMP IconHandler::QueryInterface(REFIID riid, void** ppv)
@@ -36,16 +41,12 @@ STDMETHODIMP IconHandler::QueryInterface(REFIID riid, void** ppv)
 
 STDMETHODIMP_(ULONG) IconHandler::AddRef()
 {
-    return ++refCount;
+    return AddReference(&refCount);
 }
 
 STDMETHODIMP_(ULONG) IconHandler::Release()
 {
-    if (--refCount == 0) {
-        delete this;
-        return 0;
-    }
-    return refCount;
+    return ReleaseReference(this, &refCount);
 }
 
 // ---------------------------------------------------------------- IPersistFile
@@ -61,29 +62,27 @@ STDMETHODIMP IconHandler::IsDirty()
 
 STDMETHODIMP IconHandler::Load(LPCOLESTR pszFileName, DWORD)
 {
+    SettleIconColorsOnce();
     ReleaseImageInfo(&info);
     if (reloadEvent && WaitForSingleObject(reloadEvent, 0) == WAIT_OBJECT_0)
         LoadSettings();
     if (!Settings.enabled)
         return S_OK;
 
-    // A name that does not fit is not cut into the name of another file.
-    fileName[0] = 0;
+    // A name that does not fit fails the conversion rather than being cut
+    // into the name of another file.
     if (!pszFileName ||
         !WideCharToMultiByte(CP_ACP, 0, pszFileName, -1, fileName, sizeof(fileName), NULL, NULL))
         fileName[0] = 0;
-    fileName[sizeof(fileName) - 1] = 0;
 
+    // Released, the description has an image count of 0: no thumbnail.
     if (fileName[0] == 0 || OpenImageFile(fileName, &info) != ImgOk) {
         ReleaseImageInfo(&info);
-        info.imageCount = 0;
         return S_OK;
     }
     uint32_t family = FamilyOf(info.format);
-    if (family >= 1 && family <= (uint32_t)FamilyCount && Settings.enabledTypes[family - 1])
-        return S_OK;
-    ReleaseImageInfo(&info);
-    info.imageCount = 0;
+    if (family < 1 || family > (uint32_t)FamilyCount || !Settings.enabledTypes[family - 1])
+        ReleaseImageInfo(&info);
     return S_OK;
 }
 
@@ -125,76 +124,22 @@ STDMETHODIMP IconHandler::GetIconLocation(UINT, LPSTR szIconFile, UINT cchMax, i
 
 namespace {
 
-// The target fixes the longer side of the image; the scaler derives the other.
-PixelBuffer PreparedTarget(const ImageInfo& info, int32_t side)
-{
-    PixelBuffer b = {};
-    b.size = PixelBufferSize;
-    if (info.width > info.height)
-        b.width = side;
-    else
-        b.height = side;
-    return b;
-}
-
-void WaitForWorker(const PixelBuffer& b)
-{
-    if (b.thread)
-        WaitForSingleObject(b.thread, INFINITE);
-}
-
-void ReduceToSixteenColours(PixelBuffer* b)
-{
-    StopJob(b);
-    if (StartColourReduction(b, NULL, 16) == ImgOk)
-        WaitForWorker(*b);
-}
-
-// Decodes, scales both sizes at once and frames them.  Leaves the outputs
-// null on any failure.
+// Both pictures through the thumbnail recipe, each framed into its icon.
+// Leaves the outputs null on any failure.
 void MakeThumbnails(ImageInfo* info, int largeSize, int smallSize, int border, uint32_t color,
                     HICON* phiconLarge, HICON* phiconSmall)
 {
-    int32_t largeSide = largeSize - 2 * border, smallSide = smallSize - 2 * border;
-    if (largeSide <= 0 || smallSide <= 0)
+    ThumbnailRequest request = {largeSize - 2 * border, smallSize - 2 * border,
+                                Settings.lowColorIcons != 0, 16};
+    if (request.largeSide <= 0 || request.smallSide <= 0)
         return;
-    PixelBuffer decoded = {};
-    decoded.size = PixelBufferSize;
-    int32_t request[2] = {largeSide, largeSide};
-    if (StartDecode(&decoded, info, -1, request, 0) != ImgOk)
-        return;
-
-    PixelBuffer largeBuffer = PreparedTarget(*info, largeSide);
-    PixelBuffer smallBuffer = PreparedTarget(*info, smallSide);
-    WaitForWorker(decoded);
-    StopJob(&decoded);
-    int32_t canvas[2] = {decoded.width, decoded.height};
-    if (info->imageCount != 1) {
-        canvas[0] = info->width;
-        canvas[1] = info->height;
-    }
-
-    if (StartScale(&largeBuffer, &decoded, canvas, &info->keyColour) != ImgOk) {
-        FreePixelBuffer(&decoded);
-        return;
-    }
-    largeBuffer.flags &= ~HasTransparency;
-    if (StartScale(&smallBuffer, &largeBuffer, NULL, NULL) != ImgOk) {
-        FreePixelBuffer(&largeBuffer);
-        FreePixelBuffer(&decoded);
-        return;
-    }
-    WaitForWorker(smallBuffer);
-    WaitForWorker(largeBuffer);
-    if (Settings.lowColorIcons) {
-        ReduceToSixteenColours(&largeBuffer);
-        ReduceToSixteenColours(&smallBuffer);
-    }
+    PixelBuffer largeBuffer = {}, smallBuffer = {};
+    largeBuffer.size = smallBuffer.size = PixelBufferSize;
+    MakeThumbnailPictures(info, request, &largeBuffer, &smallBuffer);
     *phiconLarge = BuildThumbnailIcon(&largeBuffer, border, color);
     *phiconSmall = BuildThumbnailIcon(&smallBuffer, border, color);
     FreePixelBuffer(&largeBuffer);
     FreePixelBuffer(&smallBuffer);
-    FreePixelBuffer(&decoded);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "iconhandler.h"
 #include "lumetta.h"
 #include "resource.h"
 
@@ -325,17 +326,17 @@ TEST_F(ShellExt, ShellIconDepthDecidesWithoutAsking)
     const char* high[] = {"16", "24", "32", "1 6", "x1y6"};
     for (const char* text : high) {
         SetValue(HKEY_CURRENT_USER, WindowMetrics, "Shell Icon BPP", REG_SZ, text, strlen(text) + 1);
-        EXPECT_FALSE(CheckHighColorIcons()) << text;
+        EXPECT_FALSE(ShellDrawsLowColorIcons()) << text;
     }
     // Low depths would ask, but the user said not to.
     SetDword(HKEY_CURRENT_USER, ProductKey, "HighColorNoAsk", 1);
     const char* low[] = {"8", "4", ""};
     for (const char* text : low) {
         SetValue(HKEY_CURRENT_USER, WindowMetrics, "Shell Icon BPP", REG_SZ, text, strlen(text) + 1);
-        EXPECT_TRUE(CheckHighColorIcons()) << text;
+        EXPECT_TRUE(ShellDrawsLowColorIcons()) << text;
     }
     SetDword(HKEY_CURRENT_USER, WindowMetrics, "Shell Icon BPP", 32);
-    EXPECT_TRUE(CheckHighColorIcons());
+    EXPECT_TRUE(ShellDrawsLowColorIcons());
 }
 
 // The answering side: waits for the question, ticks the box if asked,
@@ -345,13 +346,16 @@ struct Answer {
     bool tick;
     bool sawDialog = false;
     bool sawNotice = false;
+    int patience = 200;                    // looks, 50 ms apart
+    volatile LONG* loaded = nullptr;       // read when the question comes
+    LONG loadedWhenAsked = 0;
 };
 
 DWORD WINAPI AnswerQuestion(LPVOID param)
 {
     Answer* a = (Answer*)param;
     HWND dialog = NULL;
-    for (int i = 0; i < 200 && !dialog; i++) {
+    for (int i = 0; i < a->patience && !dialog; i++) {
         dialog = FindWindowA(NULL, "High-Color Icons");
         if (!dialog || !GetDlgItem(dialog, IDC_HIGHCOLOR_NOASK)) {
             dialog = NULL;
@@ -361,6 +365,8 @@ DWORD WINAPI AnswerQuestion(LPVOID param)
     if (!dialog)
         return 1;
     a->sawDialog = true;
+    if (a->loaded)
+        a->loadedWhenAsked = *a->loaded;
     if (a->tick)
         SendMessageA(GetDlgItem(dialog, IDC_HIGHCOLOR_NOASK), BM_CLICK, 0, 0);
     if (a->button == IDCANCEL)
@@ -384,7 +390,7 @@ DWORD WINAPI AnswerQuestion(LPVOID param)
 bool RunQuestion(Answer* answer)
 {
     HANDLE t = CreateThread(NULL, 0, AnswerQuestion, answer, 0, NULL);
-    bool result = CheckHighColorIcons();
+    bool result = ShellDrawsLowColorIcons();
     WaitForSingleObject(t, 15000);
     CloseHandle(t);
     return result;
@@ -429,7 +435,7 @@ TEST_F(ShellExt, HighColourQuestionOnARealWindow)
     EXPECT_TRUE(ReadProductValue(HKEY_CURRENT_USER, "HighColorNoAsk", &noAsk, 4));
     EXPECT_EQ(1u, noAsk);
     // Asked never again.
-    EXPECT_TRUE(CheckHighColorIcons());
+    EXPECT_TRUE(ShellDrawsLowColorIcons());
 
     DeleteValue(HKEY_CURRENT_USER, ProductKey, "HighColorNoAsk");
     Answer yes = {IDYES, false};
@@ -439,7 +445,45 @@ TEST_F(ShellExt, HighColourQuestionOnARealWindow)
     EXPECT_EQ("16", ShellDepthText());
     EXPECT_FALSE(ReadProductValue(HKEY_CURRENT_USER, "HighColorNoAsk", &noAsk, 4));
     // Now the shell draws 16 bits: no more question.
-    EXPECT_FALSE(CheckHighColorIcons());
+    EXPECT_FALSE(ShellDrawsLowColorIcons());
+}
+
+// Loading the module asks nothing (a dialog under the loader lock can hang
+// the shell); the first file given to an icon handler does, once.
+TEST_F(ShellExt, HighColourQuestionWaitsForTheFirstFile)
+{
+    if (!getenv("DISPLAY"))
+        GTEST_SKIP() << "no display";
+    if (getenv("LUMETTA_ASAN"))
+        GTEST_SKIP() << "windows cannot be made under the sanitizer";
+    SetValue(HKEY_CURRENT_USER, WindowMetrics, "Shell Icon BPP", REG_SZ, "8", 2);
+    volatile LONG loaded = 0;
+    Answer first = {IDNO, false};
+    first.loaded = &loaded;
+    HANDLE t = CreateThread(NULL, 0, AnswerQuestion, &first, 0, NULL);
+    {
+        Module m;
+        ASSERT_TRUE(m.getClassObject);
+        InterlockedExchange(&loaded, 1);
+        IExtractIconA* extract = m.IconFor(Shell("first.bmp"));
+        WaitForSingleObject(t, 15000);
+        CloseHandle(t);
+        EXPECT_TRUE(first.sawDialog);
+        EXPECT_EQ(1, first.loadedWhenAsked);
+        if (extract)
+            extract->Release();
+
+        Answer again = {IDNO, false};
+        again.patience = 20;
+        t = CreateThread(NULL, 0, AnswerQuestion, &again, 0, NULL);
+        extract = m.IconFor(Shell("second.bmp"));
+        WaitForSingleObject(t, 15000);
+        CloseHandle(t);
+        EXPECT_FALSE(again.sawDialog);
+        if (extract)
+            extract->Release();
+    }
+    EXPECT_EQ("8", ShellDepthText());
 }
 
 // ---------------------------------------------------------------- locations
