@@ -728,6 +728,8 @@ TEST_F(ShellExt, EveryFileGetsAnIcon)
 TEST_F(ShellExt, LowColourIconsUseSixteenColours)
 {
     LoadSettings();
+    // The first Load of the process would otherwise settle the depth anew.
+    SettleIconColorsOnce();
     Settings.enabled = 1;
     Settings.lowColorIcons = 1;
     IconHandler* handler = new IconHandler();
