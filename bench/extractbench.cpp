@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "registration.h"
 
 namespace {
@@ -27,16 +28,6 @@ std::string WindowsPath(std::string p)
         p = "Z:" + p;
     std::replace(p.begin(), p.end(), '/', '\\');
     return p;
-}
-
-double Now()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart * 1000.0 / (double)frequency.QuadPart;
 }
 
 // One file through the shell's calls; false when no thumbnail came.

@@ -14,6 +14,7 @@
 //           per-row events included), and the row work alone ("dither")
 // Each line gives the median and the fastest of the repetitions; megapixels
 // per second count the pixels of the file's image.
+#include "clock.h"
 #include "image.h"
 #include "reduce.h"
 #include "thumbnail.h"
@@ -36,16 +37,6 @@ struct Options {
     int32_t index = -1;
     std::vector<const char*> files;
 };
-
-double Now()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart * 1000.0 / (double)frequency.QuadPart;
-}
 
 int Finish(int started, PixelBuffer* b)
 {

@@ -133,6 +133,31 @@ void ResetTarget(PixelBuffer* target, uint32_t* keep)
     target->pixels = keep;
 }
 
+// Gives the target the caller's pixels when they have the source's size, or
+// a new block of that size (filled with *fill when given, else left
+// uninitialised), and the source's description.
+int AttachSameSizeTarget(PixelBuffer* target, const PixelBuffer* source, const uint32_t* fill,
+                         bool* allocated)
+{
+    *allocated = false;
+    uint32_t* pixels = target->pixels;
+    if (pixels) {
+        if (target->width != source->width || target->height != source->height)
+            return ImgBadArgument;
+    } else {
+        pixels = fill ? AllocateFilled(source->width, source->height, *fill)
+                      : AllocatePixels(source->width, source->height);
+        if (!pixels)
+            return ImgNoMemory;
+        *allocated = true;
+    }
+    ResetTarget(target, pixels);
+    target->width = source->width;
+    target->height = source->height;
+    CopyDescription(target, source, true);
+    return ImgOk;
+}
+
 }  // namespace
 
 namespace {
@@ -301,22 +326,10 @@ int StartComposite(PixelBuffer* target, PixelBuffer* source, uint32_t fillColour
     if (source->width <= 0 || source->height <= 0 || !source->pixels)
         return ImgBadArgument;
 
-    uint32_t* pixels = target->pixels;
-    bool allocated = false;
-    if (pixels) {
-        if (target->width != source->width || target->height != source->height)
-            return ImgBadArgument;
-    } else {
-        pixels = AllocateFilled(source->width, source->height, fillColour);
-        if (!pixels)
-            return ImgNoMemory;
-        allocated = true;
-    }
-
-    ResetTarget(target, pixels);
-    target->width = source->width;
-    target->height = source->height;
-    CopyDescription(target, source, true);
+    bool allocated;
+    int status = AttachSameSizeTarget(target, source, &fillColour, &allocated);
+    if (status != ImgOk)
+        return status;
 
     CompositeJob job = { target, NULL, source };
     return LaunchWorker(target, CompositeWorker, &job, &job.readyEvent, true, allocated);
@@ -333,20 +346,9 @@ int StartColourReduction(PixelBuffer* target, PixelBuffer* source, uint32_t colo
     if (source) {
         if (!Tagged(source) || source->width <= 0 || source->height <= 0 || !source->pixels)
             return ImgBadArgument;
-        uint32_t* pixels = target->pixels;
-        if (pixels) {
-            if (target->width != source->width || target->height != source->height)
-                return ImgBadArgument;
-        } else {
-            pixels = AllocatePixels(source->width, source->height);
-            if (!pixels)
-                return ImgNoMemory;
-            allocated = true;
-        }
-        ResetTarget(target, pixels);
-        target->width = source->width;
-        target->height = source->height;
-        CopyDescription(target, source, true);
+        int status = AttachSameSizeTarget(target, source, NULL, &allocated);
+        if (status != ImgOk)
+            return status;
     } else {
         if (target->width <= 0 || target->height <= 0 || !target->pixels)
             return ImgBadArgument;

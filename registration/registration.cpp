@@ -129,20 +129,6 @@ bool Append(char* out, size_t size, size_t* used, const char* text, size_t lengt
     return true;
 }
 
-// The text of a key's default value, or "" when it has none.
-bool ReadDefault(HKEY root, const char* path, char* text, DWORD size)
-{
-    text[0] = 0;
-    HKEY key;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    DWORD got = size - 1;
-    LONG error = RegQueryValueExA(key, NULL, NULL, NULL, (BYTE*)text, &got);
-    RegCloseKey(key);
-    text[error == ERROR_SUCCESS && got < size ? got : 0] = 0;
-    return error == ERROR_SUCCESS;
-}
-
 bool WriteEntry(const RegistryEntry& e, const RegistryPlaces& places)
 {
     char key[MAX_PATH], value[MAX_PATH], data[MAX_PATH * 2];
@@ -172,7 +158,7 @@ bool WriteEntry(const RegistryEntry& e, const RegistryPlaces& places)
 // The class an extension already has, or the one made for its type.
 void ClassOf(const char* extension, const FileTypeRow& type, char* fileClass, DWORD size)
 {
-    if (ReadDefault(HKEY_CLASSES_ROOT, extension, fileClass, size) && fileClass[0])
+    if (ReadDefaultText(HKEY_CLASSES_ROOT, extension, fileClass, size) && fileClass[0])
         return;
     const char* first = type.extensions + 1;
     size_t length = strcspn(first, " ");
@@ -207,6 +193,19 @@ bool WriteFileTypes(const RegistryPlaces& common)
 }
 
 }  // namespace
+
+bool ReadDefaultText(HKEY root, const char* path, char* text, DWORD size)
+{
+    text[0] = 0;
+    HKEY key;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD got = size - 1;
+    LONG error = RegQueryValueExA(key, NULL, NULL, NULL, (BYTE*)text, &got);
+    RegCloseKey(key);
+    text[error == ERROR_SUCCESS && got < size ? got : 0] = 0;
+    return error == ERROR_SUCCESS;
+}
 
 bool ExpandRegistryText(const char* pattern, const RegistryPlaces& places, char* out, size_t size)
 {

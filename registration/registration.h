@@ -98,6 +98,10 @@ struct RegistryPlaces {
     const char* extension;
 };
 
+// Reads a key's default value as text that is always terminated ("" on
+// failure); false when the key or the value cannot be read.
+bool ReadDefaultText(HKEY root, const char* path, char* text, DWORD size);
+
 // Expands one pattern; false when the result does not fit or a brace names
 // no place.
 bool ExpandRegistryText(const char* pattern, const RegistryPlaces& places, char* out, size_t size);

@@ -265,6 +265,74 @@ TEST_F(ShellExt, SecondLoadLeavesOnlyTheSecondFileMapped)
     EXPECT_EQ(0, CountMapped("second.bmp"));
 }
 
+// ---------------------------------------------------------------- registration
+// The table's file types and the library's strings (shown by the pages) name
+// the same extensions and types, in the same order.
+TEST_F(ShellExt, FileTypeRowsMatchTheLibraryStrings)
+{
+    for (int i = 0; i < FileTypeCount; i++) {
+        const FileTypeRow& row = FileTypes[i];
+        EXPECT_EQ(row.family, (uint32_t)(i + 1));
+        char text[256] = {};
+        ASSERT_GT(LoadStringA(GetModuleHandleA(NULL), row.stringId, text, sizeof(text)), 0) << i;
+        std::string patterns(text, strcspn(text, "\n")), expected;
+        for (const char* p = row.extensions; *p;) {
+            size_t n = strcspn(p, " ");
+            expected += (expected.empty() ? "*" : ";*") + std::string(p, n);
+            p += n + (p[n] == ' ');
+        }
+        EXPECT_EQ(patterns, expected);
+        EXPECT_STREQ(strrchr(text, '\n') + 1, row.typeName);
+    }
+}
+
+TEST_F(ShellExt, RegistryTextsExpandTheirPlaces)
+{
+    RegistryPlaces places = {};
+    places.module = "C:\\Lumetta\\System\\Lumetta.dll";
+    char out[MAX_PATH];
+    ASSERT_TRUE(ExpandRegistryText("CLSID\\{icons}\\InprocServer32", places, out, sizeof(out)));
+    EXPECT_STREQ(out, "CLSID\\{4f7a2c12-6b3e-4d85-9a1c-72e5b0d3f861}\\InprocServer32");
+    ASSERT_TRUE(ExpandRegistryText("{module},0", places, out, sizeof(out)));
+    EXPECT_STREQ(out, "C:\\Lumetta\\System\\Lumetta.dll,0");
+    EXPECT_FALSE(ExpandRegistryText("{nowhere}", places, out, sizeof(out)));
+    EXPECT_FALSE(ExpandRegistryText("{module},0", places, out, 12));
+    // Every entry names only known places and fits.
+    places.uninstaller = places.fileClass = places.typeName = places.extension = "x";
+    for (int i = 0; i < RegistryEntryCount; i++) {
+        const RegistryEntry& e = RegistryEntries[i];
+        EXPECT_TRUE(ExpandRegistryText(e.key, places, out, sizeof(out))) << e.key;
+        EXPECT_TRUE(ExpandRegistryText(e.data, places, out, sizeof(out))) << e.data;
+        if (e.value)
+            EXPECT_TRUE(ExpandRegistryText(e.value, places, out, sizeof(out))) << e.value;
+    }
+}
+
+// The shell host's registration (the test data's fixture) bound each class
+// and the image types through the table.
+TEST_F(ShellExt, RegistrationFromTheTable)
+{
+    for (const ProductClass& c : ProductClasses) {
+        char model[32] = {};
+        HKEY k;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT,
+                                              ("CLSID\\" + std::string(c.text) + "\\InprocServer32").c_str(),
+                                              0, KEY_READ, &k)) << c.text;
+        DWORD got = sizeof(model) - 1;
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(k, "ThreadingModel", NULL, NULL, (BYTE*)model, &got));
+        RegCloseKey(k);
+        EXPECT_STREQ(model, "Apartment");
+    }
+    char fileClass[MAX_PATH] = {}, handler[64] = {};
+    LONG size = sizeof(fileClass);
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueA(HKEY_CLASSES_ROOT, ".gif", fileClass, &size));
+    size = sizeof(handler);
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueA(HKEY_CLASSES_ROOT,
+                                            (std::string(fileClass) + "\\shellex\\IconHandler").c_str(),
+                                            handler, &size));
+    EXPECT_STREQ(handler, ProductClasses[0].text);
+}
+
 // ---------------------------------------------------------------- settings
 TEST_F(ShellExt, SettingsFromTheProductKey)
 {
