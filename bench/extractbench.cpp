@@ -15,11 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
+#include "registration.h"
+
 namespace {
 
 typedef HRESULT(WINAPI* GetClassObjectProc)(REFCLSID, REFIID, void**);
-
-const GUID IconClass = {0x4f7a2c12, 0x6b3e, 0x4d85, {0x9a, 0x1c, 0x72, 0xe5, 0xb0, 0xd3, 0xf8, 0x61}};
 
 std::string WindowsPath(std::string p)
 {
@@ -29,21 +30,11 @@ std::string WindowsPath(std::string p)
     return p;
 }
 
-double Now()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart * 1000.0 / (double)frequency.QuadPart;
-}
-
 // One file through the shell's calls; false when no thumbnail came.
 bool IconsFor(GetClassObjectProc getClassObject, const std::string& file)
 {
     IClassFactory* factory = NULL;
-    if (FAILED(getClassObject(IconClass, IID_IClassFactory, (void**)&factory)))
+    if (FAILED(getClassObject(CLSID_LumettaIcons, IID_IClassFactory, (void**)&factory)))
         return false;
     IPersistFile* persist = NULL;
     factory->CreateInstance(NULL, IID_IPersistFile, (void**)&persist);

@@ -5,16 +5,20 @@
 // Modes:
 //   decode  open the file and decode it whole into a PixelBuffer (with
 //           --progress as the Preview page does, with a progress event)
-//   thumb   the icon handler's road: open, decode with the requested size,
-//           scale to SIZE (default 32) and, following that job, to SIZE / 2
-//   scale   decode once, then time only the scaling to SIZE and SIZE / 2
+//   thumb   the icon handler's recipe (MakeThumbnailPictures): open, decode
+//           with the requested size, scale to SIZE (default 32) and,
+//           following that job, to SIZE / 2; --index is not used
+//   scale   decode once, then time only the recipe's scaling to SIZE and
+//           SIZE / 2
 //   reduce  decode and scale once, then time the 16-colour reduction of the
 //           SIZE picture in place: the whole job (thread start and the
 //           per-row events included), and the row work alone ("dither")
 // Each line gives the median and the fastest of the repetitions; megapixels
 // per second count the pixels of the file's image.
+#include "clock.h"
 #include "image.h"
 #include "reduce.h"
+#include "thumbnail.h"
 
 #include <algorithm>
 #include <stdio.h>
@@ -35,16 +39,6 @@ struct Options {
     bool progress = false;
     std::vector<const char*> files;
 };
-
-double Now()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart * 1000.0 / (double)frequency.QuadPart;
-}
 
 int Finish(int started, PixelBuffer* b)
 {
@@ -73,11 +67,13 @@ int OpenAndDecode(const char* path, const Options& o, const int32_t* request, Im
     return Finish(StartDecode(decoded, info, o.index, request, o.progress ? 1 : 0), decoded);
 }
 
-// The icon handler's two scalings: the large picture from the decoded one on
+// The recipe's scaling stage: the large picture from the decoded one on
 // its canvas, the small from the large while that one is being produced.
 int ScaleForIcon(const ImageInfo& info, PixelBuffer* decoded, int side, PixelBuffer* largePicture,
                  PixelBuffer* smallPicture)
 {
+    *largePicture = NewBuffer();
+    *smallPicture = NewBuffer();
     return ScaleThumbnailPictures(&info, decoded, side, side / 2, largePicture, smallPicture);
 }
 
@@ -137,20 +133,20 @@ int RunThumb(const char* path, const Options& o)
     std::vector<double> times;
     int status = ImgOk;
     int32_t width = 0, height = 0;
-    int32_t request[2] = { o.size, o.size };
+    ThumbnailRequest request = { o.size, o.size / 2, false, 0 };
     for (int i = 0; i < o.reps; i++) {
-        ImageInfo info;
-        PixelBuffer decoded = NewBuffer(), largePicture, smallPicture;
+        ImageInfo info = {};
+        info.size = ImageInfoSize;
+        PixelBuffer largePicture = NewBuffer(), smallPicture = NewBuffer();
         double t0 = Now();
-        status = OpenAndDecode(path, o, request, &info, &decoded);
-        if (status == ImgOk || decoded.pixels)
-            status = ScaleForIcon(info, &decoded, o.size, &largePicture, &smallPicture);
+        status = OpenImageFile(path, &info);
+        if (status == ImgOk)
+            status = MakeThumbnailPictures(&info, request, &largePicture, &smallPicture);
         double t1 = Now();
         width = info.width;
         height = info.height;
         FreePixelBuffer(&smallPicture);
         FreePixelBuffer(&largePicture);
-        FreePixelBuffer(&decoded);
         ReleaseImageInfo(&info);
         times.push_back(t1 - t0);
     }

@@ -28,7 +28,6 @@ bool InfoHeaderSize(uint32_t size)
 const uint64_t RlePixelsPerByte = 128;
 
 struct MaskShift {
-    uint32_t mask;
     int right;
     int left;
 };
@@ -63,7 +62,7 @@ int HighestBit(uint32_t v)
 // A mask wider than eight bits keeps its top eight.
 MaskShift ShiftsFor(uint32_t mask, int topBit)
 {
-    MaskShift s = { mask, 0, 0 };
+    MaskShift s = { 0, 0 };
     uint32_t m = mask;
     while (m && !(m & 1)) {
         m >>= 1;
@@ -112,7 +111,8 @@ int ReadPalette(BmpDecoder* d, uint32_t offset, uint32_t entries, uint32_t entry
     return ImgOk;
 }
 
-// Header fields shared by both decoders: steps 2 to 4 of the job.
+// Header fields shared by both decoders: the job's checks, the picture's
+// size and where its pixels start.
 int ReadHeader(BmpDecoder* d)
 {
     if (d->size <= 18)
@@ -234,13 +234,12 @@ void ConvertRow(const BmpDecoder* d, const uint8_t* src, uint32_t* out)
     }
 }
 
-bool StartDecoder(BmpDecoder* d, DecodeJob* job)
+void StartDecoder(BmpDecoder* d, DecodeJob* job)
 {
     memset(d, 0, sizeof *d);
     d->data = job->source->data;
     d->size = job->source->dataSize;
     d->target = job->target;
-    return true;
 }
 
 int DecodePlain(DecodeJob* job)

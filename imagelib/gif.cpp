@@ -524,6 +524,10 @@ int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
     uint32_t flags = 0;
     if (d->controlPending) {
         uint8_t control = d->control[0];
+        // A watched decode feeds the Preview page, which lays each frame
+        // over the ones before: there the transparent index must show
+        // through.  A thumbnail decodes one image onto a filled canvas and
+        // keeps the index's own colour, as the icon has no use for a hole.
         if ((control & 1) && target->progressEvent) {
             d->palette[d->control[3]] |= 0xFF000000u;
             flags |= HasTransparency;

@@ -216,26 +216,6 @@ int StartColourReduction(PixelBuffer* target, PixelBuffer* source, uint32_t colo
 int StopJob(PixelBuffer* buffer);
 int FreePixelBuffer(PixelBuffer* buffer);
 
-// ---------------------------------------------------------------- thumbnails
-// The canvas a decoded image is drawn on for its thumbnail: the image's own
-// size for a file of one image, the logical screen for the images of the
-// others; never smaller than the image's own extent, as StartScale makes it.
-void ThumbnailCanvas(const ImageInfo* info, const PixelBuffer* decoded, int32_t canvas[2]);
-
-// The thumbnail icon's pictures: the image decoded with the picture size as a
-// hint, then `largePicture` scaled from it so that the longer side of its canvas is
-// largeSide, and `smallPicture` (when smallSide > 0) scaled from `largePicture` to
-// smallSide while that one is being made.  Waits for every job; the caller
-// frees the three buffers.  Returns the first failure: a decode that could
-// not start leaves no pictures, one that failed later (-7 and the like)
-// still leaves pictures of the rows it delivered.
-int MakeThumbnailPictures(ImageInfo* info, int32_t largeSide, int32_t smallSide,
-                          PixelBuffer* decoded, PixelBuffer* largePicture, PixelBuffer* smallPicture);
-
-// The scaling half of MakeThumbnailPictures, over an image already decoded.
-int ScaleThumbnailPictures(const ImageInfo* info, PixelBuffer* decoded, int32_t largeSide,
-                           int32_t smallSide, PixelBuffer* largePicture, PixelBuffer* smallPicture);
-
 void CompositeRowStraight(uint32_t* targetRow, const uint32_t* sourceRow, int count);
 void CompositeRowPreweighted(uint32_t* targetRow, const uint32_t* sourceRow, int count);
 

@@ -281,6 +281,9 @@ int StartJpeg(JpegDecoder* d)
     d->cmyk = cinfo->out_color_space == JCS_CMYK;
     if (!d->grayscale && !d->cmyk)
         cinfo->out_color_space = JCS_EXT_BGRX;
+    // Scan by scan only for a watcher, who sees a progressive file sharpen:
+    // each output pass decodes the whole picture again, which a thumbnail
+    // waiting for the last pass would pay for in vain.
     d->buffered = d->target->progressEvent && jpeg_has_multiple_scans(cinfo);
     cinfo->buffered_image = d->buffered;
     cinfo->dct_method = JDCT_IFAST;

@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+DWORD(WINAPI* WaitForWorkerReady)(DWORD, const HANDLE*, BOOL, DWORD) = WaitForMultipleObjects;
+
 namespace {
 
 const SIZE_T WorkerStack = 2048;
@@ -53,13 +55,18 @@ uint32_t* AllocateFilled(int32_t width, int32_t height, uint32_t fill)
     return pixels;
 }
 
-// Steps 4 to 7 of every start operation: events, the thread, and the wait
-// for the worker to have its output ready (or to have failed).
+// The common end of every start operation: events, the thread, and the
+// wait for the worker to have its output ready (or to have ended, having
+// failed).  Until then the worker reads the job record on the caller's
+// stack, so no failure returns while it may still run.
 int LaunchWorker(PixelBuffer* target, LPTHREAD_START_ROUTINE worker, void* job,
                  HANDLE* readyEvent, bool withProgress, bool ownsPixels)
 {
     int result = ImgSystemError;
+    uint32_t* givenPixels = target->pixels;
     target->stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    // Only a consumer that follows the rows as they come needs to hear of
+    // each; without it the worker publishes counts and sets nothing.
     if (withProgress)
         target->progressEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     *readyEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -68,16 +75,25 @@ int LaunchWorker(PixelBuffer* target, LPTHREAD_START_ROUTINE worker, void* job,
         target->thread = CreateThread(NULL, WorkerStack, worker, job, 0, &id);
         if (target->thread) {
             HANDLE waits[2] = { *readyEvent, target->thread };
-            DWORD answer = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-            if (answer != WAIT_OBJECT_0 + 1) {
+            DWORD answer = WaitForWorkerReady(2, waits, FALSE, INFINITE);
+            if (answer == WAIT_OBJECT_0) {
                 CloseHandle(*readyEvent);
                 return ImgOk;
             }
-            DWORD code = (DWORD)ImgSystemError;
-            GetExitCodeThread(target->thread, &code);
-            result = (int)code;
-            CloseHandle(target->thread);
-            target->thread = NULL;
+            if (answer == WAIT_OBJECT_0 + 1) {
+                DWORD code = (DWORD)ImgSystemError;
+                GetExitCodeThread(target->thread, &code);
+                result = (int)code;
+                CloseHandle(target->thread);
+                target->thread = NULL;
+            } else {
+                // Not knowing whether the worker is ready, stop it; whatever
+                // it allocated goes with it.
+                StopJob(target);
+                if (target->pixels != givenPixels)
+                    GlobalFree(target->pixels);
+                target->pixels = givenPixels;
+            }
         }
     }
     if (*readyEvent)
@@ -115,6 +131,31 @@ void ResetTarget(PixelBuffer* target, uint32_t* keep)
         GlobalFree(target->pixels);
     ClearBuffer(target);
     target->pixels = keep;
+}
+
+// Gives the target the caller's pixels when they have the source's size, or
+// a new block of that size (filled with *fill when given, else left
+// uninitialised), and the source's description.
+int AttachSameSizeTarget(PixelBuffer* target, const PixelBuffer* source, const uint32_t* fill,
+                         bool* allocated)
+{
+    *allocated = false;
+    uint32_t* pixels = target->pixels;
+    if (pixels) {
+        if (target->width != source->width || target->height != source->height)
+            return ImgBadArgument;
+    } else {
+        pixels = fill ? AllocateFilled(source->width, source->height, *fill)
+                      : AllocatePixels(source->width, source->height);
+        if (!pixels)
+            return ImgNoMemory;
+        *allocated = true;
+    }
+    ResetTarget(target, pixels);
+    target->width = source->width;
+    target->height = source->height;
+    CopyDescription(target, source, true);
+    return ImgOk;
 }
 
 }  // namespace
@@ -285,22 +326,10 @@ int StartComposite(PixelBuffer* target, PixelBuffer* source, uint32_t fillColour
     if (source->width <= 0 || source->height <= 0 || !source->pixels)
         return ImgBadArgument;
 
-    uint32_t* pixels = target->pixels;
-    bool allocated = false;
-    if (pixels) {
-        if (target->width != source->width || target->height != source->height)
-            return ImgBadArgument;
-    } else {
-        pixels = AllocateFilled(source->width, source->height, fillColour);
-        if (!pixels)
-            return ImgNoMemory;
-        allocated = true;
-    }
-
-    ResetTarget(target, pixels);
-    target->width = source->width;
-    target->height = source->height;
-    CopyDescription(target, source, true);
+    bool allocated;
+    int status = AttachSameSizeTarget(target, source, &fillColour, &allocated);
+    if (status != ImgOk)
+        return status;
 
     CompositeJob job = { target, NULL, source };
     return LaunchWorker(target, CompositeWorker, &job, &job.readyEvent, true, allocated);
@@ -317,20 +346,9 @@ int StartColourReduction(PixelBuffer* target, PixelBuffer* source, uint32_t colo
     if (source) {
         if (!Tagged(source) || source->width <= 0 || source->height <= 0 || !source->pixels)
             return ImgBadArgument;
-        uint32_t* pixels = target->pixels;
-        if (pixels) {
-            if (target->width != source->width || target->height != source->height)
-                return ImgBadArgument;
-        } else {
-            pixels = AllocatePixels(source->width, source->height);
-            if (!pixels)
-                return ImgNoMemory;
-            allocated = true;
-        }
-        ResetTarget(target, pixels);
-        target->width = source->width;
-        target->height = source->height;
-        CopyDescription(target, source, true);
+        int status = AttachSameSizeTarget(target, source, NULL, &allocated);
+        if (status != ImgOk)
+            return status;
     } else {
         if (target->width <= 0 || target->height <= 0 || !target->pixels)
             return ImgBadArgument;

@@ -195,6 +195,9 @@ void ChooseTransformations(PngDecoder* d, int bitDepth, int colourType)
 int ReadPngRows(PngDecoder* d, int32_t width, int32_t height)
 {
     PixelBuffer* target = d->target;
+    // Display rows fill, pass by pass, the whole rectangle each pixel stands
+    // for, so a watcher sees the picture sharpen; a thumbnail wants only the
+    // final rows, which cost libpng less.
     const bool display = target->progressEvent != NULL;
     const LONG total = (LONG)d->passes * height;
     RowPublisher rows = PublisherFor(target);

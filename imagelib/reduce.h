@@ -18,8 +18,9 @@ int ChooseEntry(uint32_t pixel, uint32_t colourCount);
 void DitherRow(uint32_t* row, int16_t* error, const uint32_t* palette, uint32_t colourCount,
                int32_t width);
 
-// The colour count a screen shows, settled to 2, 16 or 256; -1 when it shows
-// fewer than 2 or more than 256, -6 without a device context.
+// The colour count a screen shows, settled to 2, 16 or 256; ImgNothingToDo
+// when it shows fewer than 2 or more than 256, ImgSystemError without a
+// device context.
 int ScreenColourCount();
 
 #endif

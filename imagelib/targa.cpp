@@ -77,9 +77,9 @@ Footer ReadFooter(const uint8_t* d, uint32_t size)
     return f;
 }
 
-// The extension area named by the footer: -1 when the file cannot hold it
-// (a broken offset, which costs the texts but not the image), -3 when its
-// size is not one of the two that writers use.
+// The extension area named by the footer: ImgNothingToDo when the file
+// cannot hold it (a broken offset, which costs the texts but not the image),
+// ImgUnsupported when its size is not one of the two that writers use.
 int LocateExtension(const uint8_t* d, uint32_t size, uint32_t offset, const uint8_t** area)
 {
     if (!Within(size, offset, ExtensionSize))

@@ -1,6 +1,7 @@
-// The thumbnail recipe shared by the icon handler and the tools: decode with
-// the icon size as a hint, then two scalings that run side by side.
-#include "image.h"
+// The thumbnail recipe.  The second scaling follows the first row by row, so
+// the small picture costs little more than the large one, and it is made
+// from the already reduced large picture rather than from the whole image.
+#include "thumbnail.h"
 
 namespace {
 
@@ -8,7 +9,7 @@ namespace {
 // what the header says about the image: a frame that reaches beyond its
 // logical screen, or a postage stamp of another shape than the image, would
 // otherwise fix the wrong side and make a "32-pixel" picture thousands of
-// pixels long.
+// pixels long.  The scaler derives the other side.
 void PrepareTarget(PixelBuffer* target, const int32_t canvas[2], int32_t side)
 {
     *target = PixelBuffer();
@@ -19,11 +20,23 @@ void PrepareTarget(PixelBuffer* target, const int32_t canvas[2], int32_t side)
         target->height = side;
 }
 
-int WaitAndStop(PixelBuffer* buffer)
+// Waits for the worker to end, then takes its exit code.
+int FinishJob(PixelBuffer* b)
 {
-    if (buffer->thread)
-        WaitForSingleObject(buffer->thread, INFINITE);
-    return StopJob(buffer);
+    if (b->thread)
+        WaitForSingleObject(b->thread, INFINITE);
+    return StopJob(b);
+}
+
+int ReduceInPlace(PixelBuffer* b, uint32_t colourCount)
+{
+    int status = StartColourReduction(b, NULL, colourCount);
+    return status == ImgOk ? FinishJob(b) : status;
+}
+
+int FirstFailure(int a, int b)
+{
+    return a != ImgOk ? a : b;
 }
 
 }  // namespace
@@ -41,34 +54,50 @@ void ThumbnailCanvas(const ImageInfo* info, const PixelBuffer* decoded, int32_t 
 }
 
 int ScaleThumbnailPictures(const ImageInfo* info, PixelBuffer* decoded, int32_t largeSide,
-                           int32_t smallSide, PixelBuffer* largePicture, PixelBuffer* smallPicture)
+                           int32_t smallSide, PixelBuffer* large, PixelBuffer* small)
 {
     int32_t canvas[2];
     ThumbnailCanvas(info, decoded, canvas);
-    PrepareTarget(largePicture, canvas, largeSide);
-    PrepareTarget(smallPicture, canvas, smallSide);
-    int status = StartScale(largePicture, decoded, canvas, &info->keyColour);
+    PrepareTarget(large, canvas, largeSide);
+    PrepareTarget(small, canvas, smallSide);
+    int status = StartScale(large, decoded, canvas, &info->keyColour);
     if (status != ImgOk)
         return status;
-    // The small picture is made from the large one, which has no holes.
-    largePicture->flags &= ~HasTransparency;
-    int smallStatus = smallSide > 0 ? StartScale(smallPicture, largePicture, NULL, NULL) : ImgOk;
-    if (smallStatus == ImgOk && smallSide > 0)
-        smallStatus = WaitAndStop(smallPicture);
-    int largeStatus = WaitAndStop(largePicture);
-    return largeStatus != ImgOk ? largeStatus : smallStatus;
+    // The icon shows the large picture's colours as they are, so the small
+    // one averages them as an opaque picture's.
+    large->flags &= ~HasTransparency;
+    status = StartScale(small, large, NULL, NULL);
+    if (status != ImgOk) {
+        FreePixelBuffer(large);
+        return status;
+    }
+    int smallStatus = FinishJob(small);
+    int largeStatus = FinishJob(large);
+    return FirstFailure(largeStatus, smallStatus);
 }
 
-int MakeThumbnailPictures(ImageInfo* info, int32_t largeSide, int32_t smallSide,
-                          PixelBuffer* decoded, PixelBuffer* largePicture, PixelBuffer* smallPicture)
+int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, PixelBuffer* large,
+                          PixelBuffer* small, PixelBuffer* decoded)
 {
-    if (largeSide <= 0 || smallSide < 0)
+    if (!info || !large || !small || request.largeSide <= 0 || request.smallSide <= 0)
         return ImgBadArgument;
-    int32_t request[2] = { largeSide, largeSide };
-    int status = StartDecode(decoded, info, -1, request, 0);
+    PixelBuffer own = PixelBuffer();
+    own.size = PixelBufferSize;
+    PixelBuffer* image = decoded ? decoded : &own;
+    int32_t requested[2] = {request.largeSide, request.largeSide};
+    int status = StartDecode(image, info, -1, requested, 0);
     if (status != ImgOk)
         return status;
-    status = WaitAndStop(decoded);
-    int scaled = ScaleThumbnailPictures(info, decoded, largeSide, smallSide, largePicture, smallPicture);
-    return status != ImgOk ? status : scaled;
+    status = FinishJob(image);
+    int scaled = ScaleThumbnailPictures(info, image, request.largeSide, request.smallSide, large,
+                                        small);
+    FreePixelBuffer(&own);
+    if (!large->pixels)
+        return FirstFailure(status, scaled);
+    status = FirstFailure(status, scaled);
+    if (request.reduceColours) {
+        status = FirstFailure(status, ReduceInPlace(large, request.colourCount));
+        status = FirstFailure(status, ReduceInPlace(small, request.colourCount));
+    }
+    return status;
 }

@@ -91,14 +91,15 @@ inline LONG ReadRowsDone(PixelBuffer* buffer)
     return InterlockedCompareExchange(&buffer->rowsDone, 0, 0);
 }
 
-// Checks common to every decoder's job: -2 for missing or mistagged records,
-// -3 for a file of another family, -9 for an image beyond the first of a
-// single-image format (multiImage false).
+// Checks common to every decoder's job: ImgBadArgument for missing or
+// mistagged records, ImgUnsupported for a file of another family,
+// ImgBadRequest for an image beyond the first of a single-image format
+// (multiImage false).
 int CheckDecodeJob(const DecodeJob* job, uint32_t family, bool multiImage);
 
-// Producer steps 2 and 3: sizes the target, allocates its pixels
-// (uninitialised), clears rowsDone and sets the ready event.  After this the
-// job record must not be touched.  Returns 0 or -5.
+// A producer's start, once it knows its picture's size: sizes the target,
+// allocates its pixels (uninitialised), clears rowsDone and sets the ready
+// event.  After this the job record must not be touched.  Returns ImgOk or ImgNoMemory.
 int BeginOutput(DecodeJob* job, int32_t width, int32_t height, uint32_t flags);
 
 // Allocates width x height pixels from the global heap; null when the
@@ -118,10 +119,11 @@ const uint64_t PictureMaxPixels = (uint64_t)1 << 28;
 // write, and a few kilobytes must not buy gigabytes and minutes of work.
 const uint64_t PictureAnyPixels = (uint64_t)1 << 24;
 
-// A decoder's check before anything is allocated for its picture: -5 beyond
-// PictureMaxPixels, -7 when the picture is larger than PictureAnyPixels and
-// than `pixelsBacked`, the most pixels the file's remaining bytes could make
-// at the format's densest coding; 0 otherwise.
+// A decoder's check before anything is allocated for its picture:
+// ImgNoMemory beyond PictureMaxPixels, ImgTruncated when the picture is
+// larger than PictureAnyPixels and than `pixelsBacked`, the most pixels the
+// file's remaining bytes could make at the format's densest coding; ImgOk
+// otherwise.
 int CheckPictureSize(uint64_t width, uint64_t height, uint64_t pixelsBacked);
 
 // The most pixels `bytes` bytes make at `perByte` pixels a byte, saturating
@@ -167,7 +169,7 @@ struct RowFollower {
 };
 
 // Runs the consumer protocol to its end: follows the source's progress while
-// its thread runs, then catches up.  Returns 0.
+// its thread runs, then catches up.  Returns ImgOk.
 int FollowSource(RowFollower* follower);
 
 inline uint16_t ReadLe16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
@@ -186,5 +188,10 @@ inline bool Within(uint32_t size, uint64_t offset, uint64_t length)
 {
     return offset <= size && length <= size - offset;
 }
+
+// How a start operation waits for its worker to be ready: replaced by
+// tests to make the wait fail.
+extern DWORD(WINAPI* WaitForWorkerReady)(DWORD count, const HANDLE* handles, BOOL all,
+                                         DWORD milliseconds);
 
 #endif

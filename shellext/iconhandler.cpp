@@ -1,21 +1,26 @@
-// The thumbnail icon object: IPersistFile::Load opens the file, the shell
-// then asks for a location (its cache key) and, on a cache miss, the icons.
-#include "lumetta.h"
+// The thumbnail icon object.
+#include "iconhandler.h"
 
+#include <new>
 #include <string.h>
+
+#include "thumbnail.h"
+
+IUnknown* IconHandler::Create()
+{
+    return static_cast<IExtractIconA*>(new (std::nothrow) IconHandler());
+}
 
 IconHandler::IconHandler() : refCount(1)
 {
     fileName[0] = 0;
     memset(&info, 0, sizeof(info));
     info.size = ImageInfoSize;
-    InterlockedIncrement(&objectCount);
 }
 
 IconHandler::~IconHandler()
 {
     ReleaseImageInfo(&info);
-    InterlockedDecrement(&objectCount);
 }
 
 STDMETHODIMP IconHandler::QueryInterface(REFIID riid, void** ppv)
@@ -36,16 +41,12 @@ STDMETHODIMP IconHandler::QueryInterface(REFIID riid, void** ppv)
 
 STDMETHODIMP_(ULONG) IconHandler::AddRef()
 {
-    return ++refCount;
+    return AddReference(&refCount);
 }
 
 STDMETHODIMP_(ULONG) IconHandler::Release()
 {
-    if (--refCount == 0) {
-        delete this;
-        return 0;
-    }
-    return refCount;
+    return ReleaseReference(this, &refCount);
 }
 
 // ---------------------------------------------------------------- IPersistFile
@@ -61,29 +62,27 @@ STDMETHODIMP IconHandler::IsDirty()
 
 STDMETHODIMP IconHandler::Load(LPCOLESTR pszFileName, DWORD)
 {
+    SettleIconColorsOnce();
     ReleaseImageInfo(&info);
     if (reloadEvent && WaitForSingleObject(reloadEvent, 0) == WAIT_OBJECT_0)
         LoadSettings();
     if (!Settings.enabled)
         return S_OK;
 
-    // A name that does not fit is not cut into the name of another file.
-    fileName[0] = 0;
+    // A name that does not fit fails the conversion rather than being cut
+    // into the name of another file.
     if (!pszFileName ||
         !WideCharToMultiByte(CP_ACP, 0, pszFileName, -1, fileName, sizeof(fileName), NULL, NULL))
         fileName[0] = 0;
-    fileName[sizeof(fileName) - 1] = 0;
 
+    // Released, the description has an image count of 0: no thumbnail.
     if (fileName[0] == 0 || OpenImageFile(fileName, &info) != ImgOk) {
         ReleaseImageInfo(&info);
-        info.imageCount = 0;
         return S_OK;
     }
     uint32_t family = FamilyOf(info.format);
-    if (family >= 1 && family <= (uint32_t)FamilyCount && Settings.enabledTypes[family - 1])
-        return S_OK;
-    ReleaseImageInfo(&info);
-    info.imageCount = 0;
+    if (family < 1 || family > (uint32_t)FamilyCount || !Settings.enabledTypes[family - 1])
+        ReleaseImageInfo(&info);
     return S_OK;
 }
 
@@ -125,36 +124,25 @@ STDMETHODIMP IconHandler::GetIconLocation(UINT, LPSTR szIconFile, UINT cchMax, i
 
 namespace {
 
-void ReduceToSixteenColours(PixelBuffer* b)
-{
-    StopJob(b);
-    if (StartColourReduction(b, NULL, 16) == ImgOk && b->thread)
-        WaitForSingleObject(b->thread, INFINITE);
-}
-
-// Decodes, scales both sizes at once and frames them.  Leaves the outputs
-// null on any failure.
+// Both pictures through the thumbnail recipe, each framed into its icon.
+// Leaves the outputs null on any failure.
 void MakeThumbnails(ImageInfo* info, int largeSize, int smallSize, int border, uint32_t color,
                     HICON* phiconLarge, HICON* phiconSmall)
 {
-    int32_t largeSide = largeSize - 2 * border, smallSide = smallSize - 2 * border;
-    if (largeSide <= 0 || smallSide <= 0)
+    ThumbnailRequest request = {largeSize - 2 * border, smallSize - 2 * border,
+                                Settings.lowColorIcons != 0, 16};
+    if (request.largeSide <= 0 || request.smallSide <= 0)
         return;
-    PixelBuffer decoded = {}, largeBuffer = {}, smallBuffer = {};
-    decoded.size = largeBuffer.size = smallBuffer.size = PixelBufferSize;
-    MakeThumbnailPictures(info, largeSide, smallSide, &decoded, &largeBuffer, &smallBuffer);
+    PixelBuffer largeBuffer = {}, smallBuffer = {};
+    largeBuffer.size = smallBuffer.size = PixelBufferSize;
+    MakeThumbnailPictures(info, request, &largeBuffer, &smallBuffer);
     // A decoder that failed half-way still leaves the rows it delivered.
     if (largeBuffer.pixels && smallBuffer.pixels) {
-        if (Settings.lowColorIcons) {
-            ReduceToSixteenColours(&largeBuffer);
-            ReduceToSixteenColours(&smallBuffer);
-        }
         *phiconLarge = BuildThumbnailIcon(&largeBuffer, border, color);
         *phiconSmall = BuildThumbnailIcon(&smallBuffer, border, color);
     }
     FreePixelBuffer(&largeBuffer);
     FreePixelBuffer(&smallBuffer);
-    FreePixelBuffer(&decoded);
 }
 
 }  // namespace

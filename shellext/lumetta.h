@@ -1,5 +1,5 @@
-// Lumetta shell extension: module state, settings and the COM objects the
-// shell creates through the class factory.
+// Lumetta shell extension: module state, settings and the helpers the COM
+// objects share.  Each object has a header of its own.
 #ifndef LUMETTA_SHELLEXT_H
 #define LUMETTA_SHELLEXT_H
 
@@ -9,8 +9,9 @@
 #include <stdint.h>
 
 #include "image.h"
+#include "registration.h"
 
-const int FamilyCount = 7;
+const int FamilyCount = FileTypeCount;
 
 struct SettingsRecord {
     BYTE enabled;
@@ -26,24 +27,16 @@ extern volatile LONG objectCount;
 extern HANDLE reloadEvent;
 extern SettingsRecord Settings;
 
-extern const GUID CLSID_LumettaIcons;
-extern const GUID CLSID_LumettaPropertySheet;
-extern const GUID CLSID_LumettaDisplayPage;
-
-extern const char ProductKey[];
-extern const char ReloadEventName[];
-
-const DWORD KindIconHandler = 1;
-const DWORD KindPropertySheet = 2;
-const DWORD KindDisplayPage = 3;
-
 const int IconIndexMarker = (int)0x80000000u;
 
 // Settings
 LONG LoadSettings();
 bool ReadProductValue(HKEY root, const char* name, void* buffer, DWORD size);
 bool WriteProductValue(HKEY root, const char* name, DWORD type, const void* data, DWORD size);
-bool CheckHighColorIcons();
+
+// The high-colour question
+bool ShellDrawsLowColorIcons();
+void SettleIconColorsOnce();
 INT_PTR CALLBACK HighColorDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Thumbnail icons
@@ -57,80 +50,30 @@ extern "C" HRESULT WINAPI DllCanUnloadNow(void);
 void AttachModule(HINSTANCE instance);
 void DetachModule();
 
-class ClassFactory : public IClassFactory {
-public:
-    explicit ClassFactory(DWORD kind);
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
-    STDMETHODIMP LockServer(BOOL lock) override;
-    virtual ~ClassFactory();
+// Reference counts of every object: the objects are apartment-bound, but a
+// count changed with interlocked operations costs nothing and survives a
+// caller that breaks the rule.
+inline ULONG AddReference(volatile LONG* count)
+{
+    return (ULONG)InterlockedIncrement(count);
+}
 
-private:
-    ULONG refCount;
-    DWORD objectKind;
-};
+template <class Object>
+ULONG ReleaseReference(Object* object, volatile LONG* count)
+{
+    LONG left = InterlockedDecrement(count);
+    if (left == 0)
+        delete object;
+    return (ULONG)left;
+}
 
-class IconHandler : public IExtractIconA, public IPersistFile {
-public:
-    IconHandler();
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-    // IExtractIconA
-    STDMETHODIMP GetIconLocation(UINT uFlags, LPSTR szIconFile, UINT cchMax, int* piIndex,
-                                 UINT* pwFlags) override;
-    STDMETHODIMP Extract(LPCSTR pszFile, UINT nIconIndex, HICON* phiconLarge,
-                         HICON* phiconSmall, UINT nIconSize) override;
-    virtual ~IconHandler();
-    // IPersistFile
-    STDMETHODIMP GetClassID(CLSID* pClassID) override;
-    STDMETHODIMP IsDirty() override;
-    STDMETHODIMP Load(LPCOLESTR pszFileName, DWORD dwMode) override;
-    STDMETHODIMP Save(LPCOLESTR pszFileName, BOOL fRemember) override;
-    STDMETHODIMP SaveCompleted(LPCOLESTR pszFileName) override;
-    STDMETHODIMP GetCurFile(LPOLESTR* ppszFileName) override;
-
-private:
-    ULONG refCount;
-    char fileName[MAX_PATH];
-    ImageInfo info;
-};
-
-// Base of the two property sheet extensions: the pages themselves come later.
-class SheetExtension : public IShellPropSheetExt, public IShellExtInit {
-public:
-    SheetExtension();
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-    virtual ~SheetExtension();
-
-private:
-    ULONG refCount;
-};
-
-class PropertySheetHandler : public SheetExtension {
-public:
-    STDMETHODIMP AddPages(LPFNADDPROPSHEETPAGE lpfnAddPage, LPARAM lParam) override;
-    STDMETHODIMP ReplacePage(UINT uPageID, LPFNADDPROPSHEETPAGE lpfnReplaceWith,
-                             LPARAM lParam) override;
-    STDMETHODIMP Initialize(LPCITEMIDLIST pidlFolder, IDataObject* pdtobj,
-                            HKEY hkeyProgID) override;
-
-private:
-    char fileName[MAX_PATH] = {};
-};
-
-class DisplayPageHandler : public SheetExtension {
-public:
-    STDMETHODIMP AddPages(LPFNADDPROPSHEETPAGE lpfnAddPage, LPARAM lParam) override;
-    STDMETHODIMP ReplacePage(UINT uPageID, LPFNADDPROPSHEETPAGE lpfnReplaceWith,
-                             LPARAM lParam) override;
-    STDMETHODIMP Initialize(LPCITEMIDLIST pidlFolder, IDataObject* pdtobj,
-                            HKEY hkeyProgID) override;
+// Each object counts itself in objectCount for its whole life, so that the
+// shell keeps the module while any object is alive.
+struct ModuleReference {
+    ModuleReference() { InterlockedIncrement(&objectCount); }
+    ~ModuleReference() { InterlockedDecrement(&objectCount); }
+    ModuleReference(const ModuleReference&) = delete;
+    ModuleReference& operator=(const ModuleReference&) = delete;
 };
 
 #endif

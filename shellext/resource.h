@@ -14,6 +14,34 @@
 #define IDC_HIGHCOLOR_NOASK 1060
 #define IDC_HIGHCOLOR_ICON 1061
 
+// The Details and Preview pages' head: the file's shell icon and name.
+#define IDC_FILE_ICON 1001
+#define IDC_FILE_NAME 1002
+
+// Details page
+#define IDC_DETAILS_TYPE 1003
+#define IDC_DETAILS_DIMENSIONS 1004
+#define IDC_DETAILS_DEPTH 1005
+#define IDC_DETAILS_COMPRESSION 1046
+#define IDC_DETAILS_LABEL_FIRST 1033    /* five text rows: labels 1033-1037 */
+#define IDC_DETAILS_TEXT_FIRST 1038     /* and their texts 1038-1042 */
+
+// Preview page
+#define IDC_PREVIEW_PICTURE 1016
+#define IDC_PREVIEW_LENS 1017
+#define IDC_PREVIEW_LINE 1056
+
+// Display control panel page
+#define IDC_DISPLAY_ENABLED 1000
+#define IDC_DISPLAY_FRAME 1004
+#define IDC_DISPLAY_LOGO 1011
+#define IDC_DISPLAY_TYPES 1015
+#define IDC_DISPLAY_BORDER 1016
+#define IDC_DISPLAY_BORDER_SPIN 1017
+#define IDC_DISPLAY_COLOR 1018
+#define IDC_DISPLAY_BORDER_LABEL 1027
+#define IDC_DISPLAY_COLOR_LABEL 1028
+
 #define IDS_FILETYPE 2
 #define IDS_WARNING_CAPTION 5
 #define IDS_NOT_ASSOCIATED 6
@@ -27,5 +55,11 @@
 #define IDS_DEPTH_BASE 95
 #define IDS_FORMAT_BASE 112
 #define IDS_COMPRESSION_BASE 256
+
+// Tables indexed by a code: IDS_COLOURSPACE_FIRST + n for the n-th colour
+// space flag, IDS_TEXTLABEL_BASE + text kind, IDS_FILETYPES_FIRST + family
+// - 1, IDS_DEPTH_BASE + bits per pixel (IDS_DEPTH_TRUE beyond 32),
+// IDS_FORMAT_BASE + format code, IDS_COMPRESSION_BASE + compression code.
+#define IDS_DEPTH_TRUE 127
 
 #endif

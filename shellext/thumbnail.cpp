@@ -7,21 +7,6 @@
 
 namespace {
 
-// Reads a key's default value as text that is always terminated.
-bool ReadDefaultValue(HKEY root, const char* path, char* buffer, DWORD size)
-{
-    HKEY key;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    DWORD got = size - 1;
-    LONG error = RegQueryValueExA(key, NULL, NULL, NULL, (BYTE*)buffer, &got);
-    RegCloseKey(key);
-    if (error != ERROR_SUCCESS)
-        return false;
-    buffer[got < size ? got : size - 1] = 0;
-    return true;
-}
-
 void Append(char* location, int* len, const char* text)
 {
     size_t n = strlen(text);
@@ -93,7 +78,7 @@ bool DefaultIconLocation(const char* fileName, char* location, UINT locationSize
         return false;
 
     char value[MAX_PATH];
-    if (!ReadDefaultValue(HKEY_CLASSES_ROOT, dot, value, sizeof(value)))
+    if (!ReadDefaultText(HKEY_CLASSES_ROOT, dot, value, sizeof(value)))
         return false;
     static const char suffix[] = "\\DefaultIcon";
     if (strlen(value) + 13 > sizeof(value))
@@ -101,7 +86,7 @@ bool DefaultIconLocation(const char* fileName, char* location, UINT locationSize
     strcat(value, suffix);
     char path[MAX_PATH];
     strcpy(path, value);
-    if (!ReadDefaultValue(HKEY_CLASSES_ROOT, path, value, sizeof(value)))
+    if (!ReadDefaultText(HKEY_CLASSES_ROOT, path, value, sizeof(value)))
         return false;
 
     char* comma = strrchr(value, ',');

@@ -230,7 +230,7 @@ void Put32(std::vector<uint8_t>& v, size_t at, uint32_t x)
 TEST(CabinetEngine, ExtractsWhatTheMakerWritesWithEveryBlockKindAndWindow)
 {
     std::vector<CabFileEntry> files = SampleFiles();
-    for (int block : {LzxBlockAuto, LzxBlockVerbatim, LzxBlockAligned, LzxBlockUncompressed}) {
+    for (int block : std::initializer_list<int>{LzxBlockAuto, LzxBlockVerbatim, LzxBlockAligned, LzxBlockUncompressed}) {
         for (int bits : {15, 20, 21}) {
             CabWriteOptions options;
             options.lzx.blockType = block;
@@ -652,9 +652,9 @@ TEST(InstallerRoutines, EmbeddedCabinetAndFiles)
     RemoveDirectoryA(target.c_str());
 
     // Memory handles: reads stop at the header's length, a seek before the
-    // start lands at 0, and there are 32 slots in a run, two of them used.
+    // start lands at 0, and there are 32 slots, freed by closing.
     INT_PTR h = CabOpenFile((char*)CabMainName, CabOpenBinary, 0);
-    ASSERT_GE((UINT_PTR)h, (UINT_PTR)CabMemoryHandleBase + 2);
+    ASSERT_GE((UINT_PTR)h, (UINT_PTR)CabMemoryHandleBase);
     uint8_t header[36];
     EXPECT_EQ(CabReadFile(h, header, 36), 36u);
     long length = (long)(header[8] | header[9] << 8 | header[10] << 16 | header[11] << 24);
@@ -669,10 +669,18 @@ TEST(InstallerRoutines, EmbeddedCabinetAndFiles)
     EXPECT_EQ(CabReadFile(h, tail, 16), 0u);
     EXPECT_EQ(CabCloseFile(h), 0);
     EXPECT_EQ(CabWriteFile(h, tail, 1), (UINT)-1);
-    int opened = 3;
-    while (CabOpenFile((char*)CabMainName, CabOpenBinary, 0) != -1)
-        opened++;
-    EXPECT_EQ(opened, CabMemorySlots);
+    EXPECT_EQ(CabReadFile(h, tail, 1), (UINT)-1);
+    EXPECT_EQ(CabCloseFile(h), -1);
+    std::vector<INT_PTR> open;
+    for (INT_PTR m; (m = CabOpenFile((char*)CabMainName, CabOpenBinary, 0)) != -1 && open.size() <= 40;)
+        open.push_back(m);
+    EXPECT_EQ(open.size(), (size_t)CabMemorySlots);
+    ASSERT_FALSE(open.empty());
+    EXPECT_EQ(CabCloseFile(open.back()), 0);
+    open.back() = CabOpenFile((char*)CabMainName, CabOpenBinary, 0);
+    EXPECT_NE(open.back(), -1);
+    for (INT_PTR m : open)
+        EXPECT_EQ(CabCloseFile(m), 0);
 
     // Files: the flags pick the creation mode.
     std::string path = std::string(folder) + "lumetta-cab-flags.bin";
@@ -692,4 +700,68 @@ TEST(InstallerRoutines, EmbeddedCabinetAndFiles)
     EXPECT_EQ(CabSeekFile(f, 0, 2), 0);
     CabCloseFile(f);
     DeleteFileA(path.c_str());
+}
+
+// A handle that swallows what is written to it, beside the installer's own.
+const INT_PTR DiscardHandle = 77;
+int closedFiles;
+
+UINT __cdecl WriteOrDiscard(INT_PTR handle, void* buffer, UINT count)
+{
+    return handle == DiscardHandle ? count : CabWriteFile(handle, buffer, count);
+}
+
+int __cdecl CloseOrDiscard(INT_PTR handle)
+{
+    return handle == DiscardHandle ? 0 : CabCloseFile(handle);
+}
+
+INT_PTR __cdecl DiscardNotify(int type, CabinetNotification*)
+{
+    if (type == CabNotifyCopyFile)
+        return DiscardHandle;
+    if (type == CabNotifyCloseFile)
+        return ++closedFiles, TRUE;
+    return 0;
+}
+
+// Each extraction opens the embedded cabinet twice; its slots come back at
+// the end, so an installer may extract as often as it likes.
+TEST(InstallerRoutines, ManyExtractionsInOneProcess)
+{
+    closedFiles = 0;
+    const int rounds = 3 * CabMemorySlots;
+    for (int round = 0; round < rounds; round++) {
+        CabinetError error;
+        CabinetContext* c = CabinetCreate(CabMemAlloc, CabMemFree, CabOpenFile, CabReadFile,
+                                          WriteOrDiscard, CloseOrDiscard, CabSeekFile, 1, &error);
+        ASSERT_TRUE(c != nullptr);
+        EXPECT_TRUE(CabinetCopy(c, CabMainName, "", 0, DiscardNotify, nullptr, nullptr))
+            << "round " << round << ", error " << error.code;
+        CabinetDestroy(c);
+    }
+    EXPECT_EQ(closedFiles, 2 * rounds);
+}
+
+// After an error nothing more decodes until the decoder is started again:
+// its window and trees are in an unknown state.
+TEST(LzxDecoder, StaysUnusableAfterAnError)
+{
+    LzxWriter w;
+    w.Verbatim(10);
+    w.Symbol('a'), w.Symbol('b');
+    w.Symbol(256 + 4 * 8 + 6);
+    w.Put(0, 1);
+    w.Align();
+    LzxState* s = (LzxState*)GuardedAlloc(sizeof(LzxState));
+    uint8_t* window = (uint8_t*)GuardedAlloc(1 << 20);
+    uint8_t out[10];
+    GuardedBytes in(w.out);
+    LzxStart(s, 20, window);
+    EXPECT_EQ(LzxDecodeBlock(s, in.data(), in.size(), out, 0), -1);
+    EXPECT_EQ(LzxDecodeBlock(s, in.data(), in.size(), out, 10), -1);
+    LzxStart(s, 20, window);
+    EXPECT_EQ(LzxDecodeBlock(s, in.data(), in.size(), out, 10), 0);
+    EXPECT_EQ(std::string(out, out + 10), "ababababab");
+    GuardedFree(window), GuardedFree(s);
 }

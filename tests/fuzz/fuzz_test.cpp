@@ -14,6 +14,7 @@
 // LUMETTA_FUZZ_CHILD set to "FORMAT FIRST COUNT SEED MAPPING".
 #include "testing.h"
 #include "mutate.h"
+#include "thumbnail.h"
 
 #include <psapi.h>
 #include <stdio.h>
@@ -134,7 +135,8 @@ std::string RunRoads(ImageInfo* info, const FuzzInput& in, bool* decoded)
         return problem;
 
     PixelBuffer decodedBuffer = EmptyBuffer(), large = EmptyBuffer(), little = EmptyBuffer();
-    status = MakeThumbnailPictures(info, 32, 16, &decodedBuffer, &large, &little);
+    ThumbnailRequest request = { 32, 16, false, 0 };
+    status = MakeThumbnailPictures(info, request, &large, &little, &decodedBuffer);
     if (!KnownStatus(status))
         problem = "thumbnail: status " + std::to_string(status);
     else if (large.pixels && (large.width > 32 || large.height > 32 || little.width > 16 || little.height > 16))

@@ -5,6 +5,7 @@
 #include "worker.h"
 
 #include <string.h>
+#include <tlhelp32.h>
 
 #include <vector>
 
@@ -123,6 +124,65 @@ TEST(PipelineStart, ScaleFillsANewTarget)
     EXPECT_EQ(target.pixels[0], fill);
     EXPECT_EQ(target.pixels[3 * 8 + 3], fill);
     FreePixelBuffer(&target);
+    GlobalFree(source.pixels);
+}
+
+int ThreadsOfThisProcess()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return count;
+}
+
+DWORD WINAPI FailingWait(DWORD, const HANDLE*, BOOL, DWORD)
+{
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+
+// When the wait for the worker's ready signal fails, the start reports a
+// failure and leaves nothing behind: no thread, no events, no pixels.
+TEST(PipelineStart, AFailedWaitForTheWorkerIsAFailure)
+{
+    const int w = 600, h = 400;
+    std::vector<uint8_t> file(54 + (size_t)w * 3 * h, 0x40);
+    memset(file.data(), 0, 54);
+    file[0] = 'B', file[1] = 'M', file[10] = 54, file[14] = 40;
+    memcpy(&file[18], &w, 4);
+    memcpy(&file[22], &h, 4);
+    file[26] = 1, file[28] = 24;
+    ImageInfo info = InfoOver(file.data(), file.size());
+    ASSERT_EQ(ProbeBmp(&info), ImgOk);
+    PixelBuffer source = FinishedBuffer(Picture(64, 64, 5, false), 64, 64, 0);
+    int threads = ThreadsOfThisProcess();
+
+    WaitForWorkerReady = FailingWait;
+    PixelBuffer decoded = EmptyBuffer(), scaled = EmptyBuffer();
+    scaled.width = 16;
+    int decodeStatus = StartDecode(&decoded, &info, 0, NULL, 1);
+    int scaleStatus = StartScale(&scaled, &source, NULL, NULL);
+    WaitForWorkerReady = WaitForMultipleObjects;
+
+    EXPECT_EQ(decodeStatus, ImgSystemError);
+    EXPECT_EQ(scaleStatus, ImgSystemError);
+    for (PixelBuffer* b : {&decoded, &scaled}) {
+        EXPECT_EQ(b->thread, (HANDLE)NULL);
+        EXPECT_EQ(b->stopEvent, (HANDLE)NULL);
+        EXPECT_EQ(b->progressEvent, (HANDLE)NULL);
+        EXPECT_EQ(b->pixels, (uint32_t*)NULL);
+    }
+    EXPECT_EQ(ThreadsOfThisProcess(), threads);
+    // The next start works as ever.
+    ASSERT_EQ(StartScale(&scaled, &source, NULL, NULL), ImgOk);
+    EXPECT_EQ(WaitJob(&scaled), ImgOk);
+    FreePixelBuffer(&scaled);
     GlobalFree(source.pixels);
 }
 

@@ -2,6 +2,7 @@
 // its postage stamp, the pictures are the icon's size.
 #include "testing.h"
 #include "gif/gifmaker.h"
+#include "thumbnail.h"
 
 #include <string.h>
 
@@ -29,7 +30,8 @@ void MakeThumbnail(const std::vector<uint8_t>& bytes, int32_t largeSide, int32_t
         if ((status = probe(&info)) == ImgOk)
             break;
     ASSERT_EQ(status, ImgOk);
-    t->status = MakeThumbnailPictures(&info, largeSide, smallSide, &t->decoded, &t->large, &t->small_);
+    ThumbnailRequest request = { largeSide, smallSide, false, 0 };
+    t->status = MakeThumbnailPictures(&info, request, &t->large, &t->small_, &t->decoded);
     ReleaseImageInfo(&info);
 }
 

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "iconhandler.h"
 #include "lumetta.h"
 #include "resource.h"
 
@@ -264,6 +265,74 @@ TEST_F(ShellExt, SecondLoadLeavesOnlyTheSecondFileMapped)
     EXPECT_EQ(0, CountMapped("second.bmp"));
 }
 
+// ---------------------------------------------------------------- registration
+// The table's file types and the library's strings (shown by the pages) name
+// the same extensions and types, in the same order.
+TEST_F(ShellExt, FileTypeRowsMatchTheLibraryStrings)
+{
+    for (int i = 0; i < FileTypeCount; i++) {
+        const FileTypeRow& row = FileTypes[i];
+        EXPECT_EQ(row.family, (uint32_t)(i + 1));
+        char text[256] = {};
+        ASSERT_GT(LoadStringA(GetModuleHandleA(NULL), row.stringId, text, sizeof(text)), 0) << i;
+        std::string patterns(text, strcspn(text, "\n")), expected;
+        for (const char* p = row.extensions; *p;) {
+            size_t n = strcspn(p, " ");
+            expected += (expected.empty() ? "*" : ";*") + std::string(p, n);
+            p += n + (p[n] == ' ');
+        }
+        EXPECT_EQ(patterns, expected);
+        EXPECT_STREQ(strrchr(text, '\n') + 1, row.typeName);
+    }
+}
+
+TEST_F(ShellExt, RegistryTextsExpandTheirPlaces)
+{
+    RegistryPlaces places = {};
+    places.module = "C:\\Lumetta\\System\\Lumetta.dll";
+    char out[MAX_PATH];
+    ASSERT_TRUE(ExpandRegistryText("CLSID\\{icons}\\InprocServer32", places, out, sizeof(out)));
+    EXPECT_STREQ(out, "CLSID\\{4f7a2c12-6b3e-4d85-9a1c-72e5b0d3f861}\\InprocServer32");
+    ASSERT_TRUE(ExpandRegistryText("{module},0", places, out, sizeof(out)));
+    EXPECT_STREQ(out, "C:\\Lumetta\\System\\Lumetta.dll,0");
+    EXPECT_FALSE(ExpandRegistryText("{nowhere}", places, out, sizeof(out)));
+    EXPECT_FALSE(ExpandRegistryText("{module},0", places, out, 12));
+    // Every entry names only known places and fits.
+    places.uninstaller = places.fileClass = places.typeName = places.extension = "x";
+    for (int i = 0; i < RegistryEntryCount; i++) {
+        const RegistryEntry& e = RegistryEntries[i];
+        EXPECT_TRUE(ExpandRegistryText(e.key, places, out, sizeof(out))) << e.key;
+        EXPECT_TRUE(ExpandRegistryText(e.data, places, out, sizeof(out))) << e.data;
+        if (e.value)
+            EXPECT_TRUE(ExpandRegistryText(e.value, places, out, sizeof(out))) << e.value;
+    }
+}
+
+// The shell host's registration (the test data's fixture) bound each class
+// and the image types through the table.
+TEST_F(ShellExt, RegistrationFromTheTable)
+{
+    for (const ProductClass& c : ProductClasses) {
+        char model[32] = {};
+        HKEY k;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT,
+                                              ("CLSID\\" + std::string(c.text) + "\\InprocServer32").c_str(),
+                                              0, KEY_READ, &k)) << c.text;
+        DWORD got = sizeof(model) - 1;
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(k, "ThreadingModel", NULL, NULL, (BYTE*)model, &got));
+        RegCloseKey(k);
+        EXPECT_STREQ(model, "Apartment");
+    }
+    char fileClass[MAX_PATH] = {}, handler[64] = {};
+    LONG size = sizeof(fileClass);
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueA(HKEY_CLASSES_ROOT, ".gif", fileClass, &size));
+    size = sizeof(handler);
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueA(HKEY_CLASSES_ROOT,
+                                            (std::string(fileClass) + "\\shellex\\IconHandler").c_str(),
+                                            handler, &size));
+    EXPECT_STREQ(handler, ProductClasses[0].text);
+}
+
 // ---------------------------------------------------------------- settings
 TEST_F(ShellExt, SettingsFromTheProductKey)
 {
@@ -325,17 +394,17 @@ TEST_F(ShellExt, ShellIconDepthDecidesWithoutAsking)
     const char* high[] = {"16", "24", "32", "1 6", "x1y6"};
     for (const char* text : high) {
         SetValue(HKEY_CURRENT_USER, WindowMetrics, "Shell Icon BPP", REG_SZ, text, strlen(text) + 1);
-        EXPECT_FALSE(CheckHighColorIcons()) << text;
+        EXPECT_FALSE(ShellDrawsLowColorIcons()) << text;
     }
     // Low depths would ask, but the user said not to.
     SetDword(HKEY_CURRENT_USER, ProductKey, "HighColorNoAsk", 1);
     const char* low[] = {"8", "4", ""};
     for (const char* text : low) {
         SetValue(HKEY_CURRENT_USER, WindowMetrics, "Shell Icon BPP", REG_SZ, text, strlen(text) + 1);
-        EXPECT_TRUE(CheckHighColorIcons()) << text;
+        EXPECT_TRUE(ShellDrawsLowColorIcons()) << text;
     }
     SetDword(HKEY_CURRENT_USER, WindowMetrics, "Shell Icon BPP", 32);
-    EXPECT_TRUE(CheckHighColorIcons());
+    EXPECT_TRUE(ShellDrawsLowColorIcons());
 }
 
 // The answering side: waits for the question, ticks the box if asked,
@@ -345,13 +414,16 @@ struct Answer {
     bool tick;
     bool sawDialog = false;
     bool sawNotice = false;
+    int patience = 200;                    // looks, 50 ms apart
+    volatile LONG* loaded = nullptr;       // read when the question comes
+    LONG loadedWhenAsked = 0;
 };
 
 DWORD WINAPI AnswerQuestion(LPVOID param)
 {
     Answer* a = (Answer*)param;
     HWND dialog = NULL;
-    for (int i = 0; i < 200 && !dialog; i++) {
+    for (int i = 0; i < a->patience && !dialog; i++) {
         dialog = FindWindowA(NULL, "High-Color Icons");
         if (!dialog || !GetDlgItem(dialog, IDC_HIGHCOLOR_NOASK)) {
             dialog = NULL;
@@ -361,6 +433,8 @@ DWORD WINAPI AnswerQuestion(LPVOID param)
     if (!dialog)
         return 1;
     a->sawDialog = true;
+    if (a->loaded)
+        a->loadedWhenAsked = *a->loaded;
     if (a->tick)
         SendMessageA(GetDlgItem(dialog, IDC_HIGHCOLOR_NOASK), BM_CLICK, 0, 0);
     if (a->button == IDCANCEL)
@@ -384,7 +458,7 @@ DWORD WINAPI AnswerQuestion(LPVOID param)
 bool RunQuestion(Answer* answer)
 {
     HANDLE t = CreateThread(NULL, 0, AnswerQuestion, answer, 0, NULL);
-    bool result = CheckHighColorIcons();
+    bool result = ShellDrawsLowColorIcons();
     WaitForSingleObject(t, 15000);
     CloseHandle(t);
     return result;
@@ -429,7 +503,7 @@ TEST_F(ShellExt, HighColourQuestionOnARealWindow)
     EXPECT_TRUE(ReadProductValue(HKEY_CURRENT_USER, "HighColorNoAsk", &noAsk, 4));
     EXPECT_EQ(1u, noAsk);
     // Asked never again.
-    EXPECT_TRUE(CheckHighColorIcons());
+    EXPECT_TRUE(ShellDrawsLowColorIcons());
 
     DeleteValue(HKEY_CURRENT_USER, ProductKey, "HighColorNoAsk");
     Answer yes = {IDYES, false};
@@ -439,7 +513,45 @@ TEST_F(ShellExt, HighColourQuestionOnARealWindow)
     EXPECT_EQ("16", ShellDepthText());
     EXPECT_FALSE(ReadProductValue(HKEY_CURRENT_USER, "HighColorNoAsk", &noAsk, 4));
     // Now the shell draws 16 bits: no more question.
-    EXPECT_FALSE(CheckHighColorIcons());
+    EXPECT_FALSE(ShellDrawsLowColorIcons());
+}
+
+// Loading the module asks nothing (a dialog under the loader lock can hang
+// the shell); the first file given to an icon handler does, once.
+TEST_F(ShellExt, HighColourQuestionWaitsForTheFirstFile)
+{
+    if (!getenv("DISPLAY"))
+        GTEST_SKIP() << "no display";
+    if (getenv("LUMETTA_ASAN"))
+        GTEST_SKIP() << "windows cannot be made under the sanitizer";
+    SetValue(HKEY_CURRENT_USER, WindowMetrics, "Shell Icon BPP", REG_SZ, "8", 2);
+    volatile LONG loaded = 0;
+    Answer first = {IDNO, false};
+    first.loaded = &loaded;
+    HANDLE t = CreateThread(NULL, 0, AnswerQuestion, &first, 0, NULL);
+    {
+        Module m;
+        ASSERT_TRUE(m.getClassObject);
+        InterlockedExchange(&loaded, 1);
+        IExtractIconA* extract = m.IconFor(Shell("first.bmp"));
+        WaitForSingleObject(t, 15000);
+        CloseHandle(t);
+        EXPECT_TRUE(first.sawDialog);
+        EXPECT_EQ(1, first.loadedWhenAsked);
+        if (extract)
+            extract->Release();
+
+        Answer again = {IDNO, false};
+        again.patience = 20;
+        t = CreateThread(NULL, 0, AnswerQuestion, &again, 0, NULL);
+        extract = m.IconFor(Shell("second.bmp"));
+        WaitForSingleObject(t, 15000);
+        CloseHandle(t);
+        EXPECT_FALSE(again.sawDialog);
+        if (extract)
+            extract->Release();
+    }
+    EXPECT_EQ("8", ShellDepthText());
 }
 
 // ---------------------------------------------------------------- locations
@@ -684,6 +796,8 @@ TEST_F(ShellExt, EveryFileGetsAnIcon)
 TEST_F(ShellExt, LowColourIconsUseSixteenColours)
 {
     LoadSettings();
+    // The first Load of the process would otherwise settle the depth anew.
+    SettleIconColorsOnce();
     Settings.enabled = 1;
     Settings.lowColorIcons = 1;
     IconHandler* handler = new IconHandler();

@@ -8,6 +8,7 @@
 //   imgtool reduce IN.pam OUT.pam C [--transparency]
 #include "image.h"
 #include "pam.h"
+#include "thumbnail.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -120,42 +121,37 @@ int Conclude(int status, const PixelBuffer& b, const char* out)
     return 0;
 }
 
-// The large picture a thumbnail icon of side N with border 0 holds, made by
-// the icon handler's recipe; optionally reduced in place to C colours.
+// The large picture of a thumbnail icon of side N with border 0, made by
+// the icon handler's own recipe (the small one, at N / 2, is made and
+// dropped); with --colours reduced in place to C colours.
 int Thumb(int argc, char** argv)
 {
     if (argc < 2)
         return Usage();
-    int32_t side = 0;
-    uint32_t colours = 0;
-    bool reduce = false;
+    ThumbnailRequest request = {0, 0, false, 0};
     for (int i = 2; i < argc; i++) {
         if (!strcmp(argv[i], "--size") && i + 1 < argc) {
-            side = atoi(argv[++i]);
+            request.largeSide = atoi(argv[++i]);
         } else if (!strcmp(argv[i], "--colours") && i + 1 < argc) {
-            colours = (uint32_t)strtoul(argv[++i], NULL, 10);
-            reduce = true;
+            request.colourCount = (uint32_t)strtoul(argv[++i], NULL, 10);
+            request.reduceColours = true;
         } else {
             return Usage();
         }
     }
-    if (side <= 0)
+    if (request.largeSide <= 0)
         return Usage();
+    request.smallSide = request.largeSide > 1 ? request.largeSide / 2 : 1;
     ImageInfo info = {};
     info.size = ImageInfoSize;
-    PixelBuffer decoded = {}, picture = {}, unused = {};
-    decoded.size = picture.size = unused.size = PixelBufferSize;
+    PixelBuffer picture = {}, small = {};
+    picture.size = small.size = PixelBufferSize;
     int status = OpenImageFile(argv[0], &info);
     if (status == ImgOk)
-        status = MakeThumbnailPictures(&info, side, 0, &decoded, &picture, &unused);
-    if (reduce && picture.pixels) {
-        int reduced = Finish(StartColourReduction(&picture, NULL, colours), &picture);
-        if (status == ImgOk)
-            status = reduced;
-    }
+        status = MakeThumbnailPictures(&info, request, &picture, &small);
     int exitCode = Conclude(status, picture, argv[1]);
+    FreePixelBuffer(&small);
     FreePixelBuffer(&picture);
-    FreePixelBuffer(&decoded);
     ReleaseImageInfo(&info);
     return exitCode;
 }

@@ -14,8 +14,6 @@ struct CabFileEntry {
     uint16_t date = 0, time = 0, attributes = 0x20;
 };
 
-enum { CabMethodStored = 0, CabMethodLzx = 3 };
-
 struct CabWriteOptions {
     int method = CabMethodLzx;
     LzxOptions lzx;

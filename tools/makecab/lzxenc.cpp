@@ -9,13 +9,12 @@
 
 namespace {
 
-const uint32_t kFrame = 32768;
 const int32_t kE8Size = 12000000;
 
 struct Token {
     uint16_t main;       // main tree symbol
     uint16_t length;     // length tree symbol + 1, 0 = none
-    uint8_t slot;        // position slot when main >= 256
+    uint8_t slot;        // position slot when main is a match
     uint32_t footer;
 };
 
@@ -151,14 +150,14 @@ std::vector<PreSymbol> DeltaSymbols(const uint8_t* previous, const uint8_t* leng
 void WriteDelta(BitWriter* w, const uint8_t* previous, const uint8_t* lengths, int n)
 {
     std::vector<PreSymbol> symbols = DeltaSymbols(previous, lengths, n);
-    uint32_t freq[20] = {0};
+    uint32_t freq[LzxPretreeSymbols] = {0};
     for (const PreSymbol& s : symbols)
         freq[s.symbol]++;
-    uint8_t pre[20];
-    uint16_t codes[20];
-    BuildLengths(freq, 20, 15, pre);
-    CanonicalCodes(pre, 20, codes);
-    for (int i = 0; i < 20; i++)
+    uint8_t pre[LzxPretreeSymbols];
+    uint16_t codes[LzxPretreeSymbols];
+    BuildLengths(freq, LzxPretreeSymbols, 15, pre);
+    CanonicalCodes(pre, LzxPretreeSymbols, codes);
+    for (int i = 0; i < LzxPretreeSymbols; i++)
         w->Put(pre[i], 4);
     for (const PreSymbol& s : symbols) {
         w->Put(codes[s.symbol], pre[s.symbol]);
@@ -175,8 +174,8 @@ struct Encoder {
     int mainSymbols;
     std::vector<int32_t> head, chain;
     uint32_t R0 = 1, R1 = 1, R2 = 1;
-    uint8_t mainPrevious[256 + 50 * 8] = {0};
-    uint8_t lengthPrevious[249] = {0};
+    uint8_t mainPrevious[LzxMainMax] = {0};
+    uint8_t lengthPrevious[LzxLengthSymbols] = {0};
     BitWriter w;
     std::vector<LzxFrame>* frames;
     uint32_t frameStart = 0;   // first byte of the frame being written
@@ -277,7 +276,7 @@ Token MakeMatchToken(Encoder* e, const Match& m)
         e->R0 = m.offset;
     }
     uint32_t header = std::min(m.length - 2, 7u);
-    t.main = (uint16_t)(256 + slot * 8 + header);
+    t.main = (uint16_t)(LzxLiterals + slot * LzxLengthHeaders + header);
     t.length = header == 7 ? (uint16_t)(m.length - 2 - 7 + 1) : 0;
     t.slot = (uint8_t)slot;
     t.footer = footer;
@@ -289,7 +288,7 @@ void Tokenize(Encoder* e, uint32_t start, uint32_t end, std::vector<Token>* toke
 {
     uint32_t pos = start;
     while (pos < end) {
-        uint32_t frameEnd = std::min((pos / kFrame + 1) * kFrame, end);
+        uint32_t frameEnd = std::min((pos / LzxFrameSize + 1) * LzxFrameSize, end);
         uint32_t limit = std::min(frameEnd - pos, 257u);
         Insert(e, pos);
         Match m = FindMatch(e, pos, limit);
@@ -336,20 +335,20 @@ void EndFrame(Encoder* e, uint32_t frameEnd)
 }
 
 struct BlockCode {
-    uint8_t main[256 + 50 * 8];
-    uint8_t length[249];
-    uint8_t aligned[8];
-    uint16_t mainCodes[256 + 50 * 8];
-    uint16_t lengthCodes[249];
-    uint16_t alignedCodes[8];
+    uint8_t main[LzxMainMax];
+    uint8_t length[LzxLengthSymbols];
+    uint8_t aligned[LzxAlignedSymbols];
+    uint16_t mainCodes[LzxMainMax];
+    uint16_t lengthCodes[LzxLengthSymbols];
+    uint16_t alignedCodes[LzxAlignedSymbols];
 };
 
 size_t TreeBits(Encoder* e, const BlockCode& c)
 {
     BitWriter scratch;
-    WriteDelta(&scratch, e->mainPrevious, c.main, 256);
-    WriteDelta(&scratch, e->mainPrevious + 256, c.main + 256, e->mainSymbols - 256);
-    WriteDelta(&scratch, e->lengthPrevious, c.length, 249);
+    WriteDelta(&scratch, e->mainPrevious, c.main, LzxLiterals);
+    WriteDelta(&scratch, e->mainPrevious + LzxLiterals, c.main + LzxLiterals, e->mainSymbols - LzxLiterals);
+    WriteDelta(&scratch, e->lengthPrevious, c.length, LzxLengthSymbols);
     return scratch.BitCount();
 }
 
@@ -360,7 +359,7 @@ void WriteTokens(Encoder* e, const std::vector<Token>& tokens, const std::vector
     for (size_t i = 0; i < tokens.size(); i++) {
         const Token& t = tokens[i];
         e->w.Put(c.mainCodes[t.main], c.main[t.main]);
-        if (t.main >= 256) {
+        if (t.main >= LzxLiterals) {
             if (t.length)
                 e->w.Put(c.lengthCodes[t.length - 1], c.length[t.length - 1]);
             int extra = LzxExtraBits[t.slot];
@@ -374,7 +373,7 @@ void WriteTokens(Encoder* e, const std::vector<Token>& tokens, const std::vector
             }
         }
         pos += lengths[i];
-        if (pos % kFrame == 0 || pos == e->size)
+        if (pos % LzxFrameSize == 0 || pos == e->size)
             EndFrame(e, pos);
     }
 }
@@ -389,12 +388,12 @@ void WriteUncompressed(Encoder* e, uint32_t start, uint32_t end)
         for (int k = 0; k < 4; k++)
             e->w.out.push_back((uint8_t)(v >> (8 * k)));
     for (uint32_t pos = start; pos < end;) {
-        uint32_t frameEnd = std::min((pos / kFrame + 1) * kFrame, end);
+        uint32_t frameEnd = std::min((pos / LzxFrameSize + 1) * LzxFrameSize, end);
         e->w.out.insert(e->w.out.end(), e->data + pos, e->data + frameEnd);
         pos = frameEnd;
         if ((end - start) % 2 && pos == end)
             e->w.out.push_back(0);
-        if (pos % kFrame == 0 || pos == e->size)
+        if (pos % LzxFrameSize == 0 || pos == e->size)
             EndFrame(e, pos);
     }
 }
@@ -406,23 +405,23 @@ void EncodeBlock(Encoder* e, uint32_t start, uint32_t end)
     tokens.reserve(end - start);
     Tokenize(e, start, end, &tokens, &lengths);
 
-    uint32_t mainFreq[256 + 50 * 8] = {0}, lengthFreq[249] = {0}, alignedFreq[8] = {0};
+    uint32_t mainFreq[LzxMainMax] = {0}, lengthFreq[LzxLengthSymbols] = {0}, alignedFreq[LzxAlignedSymbols] = {0};
     for (const Token& t : tokens) {
         mainFreq[t.main]++;
         if (t.length)
             lengthFreq[t.length - 1]++;
-        if (t.main >= 256 && t.slot >= 3 && LzxExtraBits[t.slot] >= 3)
+        if (t.main >= LzxLiterals && t.slot >= 3 && LzxExtraBits[t.slot] >= 3)
             alignedFreq[t.footer & 7]++;
     }
     BlockCode c;
     BuildLengths(mainFreq, e->mainSymbols, 16, c.main);
-    BuildLengths(lengthFreq, 249, 16, c.length);
-    BuildLengths(alignedFreq, 8, 7, c.aligned);
-    if (!std::count_if(c.aligned, c.aligned + 8, [](uint8_t v) { return v != 0; }))
-        memset(c.aligned, 3, 8);
+    BuildLengths(lengthFreq, LzxLengthSymbols, 16, c.length);
+    BuildLengths(alignedFreq, LzxAlignedSymbols, 7, c.aligned);
+    if (!std::count_if(c.aligned, c.aligned + LzxAlignedSymbols, [](uint8_t v) { return v != 0; }))
+        memset(c.aligned, 3, LzxAlignedSymbols);
     CanonicalCodes(c.main, e->mainSymbols, c.mainCodes);
-    CanonicalCodes(c.length, 249, c.lengthCodes);
-    CanonicalCodes(c.aligned, 8, c.alignedCodes);
+    CanonicalCodes(c.length, LzxLengthSymbols, c.lengthCodes);
+    CanonicalCodes(c.aligned, LzxAlignedSymbols, c.alignedCodes);
 
     size_t body = 0;
     long long alignedSaving = 0;
@@ -430,7 +429,7 @@ void EncodeBlock(Encoder* e, uint32_t start, uint32_t end)
         body += c.main[t.main];
         if (t.length)
             body += c.length[t.length - 1];
-        if (t.main >= 256 && t.slot >= 3) {
+        if (t.main >= LzxLiterals && t.slot >= 3) {
             int extra = LzxExtraBits[t.slot];
             body += extra;
             if (extra >= 3)
@@ -456,13 +455,13 @@ void EncodeBlock(Encoder* e, uint32_t start, uint32_t end)
     e->w.Put((uint32_t)type, 3);
     e->w.Put(end - start, 24);
     if (type == LzxBlockAligned)
-        for (int i = 0; i < 8; i++)
+        for (int i = 0; i < LzxAlignedSymbols; i++)
             e->w.Put(c.aligned[i], 3);
-    WriteDelta(&e->w, e->mainPrevious, c.main, 256);
-    WriteDelta(&e->w, e->mainPrevious + 256, c.main + 256, e->mainSymbols - 256);
-    WriteDelta(&e->w, e->lengthPrevious, c.length, 249);
+    WriteDelta(&e->w, e->mainPrevious, c.main, LzxLiterals);
+    WriteDelta(&e->w, e->mainPrevious + LzxLiterals, c.main + LzxLiterals, e->mainSymbols - LzxLiterals);
+    WriteDelta(&e->w, e->lengthPrevious, c.length, LzxLengthSymbols);
     memcpy(e->mainPrevious, c.main, e->mainSymbols);
-    memcpy(e->lengthPrevious, c.length, 249);
+    memcpy(e->lengthPrevious, c.length, LzxLengthSymbols);
     WriteTokens(e, tokens, lengths, start, c, type == LzxBlockAligned);
 }
 
@@ -470,11 +469,11 @@ void EncodeBlock(Encoder* e, uint32_t start, uint32_t end)
 // become absolute, frame by frame, exactly where the decoder looks.
 void TranslateE8(uint8_t* data, uint32_t size)
 {
-    for (uint32_t frame = 0; frame * kFrame < size && frame < 32768; frame++) {
-        uint32_t start = frame * kFrame, frameSize = std::min(kFrame, size - start);
-        if (frameSize <= 10)
+    for (uint32_t frame = 0; frame * LzxFrameSize < size && frame < LzxE8FramesMax; frame++) {
+        uint32_t start = frame * LzxFrameSize, frameSize = std::min<uint32_t>(LzxFrameSize, size - start);
+        if (frameSize <= LzxE8TailBytes)
             break;
-        for (uint32_t i = 0; i < frameSize - 10;) {
+        for (uint32_t i = 0; i < frameSize - LzxE8TailBytes;) {
             uint8_t* p = data + start + i;
             if (*p != 0xE8) {
                 i++;
@@ -496,7 +495,7 @@ void TranslateE8(uint8_t* data, uint32_t size)
 
 bool LzxCompress(const uint8_t* input, size_t size, const LzxOptions& options, std::vector<LzxFrame>* frames)
 {
-    if (options.windowBits < 15 || options.windowBits > 21 || size > 0x7FFF0000u || options.blockFrames == 0)
+    if (options.windowBits < LzxWindowBitsMin || options.windowBits > LzxWindowBitsMax || size > 0x7FFF0000u || options.blockFrames == 0)
         return false;
     frames->clear();
     if (size == 0)
@@ -509,7 +508,7 @@ bool LzxCompress(const uint8_t* input, size_t size, const LzxOptions& options, s
     e.data = data.data();
     e.size = (uint32_t)size;
     e.windowSize = 1u << options.windowBits;
-    e.mainSymbols = 256 + 8 * (options.windowBits == 21 ? 50 : options.windowBits == 20 ? 42 : options.windowBits * 2);
+    e.mainSymbols = LzxMainSymbols(options.windowBits);
     e.head.assign(1 << 17, -1);
     e.chain.assign(e.windowSize, -1);
     e.frames = frames;
@@ -518,7 +517,7 @@ bool LzxCompress(const uint8_t* input, size_t size, const LzxOptions& options, s
         e.w.Put((uint32_t)kE8Size >> 16, 16);
         e.w.Put((uint32_t)kE8Size & 0xFFFF, 16);
     }
-    uint32_t blockSize = options.blockFrames * kFrame;
+    uint32_t blockSize = options.blockFrames * LzxFrameSize;
     for (uint32_t start = 0; start < e.size; start += blockSize)
         EncodeBlock(&e, start, std::min(e.size, start + blockSize));
     return true;

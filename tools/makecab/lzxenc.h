@@ -7,7 +7,10 @@
 #include <stdint.h>
 #include <vector>
 
-enum { LzxBlockAuto = 0, LzxBlockVerbatim = 1, LzxBlockAligned = 2, LzxBlockUncompressed = 3 };
+#include "cablayout.h"
+
+// Besides the three block kinds: choose per block by the exact bit cost.
+enum { LzxBlockAuto = 0 };
 
 struct LzxOptions {
     int windowBits = 20;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "pngwrite.h"
+#include "registration.h"
 
 namespace {
 
@@ -408,83 +409,35 @@ int FolderCommand(const std::string& dirArg, const std::string& out)
 }
 
 // ---------------------------------------------------------------- registration
-const char* const Clsids[3][2] = {
-    {"{4F7A2C12-6B3E-4D85-9A1C-72E5B0D3F861}", "Lumetta Thumbnail Icons"},
-    {"{4F7A2C11-6B3E-4D85-9A1C-72E5B0D3F861}", "Lumetta File Properties"},
-    {"{4F7A2C10-6B3E-4D85-9A1C-72E5B0D3F861}", "Lumetta Display Page"},
-};
-
-const char* const FileTypes[7][2] = {
-    {".bmp .rle .dib", "Bitmap Image"},
-    {".gif", "GIF Image"},
-    {".tga .vda .vst .icb", "Targa Image"},
-    {".png", "PNG Image"},
-    {".tiff .tif", "TIFF Image"},
-    {".pcx", "PCX Image"},
-    {".jpeg .jpg .jpe .jif .jfif .jfi", "JPEG Image"},
-};
-
-bool SetText(HKEY root, const std::string& path, const char* name, const std::string& value,
-             bool onlyWhenEmpty = false)
-{
-    HKEY key;
-    if (RegCreateKeyExA(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
-        return false;
-    char current[MAX_PATH] = {};
-    DWORD size = sizeof(current) - 1;
-    bool empty = RegQueryValueExA(key, name, NULL, NULL, (BYTE*)current, &size) != ERROR_SUCCESS ||
-                 current[0] == 0;
-    LONG error = ERROR_SUCCESS;
-    if (!onlyWhenEmpty || empty)
-        error = RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)value.c_str(), (DWORD)value.size() + 1);
-    RegCloseKey(key);
-    return error == ERROR_SUCCESS;
-}
-
+// What the installer writes for the classes and what the library writes for
+// the file types, both from the product's registration table.
 int RegisterCommand(const std::string& dllArg)
 {
     std::string dll = WindowsPath(dllArg);
-    bool ok = true;
-    for (auto& c : Clsids) {
-        std::string key = std::string("CLSID\\") + c[0];
-        ok &= SetText(HKEY_CLASSES_ROOT, key, NULL, c[1]);
-        ok &= SetText(HKEY_CLASSES_ROOT, key + "\\InprocServer32", NULL, dll);
-        ok &= SetText(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "ThreadingModel", "Apartment");
-    }
-    for (auto& t : FileTypes) {
-        std::string patterns = t[0];
-        std::string first = patterns.substr(1, patterns.find(' ') - 1);
-        std::string fallbackClass = first + "file";
-        size_t start = 0;
-        while (start < patterns.size()) {
-            size_t end = patterns.find(' ', start);
-            if (end == std::string::npos)
-                end = patterns.size();
-            std::string ext = patterns.substr(start, end - start);
-            start = end + 1;
-            std::string className;
-            if (!ReadDefault(HKEY_CLASSES_ROOT, ext, &className) || className.empty()) {
-                className = fallbackClass;
-                ok &= SetText(HKEY_CLASSES_ROOT, ext, NULL, className);
-            }
-            ok &= SetText(HKEY_CLASSES_ROOT, className, NULL, t[1], true);
-            ok &= SetText(HKEY_CLASSES_ROOT, className + "\\DefaultIcon", NULL, dll + ",0", true);
-            ok &= SetText(HKEY_CLASSES_ROOT, className + "\\shellex\\IconHandler", NULL, Clsids[0][0]);
-            ok &= SetText(HKEY_CLASSES_ROOT, className + "\\shellex\\PropertySheetHandlers\\Norvane Lumetta",
-                          NULL, Clsids[1][0]);
-            printf("%s -> %s\n", ext.c_str(), className.c_str());
-        }
-    }
+    RegistryPlaces places = {};
+    places.module = dll.c_str();
+    bool ok = WriteRegistryEntries(RegGroupClasses | RegGroupFileTypes, places);
     // This prefix's shell draws high-colour icons: without the depth the
-    // library would ask its start-up question in every process.
-    ok &= SetText(HKEY_CURRENT_USER, "Control Panel\\Desktop\\WindowMetrics", "Shell Icon BPP", "32", true);
+    // library would ask its question in every process.
+    HKEY metrics;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop\\WindowMetrics", 0, NULL, 0,
+                        KEY_ALL_ACCESS, NULL, &metrics, NULL) == ERROR_SUCCESS) {
+        char depth[16] = {};
+        DWORD size = sizeof(depth) - 1;
+        if (RegQueryValueExA(metrics, "Shell Icon BPP", NULL, NULL, (BYTE*)depth, &size) != ERROR_SUCCESS ||
+            depth[0] == 0)
+            ok &= RegSetValueExA(metrics, "Shell Icon BPP", 0, REG_SZ, (const BYTE*)"32", 3) == ERROR_SUCCESS;
+        RegCloseKey(metrics);
+    } else {
+        ok = false;
+    }
     printf("registered %s\n", dll.c_str());
     return ok ? 0 : 1;
 }
 
 int ReloadCommand()
 {
-    HANDLE event = CreateEventA(NULL, FALSE, FALSE, "LumettaReload");
+    HANDLE event = CreateEventA(NULL, FALSE, FALSE, ReloadEventName);
     if (!event)
         return 1;
     SetEvent(event);

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "cablayout.h"
+
 typedef void* (__cdecl* CabAllocRoutine)(ULONG size);
 typedef void(__cdecl* CabFreeRoutine)(void* block);
 typedef INT_PTR(__cdecl* CabOpenRoutine)(char* path, int flags, int mode);
@@ -61,7 +63,7 @@ enum {
     CabNotifyEnumerate = 5,
 };
 
-enum { CabNameMax = 256 };
+enum { CabNameMax = CabNameLengthMax + 1 };
 
 struct CabinetNotification {
     long size;              // file size
@@ -88,6 +90,8 @@ typedef int(__cdecl* CabBlockRoutine)(int kind, const void* reserve, UINT reserv
 
 struct CabinetContext;
 
+// The processor type and the copy flags are taken as the installer passes
+// them; the engine needs neither.
 CabinetContext* CabinetCreate(CabAllocRoutine alloc, CabFreeRoutine free, CabOpenRoutine open,
                               CabReadRoutine read, CabWriteRoutine write, CabCloseRoutine close,
                               CabSeekRoutine seek, int processorType, CabinetError* error);

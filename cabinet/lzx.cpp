@@ -18,8 +18,6 @@ const uint8_t LzxExtraBits[LzxPositionSlotsMax] = {
 
 namespace {
 
-enum { LzxVerbatim = 1, LzxAligned = 2, LzxUncompressed = 3 };
-
 // MSB-first reader of 16-bit little-endian words.  Past the end it feeds
 // zero words and counts them, so a truncated stream ends in an error rather
 // than a read outside the block.
@@ -156,10 +154,10 @@ inline int DecodeSymbol(BitReader* r, const LzxHuffman* h)
 // The pretree and the delta-coded lengths of symbols first..last-1.
 int ReadLengths(LzxState* s, BitReader* r, uint8_t* lengths, int first, int last)
 {
-    uint8_t pre[20];
-    for (int i = 0; i < 20; i++)
+    uint8_t pre[LzxPretreeSymbols];
+    for (int i = 0; i < LzxPretreeSymbols; i++)
         pre[i] = (uint8_t)ReadBits(r, 4);
-    if (BuildCode(&s->preCode, pre, 20, false) < 0)
+    if (BuildCode(&s->preCode, pre, LzxPretreeSymbols, false) < 0)
         return -1;
     int x = first;
     while (x < last) {
@@ -195,23 +193,23 @@ int ReadBlockHeader(LzxState* s, BitReader* r)
     s->blockType = (int)ReadBits(r, 3);
     uint32_t hi = ReadBits(r, 16);
     s->blockLength = s->blockRemaining = hi << 8 | ReadBits(r, 8);
-    if (s->blockType == LzxAligned) {
-        for (int i = 0; i < 8; i++)
+    if (s->blockType == LzxBlockAligned) {
+        for (int i = 0; i < LzxAlignedSymbols; i++)
             s->alignedLengths[i] = (uint8_t)ReadBits(r, 3);
-        if (BuildCode(&s->alignedCode, s->alignedLengths, 8, false) < 0)
+        if (BuildCode(&s->alignedCode, s->alignedLengths, LzxAlignedSymbols, false) < 0)
             return -1;
     }
-    if (s->blockType == LzxAligned || s->blockType == LzxVerbatim) {
-        int mainSymbols = 256 + (int)s->positionSlots * 8;
-        if (ReadLengths(s, r, s->mainLengths, 0, 256) < 0 ||
-            ReadLengths(s, r, s->mainLengths, 256, mainSymbols) < 0 ||
+    if (s->blockType == LzxBlockAligned || s->blockType == LzxBlockVerbatim) {
+        int mainSymbols = LzxLiterals + (int)s->positionSlots * LzxLengthHeaders;
+        if (ReadLengths(s, r, s->mainLengths, 0, LzxLiterals) < 0 ||
+            ReadLengths(s, r, s->mainLengths, LzxLiterals, mainSymbols) < 0 ||
             BuildCode(&s->mainCode, s->mainLengths, mainSymbols, false) < 0 ||
             ReadLengths(s, r, s->lengthLengths, 0, LzxLengthSymbols) < 0 ||
             BuildCode(&s->lengthCode, s->lengthLengths, LzxLengthSymbols, true) < 0)
             return -1;
         return Overran(r) ? -1 : 0;
     }
-    return s->blockType == LzxUncompressed ? 0 : -1;
+    return s->blockType == LzxBlockUncompressed ? 0 : -1;
 }
 
 // Decodes matches and literals of a verbatim or aligned block up to end.
@@ -221,7 +219,7 @@ int DecodeRun(LzxState* s, BitReader* r, uint32_t end)
     uint32_t pos = s->windowPos;
     uint32_t mask = s->windowSize - 1;
     uint32_t R0 = s->R0, R1 = s->R1, R2 = s->R2;
-    bool aligned = s->blockType == LzxAligned;
+    bool aligned = s->blockType == LzxBlockAligned;
     uint64_t seenBefore = s->decoded;
     int status = 0;
     while (pos < end) {
@@ -231,13 +229,13 @@ int DecodeRun(LzxState* s, BitReader* r, uint32_t end)
             status = -1;
             break;
         }
-        if (element < 256) {
+        if (element < LzxLiterals) {
             window[pos++] = (uint8_t)element;
             continue;
         }
-        element -= 256;
-        uint32_t length = element & 7;
-        if (length == 7) {
+        element -= LzxLiterals;
+        uint32_t length = element % LzxLengthHeaders;
+        if (length == LzxLengthHeaders - 1) {
             int extra = DecodeSymbol(r, &s->lengthCode);
             if (extra < 0) {
                 status = -1;
@@ -246,7 +244,7 @@ int DecodeRun(LzxState* s, BitReader* r, uint32_t end)
             length += extra;
         }
         length += 2;
-        uint32_t slot = element >> 3, offset;
+        uint32_t slot = element / LzxLengthHeaders, offset;
         if (slot == 0) {
             offset = R0;
         } else if (slot == 1) {
@@ -301,11 +299,11 @@ int DecodeRun(LzxState* s, BitReader* r, uint32_t end)
 // Undoes the compressor's translation of E8 call targets to absolute form.
 void TranslateE8(const LzxState* s, uint8_t* out, uint32_t size, int64_t frameStart)
 {
-    if (!s->e8Size || s->frameIndex >= 32768 || size <= 10)
+    if (!s->e8Size || s->frameIndex >= LzxE8FramesMax || size <= LzxE8TailBytes)
         return;
     int32_t limit = s->e8Size;
     int64_t curpos = frameStart;
-    for (uint32_t i = 0; i < size - 10;) {
+    for (uint32_t i = 0; i < size - LzxE8TailBytes;) {
         if (out[i] != 0xE8) {
             i++;
             curpos++;
@@ -328,17 +326,19 @@ void TranslateE8(const LzxState* s, uint8_t* out, uint32_t size, int64_t frameSt
 
 int LzxStart(LzxState* s, int windowBits, uint8_t* window)
 {
-    if (windowBits < 15 || windowBits > 21 || !window)
+    if (windowBits < LzxWindowBitsMin || windowBits > LzxWindowBitsMax || !window)
         return -1;
     memset(s, 0, sizeof *s);
     s->window = window;
     s->windowSize = 1u << windowBits;
-    s->positionSlots = windowBits == 21 ? 50 : windowBits == 20 ? 42 : (uint32_t)windowBits * 2;
+    s->positionSlots = LzxPositionSlots(windowBits);
     s->R0 = s->R1 = s->R2 = 1;
     return 0;
 }
 
-int LzxDecodeBlock(LzxState* s, const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize)
+namespace {
+
+int DecodeFrame(LzxState* s, const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize)
 {
     if (outSize == 0 || outSize > LzxFrameSize || s->windowPos + outSize > s->windowSize)
         return -1;
@@ -350,7 +350,7 @@ int LzxDecodeBlock(LzxState* s, const uint8_t* in, size_t inSize, uint8_t* out, 
     ReaderStart(&r, in, inEnd);
     // An uncompressed block carried over from the previous frame goes on
     // with raw bytes at the start of this one.
-    const uint8_t* raw = s->blockType == LzxUncompressed && s->blockRemaining ? in : nullptr;
+    const uint8_t* raw = s->blockType == LzxBlockUncompressed && s->blockRemaining ? in : nullptr;
     if (!s->headerRead) {
         s->e8Size = 0;
         if (ReadBits(&r, 1)) {
@@ -369,7 +369,7 @@ int LzxDecodeBlock(LzxState* s, const uint8_t* in, size_t inSize, uint8_t* out, 
             }
             if (r.p > inEnd || ReadBlockHeader(s, &r) < 0)
                 return -1;
-            if (s->blockType == LzxUncompressed) {
+            if (s->blockType == LzxBlockUncompressed) {
                 raw = AlignedPosition(&r, in);
                 if (raw > inEnd || inEnd - raw < 12)
                     return -1;
@@ -383,7 +383,7 @@ int LzxDecodeBlock(LzxState* s, const uint8_t* in, size_t inSize, uint8_t* out, 
         uint32_t run = frameEnd - s->windowPos;
         if (run > s->blockRemaining)
             run = s->blockRemaining;
-        if (s->blockType == LzxUncompressed) {
+        if (s->blockType == LzxBlockUncompressed) {
             if ((size_t)(inEnd - raw) < run)
                 return -1;
             memcpy(s->window + s->windowPos, raw, run);
@@ -400,5 +400,20 @@ int LzxDecodeBlock(LzxState* s, const uint8_t* in, size_t inSize, uint8_t* out, 
     s->frameIndex++;
     if (s->windowPos == s->windowSize)
         s->windowPos = 0;
+    return 0;
+}
+
+}  // namespace
+
+// After an error the window, the trees and the repeated offsets are in an
+// unknown state: a later block would decode into garbage, so none does.
+int LzxDecodeBlock(LzxState* s, const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize)
+{
+    if (s->failed)
+        return -1;
+    if (DecodeFrame(s, in, inSize, out, outSize) < 0) {
+        s->failed = 1;
+        return -1;
+    }
     return 0;
 }

@@ -1,15 +1,19 @@
-// "CAB_MAIN" handles are 0xFFFF0000 + slot; every open takes a new slot so a
-// handle never aliases another reader's position.
+// "CAB_MAIN" handles are 0xFFFF0000 + slot.  Each open handle has a slot of
+// its own, so no reader moves another's position; closing frees the slot for
+// the next open, and the closed handle reads no more.
 #include "cabmemory.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "cabinet.h"
+#include "cablayout.h"
 
 namespace {
 
 struct MemorySlot {
     long position;
+    bool open;
 };
 
 HMODULE resourceModule;
@@ -17,7 +21,6 @@ HWND progressWindow;
 const BYTE* cabinetBytes;
 long cabinetLength;
 MemorySlot slots[CabMemorySlots];
-int slotsUsed;
 
 bool IsMemoryHandle(INT_PTR handle)
 {
@@ -27,7 +30,7 @@ bool IsMemoryHandle(INT_PTR handle)
 MemorySlot* SlotOf(INT_PTR handle)
 {
     UINT_PTR index = (UINT_PTR)handle - (UINT_PTR)CabMemoryHandleBase;
-    return index < (UINT_PTR)slotsUsed ? &slots[index] : nullptr;
+    return index < (UINT_PTR)CabMemorySlots && slots[index].open ? &slots[index] : nullptr;
 }
 
 // Found, loaded and locked once and kept for the whole run.  The length is
@@ -48,8 +51,10 @@ bool LoadCabinet()
         return false;
     DWORD resourceSize = SizeofResource(module, found);
     DWORD length = 0;
-    if (resourceSize >= 12)
-        length = bytes[8] | bytes[9] << 8 | bytes[10] << 16 | (DWORD)bytes[11] << 24;
+    if (resourceSize >= CabTotalSizeAt + 4) {
+        const BYTE* p = bytes + CabTotalSizeAt;
+        length = p[0] | p[1] << 8 | p[2] << 16 | (DWORD)p[3] << 24;
+    }
     if (length > resourceSize)
         length = resourceSize;
     cabinetBytes = bytes;
@@ -59,10 +64,16 @@ bool LoadCabinet()
 
 INT_PTR OpenMemory()
 {
-    if (slotsUsed >= CabMemorySlots || !LoadCabinet())
+    if (!LoadCabinet())
         return -1;
-    slots[slotsUsed].position = 0;
-    return CabMemoryHandleBase + slotsUsed++;
+    for (int i = 0; i < CabMemorySlots; i++) {
+        if (!slots[i].open) {
+            slots[i].open = true;
+            slots[i].position = 0;
+            return CabMemoryHandleBase + i;
+        }
+    }
+    return -1;
 }
 
 } // namespace
@@ -146,8 +157,13 @@ UINT __cdecl CabWriteFile(INT_PTR handle, void* buffer, UINT count)
 
 int __cdecl CabCloseFile(INT_PTR handle)
 {
-    if (IsMemoryHandle(handle))
+    if (IsMemoryHandle(handle)) {
+        MemorySlot* slot = SlotOf(handle);
+        if (!slot)
+            return -1;
+        slot->open = false;
         return 0;
+    }
     return CloseHandle((HANDLE)handle) ? 0 : -1;
 }
 
@@ -157,11 +173,11 @@ long __cdecl CabSeekFile(INT_PTR handle, long distance, int origin)
         MemorySlot* slot = SlotOf(handle);
         if (!slot)
             return -1;
-        if (origin == 0)
+        if (origin == SEEK_SET)
             slot->position = distance > 0 ? distance : 0;
-        else if (origin == 1)
+        else if (origin == SEEK_CUR)
             slot->position += distance;
-        else if (origin == 2)
+        else if (origin == SEEK_END)
             slot->position = cabinetLength + distance;
         // A position before the start would make the next read copy from
         // before the cabinet: it lands at 0 whatever the origin.
@@ -169,7 +185,7 @@ long __cdecl CabSeekFile(INT_PTR handle, long distance, int origin)
             slot->position = 0;
         return slot->position;
     }
-    DWORD method = origin == 1 ? FILE_CURRENT : origin == 2 ? FILE_END : FILE_BEGIN;
+    DWORD method = origin == SEEK_CUR ? FILE_CURRENT : origin == SEEK_END ? FILE_END : FILE_BEGIN;
     DWORD result = SetFilePointer((HANDLE)handle, distance, NULL, method);
     if (result == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
         return -1;

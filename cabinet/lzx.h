@@ -6,16 +6,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
-enum {
-    LzxMainMax = 256 + 50 * 8,
-    LzxLengthSymbols = 249,
-    LzxFrameSize = 32768,
-    LzxFastBits = 11,
-};
+#include "cablayout.h"
+
+enum { LzxFastBits = 11 };
 
 // Where each position slot's offsets start and how many footer bits follow
 // the slot; the compressor shares them with the decoder.
-enum { LzxPositionSlotsMax = 51 };
 extern const uint32_t LzxPositionBase[LzxPositionSlotsMax];
 extern const uint8_t LzxExtraBits[LzxPositionSlotsMax];
 
@@ -45,19 +41,21 @@ struct LzxState {
     uint32_t blockLength;
     uint8_t mainLengths[LzxMainMax];
     uint8_t lengthLengths[LzxLengthSymbols];
-    uint8_t alignedLengths[8];
+    uint8_t alignedLengths[LzxAlignedSymbols];
     LzxHuffman mainCode;
     LzxHuffman lengthCode;
     LzxHuffman alignedCode;
     LzxHuffman preCode;
+    int failed;                // a corrupt stream was met: nothing more decodes
 };
 
-// window must hold 2^windowBits bytes; windowBits 15 to 21.
+// window must hold 2^windowBits bytes; windowBits LzxWindowBitsMin to
+// LzxWindowBitsMax.
 int LzxStart(LzxState* state, int windowBits, uint8_t* window);
 
 // Decodes one data block of inSize bytes into out (outSize bytes, at most
-// 32768).  Returns 0, or -1 when the stream is corrupt; the state is then
-// unusable until LzxStart.
+// LzxFrameSize).  Returns 0, or -1 when the stream is corrupt; every later
+// call then fails too, until LzxStart.
 int LzxDecodeBlock(LzxState* state, const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize);
 
 #endif

@@ -3,29 +3,16 @@
 // can be fetched without losing the place in the file list.
 #include "cabinet.h"
 
+#include <stdio.h>
 #include <string.h>
 
+#include "cablayout.h"
 #include "lzx.h"
 #include "mszip.h"
 
 namespace {
 
-enum {
-    HeaderSize = 36,
-    FileRecordSize = 16,
-    OutputBlockSize = 32768,
-    FlagPrevious = 0x0001,
-    FlagNext = 0x0002,
-    FlagReserve = 0x0004,
-    FolderContinuedFrom = 0xFFFD,
-    FolderContinuedTo = 0xFFFE,
-    FolderContinuedBoth = 0xFFFF,
-    MethodStored = 0,
-    MethodMszip = 1,
-    MethodQuantum = 2,
-    MethodLzx = 3,
-    PathMax = 512,
-};
+enum { PathMax = 512 };
 
 inline UINT Le16(const BYTE* p) { return p[0] | p[1] << 8; }
 inline DWORD Le32(const BYTE* p) { return p[0] | p[1] << 8 | p[2] << 16 | (DWORD)p[3] << 24; }
@@ -40,14 +27,13 @@ struct CabinetContext {
     CabWriteRoutine write;
     CabCloseRoutine close;
     CabSeekRoutine seek;
-    int processorType;
     CabinetError* error;
     CabNotifyRoutine notify;
     CabBlockRoutine blockHandler;
     void* user;
 
     // The current cabinet's header.
-    DWORD cabinetSize, filesOffset;
+    DWORD filesOffset;
     UINT folderCount, fileCount, flags, setId, cabinetIndex;
     UINT headerReserve, folderReserve, dataReserve;
     BOOL reserveFixed;
@@ -73,7 +59,7 @@ struct CabinetContext {
     BYTE* inBuffer;
     UINT inCapacity, inUsed;
     BYTE* outBuffer;
-    BYTE reserveBuffer[256 + 8];
+    BYTE reserveBuffer[CabDataHeaderSize + CabBlockReserveMax];   // a folder record or block header
 
     char fileName[CabNameMax];
     CabinetNotification note;
@@ -114,10 +100,10 @@ BOOL ReadExact(CabinetContext* c, INT_PTR handle, void* buffer, UINT count)
 
 BOOL SeekTo(CabinetContext* c, INT_PTR handle, long position)
 {
-    return c->seek(handle, position, 0) == position;
+    return c->seek(handle, position, SEEK_SET) == position;
 }
 
-// A NUL-terminated name of at most 255 characters at *position.
+// A NUL-terminated name of at most CabNameLengthMax characters at *position.
 BOOL ReadName(CabinetContext* c, INT_PTR handle, long* position, char* name)
 {
     if (!SeekTo(c, handle, *position))
@@ -177,32 +163,31 @@ BOOL OpenCabinet(CabinetContext* c, BOOL continuing, UINT expectedSet, UINT expe
     if (c->dataHandle == -1)
         return Fail(c, CabErrorOpen);
 
-    BYTE h[HeaderSize];
-    if (!ReadExact(c, c->listHandle, h, HeaderSize) || memcmp(h, "MSCF", 4) != 0)
+    BYTE h[CabHeaderSize];
+    if (!ReadExact(c, c->listHandle, h, CabHeaderSize) || memcmp(h + CabSignature, "MSCF", 4) != 0)
         return Fail(c, CabErrorNotCabinet);
-    UINT version = Le16(h + 24);
-    if (version != 0x0103)
+    UINT version = Le16(h + CabVersionAt);
+    if (version != CabVersion)
         return Fail(c, CabErrorVersion, (int)version);
-    c->cabinetSize = Le32(h + 8);
-    c->filesOffset = Le32(h + 16);
-    c->folderCount = Le16(h + 26);
-    c->fileCount = Le16(h + 28);
-    c->flags = Le16(h + 30);
-    c->setId = Le16(h + 32);
-    c->cabinetIndex = Le16(h + 34);
+    c->filesOffset = Le32(h + CabFilesAt);
+    c->folderCount = Le16(h + CabFolderCountAt);
+    c->fileCount = Le16(h + CabFileCountAt);
+    c->flags = Le16(h + CabFlagsAt);
+    c->setId = Le16(h + CabSetIdAt);
+    c->cabinetIndex = Le16(h + CabIndexAt);
     if (continuing && (c->setId != expectedSet || c->cabinetIndex != expectedIndex))
         return Fail(c, CabErrorWrongCabinet);
 
-    long position = HeaderSize;
+    long position = CabHeaderSize;
     UINT headerReserve = 0, folderReserve = 0, dataReserve = 0;
-    if (c->flags & FlagReserve) {
-        BYTE r[4];
-        if (!ReadExact(c, c->listHandle, r, 4))
+    if (c->flags & CabFlagReserve) {
+        BYTE r[CabReserveSizesSize];
+        if (!ReadExact(c, c->listHandle, r, CabReserveSizesSize))
             return Fail(c, CabErrorCorrupt);
         headerReserve = Le16(r);
         folderReserve = r[2];
         dataReserve = r[3];
-        position += 4;
+        position += CabReserveSizesSize;
     }
     if (!c->reserveFixed) {
         c->headerReserve = headerReserve;
@@ -227,12 +212,12 @@ BOOL OpenCabinet(CabinetContext* c, BOOL continuing, UINT expectedSet, UINT expe
             return Fail(c, CabErrorAborted);
     }
     c->previousCabinet[0] = c->previousDisk[0] = c->nextCabinet[0] = c->nextDisk[0] = 0;
-    if (c->flags & FlagPrevious) {
+    if (c->flags & CabFlagPrevious) {
         if (!ReadName(c, c->listHandle, &position, c->previousCabinet) ||
             !ReadName(c, c->listHandle, &position, c->previousDisk))
             return FALSE;
     }
-    if (c->flags & FlagNext) {
+    if (c->flags & CabFlagNext) {
         if (!ReadName(c, c->listHandle, &position, c->nextCabinet) ||
             !ReadName(c, c->listHandle, &position, c->nextDisk))
             return FALSE;
@@ -251,35 +236,35 @@ INT_PTR Notify(CabinetContext* c, int type)
 BOOL StartFolder(CabinetContext* c, int folder)
 {
     EndDecompressor(c);
-    UINT recordSize = 8 + c->folderReserve;
+    UINT recordSize = CabFolderRecordSize + c->folderReserve;
     BYTE* r = c->reserveBuffer;
     if (!SeekTo(c, c->dataHandle, c->foldersOffset + (long)(folder * recordSize)) ||
         !ReadExact(c, c->dataHandle, r, recordSize))
         return Fail(c, CabErrorCorrupt);
     if (c->blockHandler && c->folderReserve &&
-        c->blockHandler(CabBlockFolderReserve, r + 8, c->folderReserve, nullptr, 0, c->user) == -1)
+        c->blockHandler(CabBlockFolderReserve, r + CabFolderRecordSize, c->folderReserve, nullptr, 0, c->user) == -1)
         return Fail(c, CabErrorAborted);
-    c->firstBlockOffset = Le32(r);
-    c->blockCount = Le16(r + 4);
-    c->compression = Le16(r + 6);
-    c->method = c->compression & 0xF;
-    c->inCapacity = OutputBlockSize;
-    if (c->method == MethodLzx) {
-        int bits = (c->compression >> 8) & 0x1F;
-        if (bits < 15 || bits > 21)
+    c->firstBlockOffset = Le32(r + CabFolderFirstBlockAt);
+    c->blockCount = Le16(r + CabFolderBlockCountAt);
+    c->compression = Le16(r + CabFolderCompressionAt);
+    c->method = c->compression & CabMethodMask;
+    c->inCapacity = CabFrameSize;
+    if (c->method == CabMethodLzx) {
+        int bits = (c->compression >> CabWindowShift) & CabWindowMask;
+        if (bits < LzxWindowBitsMin || bits > LzxWindowBitsMax)
             return Fail(c, CabErrorCompression);
-        c->inCapacity += 6144;
+        c->inCapacity += LzxFrameGrowthMax;
         c->lzx = (LzxState*)c->alloc(sizeof(LzxState));
         c->window = (BYTE*)c->alloc(1u << bits);
         if (!c->lzx || !c->window)
             return Fail(c, CabErrorMemory);
         LzxStart(c->lzx, bits, c->window);
-    } else if (c->method == MethodMszip) {
-        c->inCapacity += 12;
+    } else if (c->method == CabMethodMszip) {
+        c->inCapacity += MszipFrameGrowthMax;
         c->mszip = MszipStart();
         if (!c->mszip)
             return Fail(c, CabErrorMemory);
-    } else if (c->method != MethodStored) {
+    } else if (c->method != CabMethodStored) {
         return Fail(c, CabErrorCompression);
     }
     c->inBuffer = (BYTE*)c->alloc(c->inCapacity);
@@ -297,7 +282,7 @@ BOOL StartFolder(CabinetContext* c, int folder)
 // its first folder.
 BOOL ContinueCabinet(CabinetContext* c, int reason)
 {
-    if (!(c->flags & FlagNext))
+    if (!(c->flags & CabFlagNext))
         return Fail(c, CabErrorCorrupt);
     char path[CabNameMax];
     strcpy(path, c->cabinetPath);
@@ -314,13 +299,13 @@ BOOL ContinueCabinet(CabinetContext* c, int reason)
     UINT set = c->setId, index = c->cabinetIndex + 1;
     if (!OpenCabinet(c, TRUE, set, index))
         return FALSE;
-    UINT recordSize = 8 + c->folderReserve;
+    UINT recordSize = CabFolderRecordSize + c->folderReserve;
     BYTE* r = c->reserveBuffer;
     if (c->folderCount == 0 || !SeekTo(c, c->dataHandle, c->foldersOffset) ||
         !ReadExact(c, c->dataHandle, r, recordSize))
         return Fail(c, CabErrorCorrupt);
-    c->firstBlockOffset = c->nextBlockOffset = Le32(r);
-    c->blockCount = Le16(r + 4);
+    c->firstBlockOffset = c->nextBlockOffset = Le32(r + CabFolderFirstBlockAt);
+    c->blockCount = Le16(r + CabFolderBlockCountAt);
     c->blocksRead = 0;
     c->folder = 0;
     c->switched = TRUE;
@@ -329,17 +314,17 @@ BOOL ContinueCabinet(CabinetContext* c, int reason)
 
 BOOL DecodeBlock(CabinetContext* c, UINT outSize)
 {
-    if (outSize > OutputBlockSize)
+    if (outSize > CabFrameSize)
         return Fail(c, CabErrorDecompress);
     int status = -1;
-    if (c->method == MethodStored) {
+    if (c->method == CabMethodStored) {
         if (c->inUsed == outSize) {
             memcpy(c->outBuffer, c->inBuffer, outSize);
             status = 0;
         }
-    } else if (c->method == MethodLzx) {
+    } else if (c->method == CabMethodLzx) {
         status = LzxDecodeBlock(c->lzx, c->inBuffer, c->inUsed, c->outBuffer, outSize);
-    } else if (c->method == MethodMszip) {
+    } else if (c->method == CabMethodMszip) {
         status = MszipDecodeBlock(c->mszip, c->inBuffer, c->inUsed, c->outBuffer, outSize);
     }
     return status == 0 ? TRUE : Fail(c, CabErrorDecompress);
@@ -354,24 +339,24 @@ BOOL NextBlock(CabinetContext* c)
                 return FALSE;
             continue;
         }
-        UINT headerSize = 8 + c->dataReserve;
+        UINT headerSize = CabDataHeaderSize + c->dataReserve;
         BYTE* h = c->reserveBuffer;
         if (!SeekTo(c, c->dataHandle, (long)c->nextBlockOffset) ||
             !ReadExact(c, c->dataHandle, h, headerSize))
             return Fail(c, CabErrorCorrupt);
-        DWORD checksum = Le32(h);
-        UINT dataSize = Le16(h + 4), outSize = Le16(h + 6);
+        DWORD checksum = Le32(h + CabDataChecksumAt);
+        UINT dataSize = Le16(h + CabDataSizeAt), outSize = Le16(h + CabDataOutputSizeAt);
         if (dataSize > c->inCapacity - c->inUsed)
             return Fail(c, CabErrorCorrupt);
         BYTE* data = c->inBuffer + c->inUsed;
         if (!ReadExact(c, c->dataHandle, data, dataSize))
             return Fail(c, CabErrorCorrupt);
         if (checksum != 0 &&
-            CabinetChecksum(h + 4, 4 + c->dataReserve, CabinetChecksum(data, dataSize, 0)) != checksum)
+            CabinetChecksum(h + CabDataSizeAt, CabDataHeaderSize - CabDataSizeAt + c->dataReserve, CabinetChecksum(data, dataSize, 0)) != checksum)
             return Fail(c, CabErrorCorrupt);
         c->nextBlockOffset += headerSize + dataSize;
         c->blocksRead++;
-        if (c->blockHandler && c->blockHandler(CabBlockDataBlock, h + 8, c->dataReserve, data,
+        if (c->blockHandler && c->blockHandler(CabBlockDataBlock, h + CabDataHeaderSize, c->dataReserve, data,
                                                dataSize, c->user) == -1)
             return Fail(c, CabErrorAborted);
         c->inUsed += dataSize;
@@ -391,8 +376,8 @@ BOOL NextBlock(CabinetContext* c)
 
 BOOL WriteFileData(CabinetContext* c, INT_PTR handle, DWORD size, DWORD offset, UINT folderIndex)
 {
-    int folder = folderIndex >= FolderContinuedTo ? (int)c->folderCount - 1 : (int)folderIndex;
-    if (folderIndex == FolderContinuedFrom)
+    int folder = folderIndex >= CabFolderContinuedTo ? (int)c->folderCount - 1 : (int)folderIndex;
+    if (folderIndex == CabFolderContinuedFrom)
         folder = 0;
     if (folder < 0 || folder >= (int)c->folderCount)
         return Fail(c, CabErrorCorrupt);
@@ -422,17 +407,18 @@ BOOL WriteFileData(CabinetContext* c, INT_PTR handle, DWORD size, DWORD offset, 
 
 BOOL ExtractFile(CabinetContext* c, INT_PTR handle, const BYTE* record)
 {
-    if (!WriteFileData(c, handle, Le32(record), Le32(record + 4), Le16(record + 8))) {
+    if (!WriteFileData(c, handle, Le32(record + CabFileSizeAt), Le32(record + CabFileOffsetAt),
+                       Le16(record + CabFileFolderAt))) {
         c->close(handle);
         return FALSE;
     }
-    UINT attributes = Le16(record + 14);
+    UINT attributes = Le16(record + CabFileAttributesAt);
     c->note.handle = handle;
     c->note.name = c->fileName;
-    c->note.date = (USHORT)Le16(record + 10);
-    c->note.time = (USHORT)Le16(record + 12);
-    c->note.attributes = (USHORT)(attributes & ~0x40u);
-    c->note.runAfterExtract = (attributes & 0x40) ? 1 : 0;
+    c->note.date = (USHORT)Le16(record + CabFileDateAt);
+    c->note.time = (USHORT)Le16(record + CabFileTimeAt);
+    c->note.attributes = (USHORT)(attributes & ~(UINT)CabFileRunAfterExtract);
+    c->note.runAfterExtract = (attributes & CabFileRunAfterExtract) ? 1 : 0;
     INT_PTR answer = Notify(c, CabNotifyCloseFile);
     if (answer == -1)
         return Fail(c, CabErrorAborted);
@@ -454,21 +440,21 @@ BOOL WalkFiles(CabinetContext* c)
         left = c->note.filesLeft;
         if (left == 0)
             break;
-        BYTE record[FileRecordSize];
-        if (!SeekTo(c, c->listHandle, position) || !ReadExact(c, c->listHandle, record, FileRecordSize))
+        BYTE record[CabFileRecordSize];
+        if (!SeekTo(c, c->listHandle, position) || !ReadExact(c, c->listHandle, record, CabFileRecordSize))
             return Fail(c, CabErrorCorrupt);
-        position += FileRecordSize;
+        position += CabFileRecordSize;
         if (!ReadName(c, c->listHandle, &position, c->fileName))
             return FALSE;
         left--;
-        UINT folder = Le16(record + 8);
+        UINT folder = Le16(record + CabFileFolderAt);
         c->note.name = c->fileName;
-        c->note.size = (long)Le32(record);
-        c->note.date = (USHORT)Le16(record + 10);
-        c->note.time = (USHORT)Le16(record + 12);
-        c->note.attributes = (USHORT)Le16(record + 14);
+        c->note.size = (long)Le32(record + CabFileSizeAt);
+        c->note.date = (USHORT)Le16(record + CabFileDateAt);
+        c->note.time = (USHORT)Le16(record + CabFileTimeAt);
+        c->note.attributes = (USHORT)Le16(record + CabFileAttributesAt);
         c->note.handle = 0;
-        if (folder == FolderContinuedFrom || folder == FolderContinuedBoth) {
+        if (folder == CabFolderContinuedFrom || folder == CabFolderContinuedBoth) {
             if (Notify(c, CabNotifyPartialFile) == -1)
                 return Fail(c, CabErrorAborted);
             continue;
@@ -494,7 +480,7 @@ BOOL WalkFiles(CabinetContext* c)
 
 CabinetContext* CabinetCreate(CabAllocRoutine alloc, CabFreeRoutine free, CabOpenRoutine open,
                               CabReadRoutine read, CabWriteRoutine write, CabCloseRoutine close,
-                              CabSeekRoutine seek, int processorType, CabinetError* error)
+                              CabSeekRoutine seek, int, CabinetError* error)
 {
     if (!error)
         return nullptr;
@@ -513,11 +499,10 @@ CabinetContext* CabinetCreate(CabAllocRoutine alloc, CabFreeRoutine free, CabOpe
     c->write = write;
     c->close = close;
     c->seek = seek;
-    c->processorType = processorType;
     c->error = error;
     c->listHandle = c->dataHandle = -1;
     c->folder = -1;
-    c->outBuffer = (BYTE*)alloc(OutputBlockSize);
+    c->outBuffer = (BYTE*)alloc(CabFrameSize);
     if (!c->outBuffer) {
         free(c);
         error->code = CabErrorMemory;
@@ -527,10 +512,9 @@ CabinetContext* CabinetCreate(CabAllocRoutine alloc, CabFreeRoutine free, CabOpe
     return c;
 }
 
-BOOL CabinetCopy(CabinetContext* c, const char* name, const char* path, int flags,
+BOOL CabinetCopy(CabinetContext* c, const char* name, const char* path, int,
                  CabNotifyRoutine notify, CabBlockRoutine blockHandler, void* user)
 {
-    (void)flags;
     if (!c)
         return FALSE;
     if (!name || !path || !notify || strlen(name) >= CabNameMax || strlen(path) >= CabNameMax)

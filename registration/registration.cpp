@@ -1,0 +1,243 @@
+// The registration table and its writer.
+#include "registration.h"
+
+#include <string.h>
+
+#include "image.h"
+#include "resource.h"
+
+const GUID CLSID_LumettaIcons = {
+    0x4f7a2c12, 0x6b3e, 0x4d85, {0x9a, 0x1c, 0x72, 0xe5, 0xb0, 0xd3, 0xf8, 0x61}};
+const GUID CLSID_LumettaPropertySheet = {
+    0x4f7a2c11, 0x6b3e, 0x4d85, {0x9a, 0x1c, 0x72, 0xe5, 0xb0, 0xd3, 0xf8, 0x61}};
+const GUID CLSID_LumettaDisplayPage = {
+    0x4f7a2c10, 0x6b3e, 0x4d85, {0x9a, 0x1c, 0x72, 0xe5, 0xb0, 0xd3, 0xf8, 0x61}};
+
+const ProductClass ProductClasses[ProductClassCount] = {
+    {&CLSID_LumettaIcons, "{4f7a2c12-6b3e-4d85-9a1c-72e5b0d3f861}",
+     "Norvane Lumetta Thumbnail Icon Shell Extension"},
+    {&CLSID_LumettaPropertySheet, "{4f7a2c11-6b3e-4d85-9a1c-72e5b0d3f861}",
+     "Norvane Lumetta Property Sheet Shell Extension"},
+    {&CLSID_LumettaDisplayPage, "{4f7a2c10-6b3e-4d85-9a1c-72e5b0d3f861}",
+     "Norvane Lumetta Control Panel Extension"},
+};
+
+const char ProductKey[] = "Software\\Norvane Information\\Lumetta";
+const char ReloadEventName[] = "LumettaReload";
+
+const FileTypeRow FileTypes[FileTypeCount] = {
+    {FamilyBmp, ".bmp .rle .dib", "Bitmap Image", IDS_FILETYPES_FIRST + 0},
+    {FamilyGif, ".gif", "GIF Image", IDS_FILETYPES_FIRST + 1},
+    {FamilyTarga, ".tga .vda .vst .icb", "Targa Image", IDS_FILETYPES_FIRST + 2},
+    {FamilyPng, ".png", "PNG Image", IDS_FILETYPES_FIRST + 3},
+    {FamilyTiff, ".tiff .tif", "TIFF Image", IDS_FILETYPES_FIRST + 4},
+    {FamilyPcx, ".pcx", "PCX Image", IDS_FILETYPES_FIRST + 5},
+    {FamilyJpeg, ".jpeg .jpg .jpe .jif .jfif .jfi", "JPEG Image", IDS_FILETYPES_FIRST + 6},
+};
+
+namespace {
+
+const char ApprovedKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+
+}  // namespace
+
+const RegistryEntry RegistryEntries[] = {
+    {RegGroupShellLists, HKEY_LOCAL_MACHINE, ApprovedKey, "{display}", "{display-name}",
+     RegWriteAlways, RegRemoveValue},
+    {RegGroupShellLists, HKEY_LOCAL_MACHINE, ApprovedKey, "{sheet}", "{sheet-name}",
+     RegWriteAlways, RegRemoveValue},
+    {RegGroupShellLists, HKEY_LOCAL_MACHINE, ApprovedKey, "{icons}", "{icons-name}",
+     RegWriteAlways, RegRemoveValue},
+    {RegGroupShellLists, HKEY_LOCAL_MACHINE,
+     "Software\\Microsoft\\Windows\\CurrentVersion\\Controls Folder\\Display\\shellex\\"
+     "PropertySheetHandlers\\Lumetta",
+     NULL, "{display}", RegWriteAlways, RegRemoveKey},
+
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{display}", NULL, "{display-name}",
+     RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{display}\\InprocServer32", NULL, "{module}",
+     RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{display}\\InprocServer32", "ThreadingModel",
+     "Apartment", RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{sheet}", NULL, "{sheet-name}",
+     RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{sheet}\\InprocServer32", NULL, "{module}",
+     RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{sheet}\\InprocServer32", "ThreadingModel",
+     "Apartment", RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{icons}", NULL, "{icons-name}",
+     RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{icons}\\InprocServer32", NULL, "{module}",
+     RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{icons}\\InprocServer32", "ThreadingModel",
+     "Apartment", RegWriteAlways, RegRemoveKey},
+
+    {RegGroupUninstall, HKEY_LOCAL_MACHINE,
+     "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta", "DisplayName",
+     "Norvane Lumetta", RegWriteAlways, RegRemoveKey},
+    {RegGroupUninstall, HKEY_LOCAL_MACHINE,
+     "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta", "UninstallString",
+     "{uninstaller}", RegWriteAlways, RegRemoveKey},
+
+    // The extension's class and the class's own description and icon may be
+    // another program's; only the two handler entries are ours.
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{ext}", NULL, "{class}", RegWriteWhenEmpty, RegLeave},
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}", NULL, "{type}", RegWriteWhenEmpty, RegLeave},
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\DefaultIcon", NULL, "{module},0",
+     RegWriteWhenEmpty, RegLeave},
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\shellex\\IconHandler", NULL, "{icons}",
+     RegWriteAlways, RegRemoveKey},
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT,
+     "{class}\\shellex\\PropertySheetHandlers\\Norvane Lumetta", NULL, "{sheet}",
+     RegWriteAlways, RegRemoveKey},
+};
+
+const int RegistryEntryCount = sizeof(RegistryEntries) / sizeof(RegistryEntries[0]);
+
+namespace {
+
+const char* PlaceNamed(const char* name, size_t length, const RegistryPlaces& places, bool* known)
+{
+    struct Place {
+        const char* name;
+        const char* value;
+    } table[] = {
+        {"icons", ProductClasses[0].text},       {"sheet", ProductClasses[1].text},
+        {"display", ProductClasses[2].text},     {"icons-name", ProductClasses[0].name},
+        {"sheet-name", ProductClasses[1].name},  {"display-name", ProductClasses[2].name},
+        {"module", places.module},
+        {"uninstaller", places.uninstaller}, {"class", places.fileClass},
+        {"type", places.typeName},           {"ext", places.extension},
+    };
+    for (const Place& p : table) {
+        if (strlen(p.name) == length && memcmp(p.name, name, length) == 0) {
+            *known = true;
+            return p.value ? p.value : "";
+        }
+    }
+    *known = false;
+    return "";
+}
+
+bool Append(char* out, size_t size, size_t* used, const char* text, size_t length)
+{
+    if (length >= size - *used)
+        return false;
+    memcpy(out + *used, text, length);
+    *used += length;
+    out[*used] = 0;
+    return true;
+}
+
+bool WriteEntry(const RegistryEntry& e, const RegistryPlaces& places)
+{
+    char key[MAX_PATH], value[MAX_PATH], data[MAX_PATH * 2];
+    if (!ExpandRegistryText(e.key, places, key, sizeof(key)) ||
+        !ExpandRegistryText(e.value ? e.value : "", places, value, sizeof(value)) ||
+        !ExpandRegistryText(e.data, places, data, sizeof(data)))
+        return false;
+    HKEY k;
+    if (RegCreateKeyExA(e.root, key, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, NULL,
+                        &k, NULL) != ERROR_SUCCESS)
+        return false;
+    const char* name = e.value ? value : NULL;
+    bool write = true;
+    if (e.write == RegWriteWhenEmpty) {
+        char current[MAX_PATH] = {};
+        DWORD size = sizeof(current) - 1;
+        write = RegQueryValueExA(k, name, NULL, NULL, (BYTE*)current, &size) != ERROR_SUCCESS ||
+                current[0] == 0;
+    }
+    LONG error = ERROR_SUCCESS;
+    if (write)
+        error = RegSetValueExA(k, name, 0, REG_SZ, (const BYTE*)data, (DWORD)strlen(data) + 1);
+    RegCloseKey(k);
+    return error == ERROR_SUCCESS;
+}
+
+// The class an extension already has, or the one made for its type.
+void ClassOf(const char* extension, const FileTypeRow& type, char* fileClass, DWORD size)
+{
+    if (ReadDefaultText(HKEY_CLASSES_ROOT, extension, fileClass, size) && fileClass[0])
+        return;
+    const char* first = type.extensions + 1;
+    size_t length = strcspn(first, " ");
+    if (length + 5 > size)
+        length = size - 5;
+    memcpy(fileClass, first, length);
+    strcpy(fileClass + length, "file");
+}
+
+bool WriteFileTypes(const RegistryPlaces& common)
+{
+    bool ok = true;
+    for (const FileTypeRow& type : FileTypes) {
+        for (const char* p = type.extensions; *p;) {
+            size_t length = strcspn(p, " ");
+            char extension[16] = {}, fileClass[MAX_PATH];
+            if (length < sizeof(extension))
+                memcpy(extension, p, length);
+            p += length + (p[length] == ' ');
+            ClassOf(extension, type, fileClass, sizeof(fileClass));
+            RegistryPlaces places = common;
+            places.extension = extension;
+            places.fileClass = fileClass;
+            places.typeName = type.typeName;
+            for (int i = 0; i < RegistryEntryCount; i++) {
+                if (RegistryEntries[i].group == RegGroupFileTypes)
+                    ok &= WriteEntry(RegistryEntries[i], places);
+            }
+        }
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool ReadDefaultText(HKEY root, const char* path, char* text, DWORD size)
+{
+    text[0] = 0;
+    HKEY key;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD got = size - 1;
+    LONG error = RegQueryValueExA(key, NULL, NULL, NULL, (BYTE*)text, &got);
+    RegCloseKey(key);
+    text[error == ERROR_SUCCESS && got < size ? got : 0] = 0;
+    return error == ERROR_SUCCESS;
+}
+
+bool ExpandRegistryText(const char* pattern, const RegistryPlaces& places, char* out, size_t size)
+{
+    if (!out || size == 0)
+        return false;
+    out[0] = 0;
+    size_t used = 0;
+    for (const char* p = pattern; *p;) {
+        const char* open = strchr(p, '{');
+        const char* close = open ? strchr(open, '}') : NULL;
+        if (!close)
+            return Append(out, size, &used, p, strlen(p));
+        if (!Append(out, size, &used, p, (size_t)(open - p)))
+            return false;
+        bool known;
+        const char* value = PlaceNamed(open + 1, (size_t)(close - open - 1), places, &known);
+        if (!known || !Append(out, size, &used, value, strlen(value)))
+            return false;
+        p = close + 1;
+    }
+    return true;
+}
+
+bool WriteRegistryEntries(unsigned groups, const RegistryPlaces& places)
+{
+    bool ok = true;
+    for (int i = 0; i < RegistryEntryCount; i++) {
+        const RegistryEntry& e = RegistryEntries[i];
+        if ((e.group & groups) && e.group != RegGroupFileTypes)
+            ok &= WriteEntry(e, places);
+    }
+    if (groups & RegGroupFileTypes)
+        ok &= WriteFileTypes(places);
+    return ok;
+}

@@ -1,0 +1,115 @@
+// What the product writes into the registry and the names its processes
+// share: the three COM classes, the product key, the reload event, the
+// file-type table and every registry entry with its rule for writing and
+// removal.  Plain data and registry calls only, with no COM and no user
+// interface, so that the library, the installer, the uninstaller, the
+// shell host and the benchmarks all read the same facts.
+#ifndef LUMETTA_REGISTRATION_H
+#define LUMETTA_REGISTRATION_H
+
+#include <windows.h>
+#include <stdint.h>
+
+extern const GUID CLSID_LumettaIcons;
+extern const GUID CLSID_LumettaPropertySheet;
+extern const GUID CLSID_LumettaDisplayPage;
+
+// One COM class: its GUID, its registry text (braces, the letter case the
+// installer writes) and the name its CLSID key and the approved list show.
+struct ProductClass {
+    const GUID* clsid;
+    const char* text;
+    const char* name;
+};
+
+// Icon handler, property sheet handler, control panel page: the order in
+// which the library's factory compares them.
+const int ProductClassCount = 3;
+extern const ProductClass ProductClasses[ProductClassCount];
+
+// The settings key under HKEY_LOCAL_MACHINE and, for per-user answers,
+// HKEY_CURRENT_USER.
+extern const char ProductKey[];
+// The named auto-reset event the control panel page sets after writing the
+// settings; every process that loaded the library tests it.
+extern const char ReloadEventName[];
+
+// One image file type.  Index family - 1 of FileTypes; every per-type array
+// of the shell extension uses the same order.  The string (the library's
+// resource) holds the patterns and names the pages show, in the same order
+// as the extensions here.
+struct FileTypeRow {
+    uint32_t family;           // FormatFamily
+    const char* extensions;    // with their dots, separated by blanks
+    const char* typeName;      // singular, for a class made by us
+    UINT stringId;             // patterns and names shown by the pages
+};
+
+const int FileTypeCount = 7;
+extern const FileTypeRow FileTypes[FileTypeCount];
+
+// Who writes an entry.  The installer writes the classes, the shell lists
+// and the uninstall entry; the library binds the file types itself.
+enum RegistryGroup {
+    RegGroupClasses = 0x1,
+    RegGroupShellLists = 0x2,
+    RegGroupUninstall = 0x4,
+    RegGroupFileTypes = 0x8,
+};
+
+enum RegistryWrite {
+    RegWriteAlways,
+    RegWriteWhenEmpty,   // a value someone else set stays
+};
+
+enum RegistryRemoval {
+    RegRemoveKey,        // the entry's key is ours: the uninstaller deletes it
+    RegRemoveValue,      // only the value is ours
+    RegLeave,            // shared with other programs: left in place
+};
+
+// Keys and data may name places that are known only when writing:
+//   {icons} {sheet} {display}  the CLSID texts of ProductClasses
+//   {icons-name} ...           their names
+//   {module}                   the library's full path
+//   {uninstaller}              the uninstaller's full path
+//   {class} {type} {ext}       a file type's class, type name, extension
+// Entries of RegGroupFileTypes are written once for every extension of every
+// file type.  A null value is the key's default value.
+struct RegistryEntry {
+    unsigned group;
+    HKEY root;
+    const char* key;
+    const char* value;
+    const char* data;
+    RegistryWrite write;
+    RegistryRemoval removal;
+};
+
+extern const RegistryEntry RegistryEntries[];
+extern const int RegistryEntryCount;
+
+// The places that fill an entry's braces.  Unset places expand to nothing.
+struct RegistryPlaces {
+    const char* module;
+    const char* uninstaller;
+    const char* fileClass;
+    const char* typeName;
+    const char* extension;
+};
+
+// Reads a key's default value as text that is always terminated ("" on
+// failure); false when the key or the value cannot be read.
+bool ReadDefaultText(HKEY root, const char* path, char* text, DWORD size);
+
+// Expands one pattern; false when the result does not fit or a brace names
+// no place.
+bool ExpandRegistryText(const char* pattern, const RegistryPlaces& places, char* out, size_t size);
+
+// Writes every entry of the given groups (RegistryGroup bits).  For the file
+// types, an extension without a class gets the class made of its type's
+// first extension followed by "file" (".bmp", ".rle" and ".dib" all get
+// "bmpfile").  True when every write succeeded.
+bool WriteRegistryEntries(unsigned groups, const RegistryPlaces& places);
+
+#endif
