@@ -491,15 +491,6 @@ void FinishImage(GifDecoder* d, int status)
     FlushRows(&d->output);
 }
 
-int CheckJob(const DecodeJob* job)
-{
-    if (!job || !job->target || !job->source || job->target->size != PixelBufferSize ||
-        job->source->size != ImageInfoSize || !job->source->data ||
-        FamilyOf(job->source->format) != FamilyGif)
-        return ImgBadArgument;
-    return ImgOk;
-}
-
 // The target's description, the palette of this image and
 // the pixel memory; the ready event is set on success.
 int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
@@ -562,7 +553,7 @@ int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
 
 int DecodeImage(DecodeJob* job)
 {
-    int status = CheckJob(job);
+    int status = CheckDecodeJob(job, FamilyGif, true);
     if (status != ImgOk)
         return status;
     GifDecoder dec, *d = &dec;

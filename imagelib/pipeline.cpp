@@ -1,5 +1,6 @@
 // Starting and stopping worker threads, and the handover of rows between a
 // producing stage and the stages that consume it.
+#include "formats.h"
 #include "worker.h"
 
 #include <string.h>
@@ -110,16 +111,10 @@ LPTHREAD_START_ROUTINE SelectDecoder(const ImageInfo* info)
 {
     if (info->format & 0x00FF0000u)
         return NULL;
-    switch (FamilyOf(info->format)) {
-    case FamilyBmp: return info->compression != 0 ? DecodeBmpRle : DecodeBmpPlain;
-    case FamilyGif: return DecodeGif;
-    case FamilyTarga: return DecodeTarga;
-    case FamilyPng: return DecodePng;
-    case FamilyTiff: return DecodeTiff;
-    case FamilyPcx: return DecodePcx;
-    case FamilyJpeg: return DecodeJpeg;
-    default: return NULL;
-    }
+    for (const ImageFormat* f = ImageFormats; f->family; f++)
+        if (f->family == FamilyOf(info->format))
+            return f->decoderFor(info);
+    return NULL;
 }
 
 // Stops whatever was attached and clears the target, keeping `keep` as its

@@ -1,4 +1,5 @@
 #include "testing.h"
+#include "formats.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -119,11 +120,9 @@ int ProbeAndDecode(const std::vector<uint8_t>& bytes, int32_t imageIndex, const 
 {
     GuardedBytes guarded(bytes);
     ImageInfo info = InfoOver(guarded.data(), guarded.size());
-    int (*const probes[])(ImageInfo*) = { ProbeJpeg, ProbeGif, ProbeBmp, ProbePng,
-                                          ProbePcx, ProbeTarga, ProbeTiff };
     int status = ImgUnsupported;
-    for (auto probe : probes) {
-        status = probe(&info);
+    for (const ImageFormat* f = ImageFormats; f->family; f++) {
+        status = f->probe(&info);
         if (status >= 0)
             break;
     }

@@ -14,6 +14,7 @@
 // LUMETTA_FUZZ_CHILD set to "FORMAT FIRST COUNT SEED MAPPING".
 #include "testing.h"
 #include "mutate.h"
+#include "formats.h"
 #include "thumbnail.h"
 
 #include <psapi.h>
@@ -149,20 +150,12 @@ std::string RunRoads(ImageInfo* info, const FuzzInput& in, bool* decoded)
     return problem;
 }
 
-int (*const LibraryProbes[])(ImageInfo*) = { ProbeJpeg, ProbeGif, ProbeBmp, ProbePng,
-                                              ProbePcx, ProbeTarga, ProbeTiff };
-
 int (*OwnProbe(uint32_t family))(ImageInfo*)
 {
-    switch (family) {
-    case FamilyBmp: return ProbeBmp;
-    case FamilyGif: return ProbeGif;
-    case FamilyTarga: return ProbeTarga;
-    case FamilyPng: return ProbePng;
-    case FamilyTiff: return ProbeTiff;
-    case FamilyPcx: return ProbePcx;
-    default: return ProbeJpeg;
-    }
+    for (const ImageFormat* f = ImageFormats; f->family; f++)
+        if (f->family == family)
+            return f->probe;
+    return ProbeJpeg;
 }
 
 // The library's probe order, as opening a file runs it; and the format's
@@ -178,8 +171,8 @@ std::string RunInput(int format, const FuzzInput& in, ChildReport* report)
         ImageInfo info = InfoOver(guarded.data(), guarded.size());
         int status = ImgUnsupported;
         if (round == 0) {
-            for (auto probe : LibraryProbes)
-                if ((status = probe(&info)) >= 0)
+            for (const ImageFormat* f = ImageFormats; f->family; f++)
+                if ((status = f->probe(&info)) >= 0)
                     break;
         } else if (first != FormatInfo(format).family) {
             status = OwnProbe(FormatInfo(format).family)(&info);
