@@ -1,4 +1,5 @@
 #include "testing.h"
+#include "mutation.h"
 #include "worker.h"
 
 #include <ctype.h>
@@ -467,33 +468,19 @@ TEST(JpegDamage, HugeProgressiveFrameIsRefusedBeforeItsCoefficients)
 // for a longer run by hand.
 TEST(JpegDamage, RandomMutations)
 {
-    const char* env = getenv("LUMETTA_MUTATIONS");
-    int count = env ? atoi(env) : 1500;
     std::vector<std::vector<uint8_t>> seeds = {
         ReadFileBytes(TestDataPath("jpeg/baseline.jpg")),
         ReadFileBytes(TestDataPath("jpeg/progressive.jpg")),
         ReadFileBytes(TestDataPath("jpeg/cmyk.jpg")),
         ReadFileBytes(TestDataPath("jpeg/grayprog.jpg")),
     };
-    uint32_t state = 0x1EE7u;
-    auto next = [&state]() {
-        state = state * 1103515245u + 12345u;
-        return state >> 8;
-    };
-    int decoded = 0;
-    for (int i = 0; i < count; i++) {
-        std::vector<uint8_t> bytes = seeds[i % seeds.size()];
-        int changes = 1 + next() % 6;
-        for (int c = 0; c < changes; c++) {
-            size_t at = next() % bytes.size();
-            bytes[at] = (next() & 1) ? (uint8_t)next() : (uint8_t)(bytes[at] ^ (1 << (next() % 8)));
-        }
-        if (next() % 4 == 0)
-            bytes.resize(next() % bytes.size());
-        int status = ProbeThenDecode(bytes, (next() & 1) ? 32 : 0);
+    int count = MutationCount(1500), decoded = 0;
+    // Past the start marker, or every file would just be refused.
+    ForEachMutation(seeds, count, 0x1EE7u, 2, nullptr, [&](int i, const std::vector<uint8_t>& bytes) {
+        int status = ProbeThenDecode(bytes, i % 2 ? 32 : 0);
         ASSERT_TRUE(status == ImgOk || status < 0) << "mutation " << i << " gave " << status;
         decoded += status == ImgOk;
-    }
+    });
     EXPECT_GT(decoded, count / 10);
 }
 

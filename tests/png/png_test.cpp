@@ -1,4 +1,5 @@
 #include "testing.h"
+#include "mutation.h"
 
 #include <psapi.h>
 #include "worker.h"
@@ -416,34 +417,18 @@ void FixCrcs(std::vector<uint8_t>* png)
 // for a longer run by hand.
 TEST(PngDamage, RandomMutations)
 {
-    const char* env = getenv("LUMETTA_MUTATIONS");
-    int count = env ? atoi(env) : 1500;
     std::vector<std::vector<uint8_t>> seeds;
     for (const char* name : { "png/palettetrns.png", "png/interlaced.png", "png/gray2.png",
                               "png/rgba16.png", "png/texts.png" })
         seeds.push_back(ReadFileBytes(TestDataPath(name)));
-    uint32_t state = 0xB16B00B5u;
-    auto next = [&state]() {
-        state = state * 1103515245u + 12345u;
-        return state >> 8;
-    };
-    int decoded = 0;
-    for (int i = 0; i < count; i++) {
-        std::vector<uint8_t> bytes = seeds[i % seeds.size()];
-        // Past the signature, or every file would just be refused.
-        int changes = 1 + next() % 4;
-        for (int c = 0; c < changes; c++) {
-            size_t at = 8 + next() % (bytes.size() - 8);
-            bytes[at] = (next() & 1) ? (uint8_t)next() : (uint8_t)(bytes[at] ^ (1 << (next() % 8)));
-        }
-        if (next() % 4 != 0)
-            FixCrcs(&bytes);
-        if (next() % 4 == 0)
-            bytes.resize(next() % bytes.size());
-        int status = ProbeThenDecode(bytes);
-        ASSERT_TRUE(status == ImgOk || status < 0) << "mutation " << i << " gave " << status;
-        decoded += status == ImgOk;
-    }
+    int count = MutationCount(1500), decoded = 0;
+    // Past the signature, or every file would just be refused.
+    ForEachMutation(seeds, count, 0xB16B00B5u, 8, FixCrcs,
+                    [&](int i, const std::vector<uint8_t>& bytes) {
+                        int status = ProbeThenDecode(bytes);
+                        ASSERT_TRUE(status == ImgOk || status < 0) << "mutation " << i << " gave " << status;
+                        decoded += status == ImgOk;
+                    });
     EXPECT_GT(decoded, count / 100);
 }
 

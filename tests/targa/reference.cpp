@@ -112,44 +112,11 @@ int ProbeThenDecode(int (*probe)(ImageInfo*), const std::vector<uint8_t>& bytes,
     return status;
 }
 
-int MutationCount(int fallback)
-{
-    const char* n = getenv("LUMETTA_MUTATIONS");
-    return n && atoi(n) > 0 ? atoi(n) : fallback;
-}
-
-void Mutate(std::vector<uint8_t>* bytes, Random* rng)
-{
-    std::vector<uint8_t>& b = *bytes;
-    int changes = 1 + (int)((*rng)() % 4);
-    for (int i = 0; i < changes && !b.empty(); i++) {
-        // Headers are where a lie does most harm: aim there half the time.
-        size_t at = (*rng)() % 2 ? (*rng)() % (b.size() < 160 ? b.size() : 160) : (*rng)() % b.size();
-        switch ((*rng)() % 6) {
-        case 0: b[at] = (uint8_t)(*rng)(); break;
-        case 1: b[at] ^= (uint8_t)(1u << ((*rng)() % 8)); break;
-        case 2: b[at] = (*rng)() % 2 ? 0xFF : 0; break;
-        case 3:
-            for (size_t k = at; k < at + 2 && k < b.size(); k++)
-                b[k] = 0xFF;
-            break;
-        case 4:
-            for (size_t k = at; k < at + 4 && k < b.size(); k++)
-                b[k] = (uint8_t)(*rng)();
-            break;
-        case 5: b.resize((*rng)() % b.size()); break;
-        }
-    }
-}
-
 int RunMutations(int (*probe)(ImageInfo*), const std::vector<std::vector<uint8_t>>& files,
                  int count, uint32_t seed)
 {
-    Random rng(seed);
     int complete = 0;
-    for (int i = 0; i < count; i++) {
-        std::vector<uint8_t> bytes = files[i % files.size()];
-        Mutate(&bytes, &rng);
+    ForEachMutation(files, count, seed, 0, nullptr, [&](int i, const std::vector<uint8_t>& bytes) {
         int32_t request[2] = { 32, 32 };
         PixelBuffer b = EmptyBuffer();
         int status = ProbeThenDecode(probe, bytes, i % 2 ? request : nullptr, &b);
@@ -163,8 +130,7 @@ int RunMutations(int (*probe)(ImageInfo*), const std::vector<std::vector<uint8_t
             complete++;
         }
         FreePixelBuffer(&b);
-        if (::testing::Test::HasFailure())
-            break;
-    }
+        ASSERT_FALSE(::testing::Test::HasFailure());
+    });
     return complete;
 }

@@ -1,24 +1,11 @@
 // Helpers shared by the Targa and PCX tests: netpbm files as the reference
-// pictures, decoding through one probe over guarded bytes, and the random
-// mutation of files.
+// pictures, decoding through one probe over guarded bytes, and a mutation run
+// through that probe.
 #ifndef LUMETTA_TESTS_REFERENCE_H
 #define LUMETTA_TESTS_REFERENCE_H
 
 #include "testing.h"
-
-// A small generator of its own, so that a seed gives the same files
-// everywhere (and windows.h's min and max stay out of <random>).
-struct Random {
-    uint32_t state;
-    explicit Random(uint32_t seed) : state(seed ? seed : 1) {}
-    uint32_t operator()()
-    {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return state;
-    }
-};
+#include "mutation.h"
 
 // A P5 or P6 file with a maxval of at most 255.
 struct Pnm {
@@ -42,13 +29,6 @@ std::string CompareOpacity(const PixelBuffer& b, const Pnm& ref);
 // released before returning; `out`, when given, keeps the pixels.
 int ProbeThenDecode(int (*probe)(ImageInfo*), const std::vector<uint8_t>& bytes,
                     const int32_t* request, PixelBuffer* out, ImageInfo* described = nullptr);
-
-// How many mutated files a mutation test tries: LUMETTA_MUTATIONS when set.
-int MutationCount(int fallback);
-
-// One to four random changes: bytes overwritten, bits flipped, 16- and
-// 32-bit fields set to extreme values, the file cut short.
-void Mutate(std::vector<uint8_t>* bytes, Random* rng);
 
 // Mutates the files `count` times from a fixed seed, decoding each through
 // `probe` (alternately with and without a thumbnail request), and checks

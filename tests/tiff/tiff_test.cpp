@@ -1,4 +1,5 @@
 #include "testing.h"
+#include "mutation.h"
 #include "worker.h"
 
 #include <stdlib.h>
@@ -463,34 +464,19 @@ TEST(TiffDamage, Truncations)
 
 TEST(TiffDamage, RandomMutations)
 {
-    const char* env = getenv("LUMETTA_MUTATIONS");
-    int count = env ? atoi(env) : 2000;
     std::vector<std::vector<uint8_t>> seeds;
     for (const char* name : { "tiff/small-lzw.tif", "tiff/small-tiled.tif", "tiff/small-g4.tif",
                               "tiff/small-jpeg.tif", "tiff/small-palette.tif", "tiff/small-separate.tif" }) {
         seeds.push_back(ReadFileBytes(TestDataPath(name)));
         ASSERT_FALSE(seeds.back().empty()) << name;
     }
-    uint32_t state = 0x71FF0006u;
-    auto next = [&state]() {
-        state = state * 1103515245u + 12345u;
-        return state >> 8;
-    };
-    int decoded = 0;
-    for (int i = 0; i < count; i++) {
-        std::vector<uint8_t> bytes = seeds[i % seeds.size()];
-        // Past the byte order and magic number, or every file would be refused.
-        int changes = 1 + next() % 4;
-        for (int c = 0; c < changes; c++) {
-            size_t at = 4 + next() % (bytes.size() - 4);
-            bytes[at] = (next() & 1) ? (uint8_t)next() : (uint8_t)(bytes[at] ^ (1 << (next() % 8)));
-        }
-        if (next() % 5 == 0)
-            bytes.resize(next() % bytes.size());
+    int count = MutationCount(2000), decoded = 0;
+    // Past the byte order and magic number, or every file would be refused.
+    ForEachMutation(seeds, count, 0x71FF0006u, 4, nullptr, [&](int, const std::vector<uint8_t>& bytes) {
         int status = ProbeAndDecode(bytes, 0);
-        ASSERT_TRUE(status == ImgOk || status < 0) << "mutation " << i << " gave " << status;
+        ASSERT_TRUE(status == ImgOk || status < 0) << "gave " << status;
         decoded += status == ImgOk;
-    }
+    });
     EXPECT_GT(decoded, count / 20);
 }
 
