@@ -54,32 +54,32 @@ void ThumbnailCanvas(const ImageInfo* info, const PixelBuffer* decoded, int32_t 
 }
 
 int ScaleThumbnailPictures(const ImageInfo* info, PixelBuffer* decoded, int32_t largeSide,
-                           int32_t smallSide, PixelBuffer* large, PixelBuffer* small)
+                           int32_t smallSide, PixelBuffer* largePicture, PixelBuffer* smallPicture)
 {
     int32_t canvas[2];
     ThumbnailCanvas(info, decoded, canvas);
-    PrepareTarget(large, canvas, largeSide);
-    PrepareTarget(small, canvas, smallSide);
-    int status = StartScale(large, decoded, canvas, &info->keyColour);
+    PrepareTarget(largePicture, canvas, largeSide);
+    PrepareTarget(smallPicture, canvas, smallSide);
+    int status = StartScale(largePicture, decoded, canvas, &info->keyColour);
     if (status != ImgOk)
         return status;
     // The icon shows the large picture's colours as they are, so the small
     // one averages them as an opaque picture's.
-    large->flags &= ~HasTransparency;
-    status = StartScale(small, large, NULL, NULL);
+    largePicture->flags &= ~HasTransparency;
+    status = StartScale(smallPicture, largePicture, NULL, NULL);
     if (status != ImgOk) {
-        FreePixelBuffer(large);
+        FreePixelBuffer(largePicture);
         return status;
     }
-    int smallStatus = FinishJob(small);
-    int largeStatus = FinishJob(large);
+    int smallStatus = FinishJob(smallPicture);
+    int largeStatus = FinishJob(largePicture);
     return FirstFailure(largeStatus, smallStatus);
 }
 
-int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, PixelBuffer* large,
-                          PixelBuffer* small, PixelBuffer* decoded)
+int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, PixelBuffer* largePicture,
+                          PixelBuffer* smallPicture, PixelBuffer* decoded)
 {
-    if (!info || !large || !small || request.largeSide <= 0 || request.smallSide <= 0)
+    if (!info || !largePicture || !smallPicture || request.largeSide <= 0 || request.smallSide <= 0)
         return ImgBadArgument;
     PixelBuffer own = PixelBuffer();
     own.size = PixelBufferSize;
@@ -89,15 +89,15 @@ int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, Pixe
     if (status != ImgOk)
         return status;
     status = FinishJob(image);
-    int scaled = ScaleThumbnailPictures(info, image, request.largeSide, request.smallSide, large,
-                                        small);
+    int scaled = ScaleThumbnailPictures(info, image, request.largeSide, request.smallSide, largePicture,
+                                        smallPicture);
     FreePixelBuffer(&own);
-    if (!large->pixels)
+    if (!largePicture->pixels)
         return FirstFailure(status, scaled);
     status = FirstFailure(status, scaled);
     if (request.reduceColours) {
-        status = FirstFailure(status, ReduceInPlace(large, request.colourCount));
-        status = FirstFailure(status, ReduceInPlace(small, request.colourCount));
+        status = FirstFailure(status, ReduceInPlace(largePicture, request.colourCount));
+        status = FirstFailure(status, ReduceInPlace(smallPicture, request.colourCount));
     }
     return status;
 }

@@ -22,17 +22,17 @@ void ThumbnailCanvas(const ImageInfo* info, const PixelBuffer* decoded, int32_t 
 // scales it to the large picture on its canvas filled with the image's key
 // colour, and from the large picture to the small one while the first is
 // being produced; then, if asked, reduces both in place.  Every job has
-// ended when it returns.  The caller frees `large` and `small`, and
+// ended when it returns.  The caller frees `largePicture` and `smallPicture`, and
 // `decoded` when it asks for the decoded image back.  A decoder that stops
 // early still leaves the pictures of the rows it delivered.  Returns the
 // first failure of any stage, or ImgOk; the pictures are empty only when a
 // stage could not start.
-int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, PixelBuffer* large,
-                          PixelBuffer* small, PixelBuffer* decoded = NULL);
+int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, PixelBuffer* largePicture,
+                          PixelBuffer* smallPicture, PixelBuffer* decoded = NULL);
 
 // The recipe's scaling stage alone, from a finished decoded picture of the
 // file: both pictures, every job ended.  Returns the first failure.
 int ScaleThumbnailPictures(const ImageInfo* info, PixelBuffer* decoded, int32_t largeSide,
-                           int32_t smallSide, PixelBuffer* large, PixelBuffer* small);
+                           int32_t smallSide, PixelBuffer* largePicture, PixelBuffer* smallPicture);
 
 #endif

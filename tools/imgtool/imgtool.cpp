@@ -144,13 +144,13 @@ int Thumb(int argc, char** argv)
     request.smallSide = request.largeSide > 1 ? request.largeSide / 2 : 1;
     ImageInfo info = {};
     info.size = ImageInfoSize;
-    PixelBuffer picture = {}, small = {};
-    picture.size = small.size = PixelBufferSize;
+    PixelBuffer picture = {}, smallPicture = {};
+    picture.size = smallPicture.size = PixelBufferSize;
     int status = OpenImageFile(argv[0], &info);
     if (status == ImgOk)
-        status = MakeThumbnailPictures(&info, request, &picture, &small);
+        status = MakeThumbnailPictures(&info, request, &picture, &smallPicture);
     int exitCode = Conclude(status, picture, argv[1]);
-    FreePixelBuffer(&small);
+    FreePixelBuffer(&smallPicture);
     FreePixelBuffer(&picture);
     ReleaseImageInfo(&info);
     return exitCode;
