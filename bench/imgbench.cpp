@@ -5,8 +5,9 @@
 // Modes:
 //   decode  open the file and decode it whole into a PixelBuffer (with
 //           --progress as the Preview page does, with a progress event)
-//   thumb   the icon handler's road: open, decode with the requested size,
-//           scale to SIZE (default 32) and, following that job, to SIZE / 2
+//   thumb   the icon handler's road: open the file, then its recipe
+//           (MakeThumbnailPictures): decode with the requested size, scale to
+//           SIZE (default 32) and, following that job, to SIZE / 2
 //   scale   decode once, then time only the scaling to SIZE and SIZE / 2
 //   reduce  decode and scale once, then time the 16-colour reduction of the
 //           SIZE picture in place: the whole job (thread start and the
@@ -137,14 +138,15 @@ int RunThumb(const char* path, const Options& o)
     std::vector<double> times;
     int status = ImgOk;
     int32_t width = 0, height = 0;
-    int32_t request[2] = { o.size, o.size };
     for (int i = 0; i < o.reps; i++) {
-        ImageInfo info;
-        PixelBuffer decoded = NewBuffer(), largePicture, smallPicture;
+        ImageInfo info = {};
+        info.size = ImageInfoSize;
+        PixelBuffer decoded = NewBuffer(), largePicture = NewBuffer(), smallPicture = NewBuffer();
         double t0 = Now();
-        status = OpenAndDecode(path, o, request, &info, &decoded);
-        if (status == ImgOk || decoded.pixels)
-            status = ScaleForIcon(info, &decoded, o.size, &largePicture, &smallPicture);
+        status = OpenImageFile(path, &info);
+        if (status == ImgOk)
+            status = MakeThumbnailPictures(&info, o.size, o.size / 2, &decoded, &largePicture,
+                                           &smallPicture);
         double t1 = Now();
         width = info.width;
         height = info.height;
