@@ -450,21 +450,19 @@ int DecodeSubBlock(GifDecoder* d, uint32_t length)
     return MoreData;
 }
 
-// Copies a string from where it was written before; `from` lies behind `to`.
-// A string that overlaps its copy (the code being defined, whose string runs
-// on into itself) comes out right pixel by pixel, front to back.
+// Copies a string from where it was written before, at least `length`
+// pixels behind.  Every pixel is read before any is written, so a short
+// string goes eight pixels at a time in two loads and two stores whatever
+// lies between; the pixels past it are written again by the next strings,
+// or by the colour-0 fill at the end.
 inline void CopyPixels(uint32_t* to, const uint32_t* from, uint32_t length, size_t room)
 {
     if (length <= ShortString && room >= ShortString) {
-        // Pixels past the string are written again by the next ones, or by
-        // the colour-0 fill at the end.
-        for (uint32_t i = 0; i < ShortString; i++)
-            to[i] = from[i];
-    } else if ((size_t)(to - from) >= length) {
-        memcpy(to, from, (size_t)length * 4);
+        uint32_t eight[ShortString];
+        memcpy(eight, from, sizeof eight);
+        memcpy(to, eight, sizeof eight);
     } else {
-        for (uint32_t i = 0; i < length; i++)
-            to[i] = from[i];
+        memcpy(to, from, (size_t)length * 4);
     }
 }
 
@@ -491,6 +489,7 @@ int DecodeFlatSubBlock(GifDecoder* d, uint32_t length)
         int code = (int)((ReadLe32(bits + (bitPos >> 3)) >> (bitPos & 7)) & ((1u << codeSize) - 1));
         bitPos += codeSize;
         PixelString string;
+        bool defining = false;
         if (code < clearCode) {
             if (written == total) {
                 status = ImgTruncated;
@@ -504,6 +503,7 @@ int DecodeFlatSubBlock(GifDecoder* d, uint32_t length)
         } else if (code == nextFree && hasPrevious) {
             string.start = previous.start;
             string.length = previous.length + 1;
+            defining = true;
         } else if (code == clearCode) {
             nextFree = clearCode + 2;
             codeSize = d->minCodeSize + 1;
@@ -521,7 +521,16 @@ int DecodeFlatSubBlock(GifDecoder* d, uint32_t length)
                 status = ImgTruncated;
                 break;
             }
-            CopyPixels(pixels + written, pixels + string.start, string.length, room);
+            // The code being defined is the previous string, which ends
+            // where this one begins, and that string's first pixel.
+            uint32_t* to = pixels + written;
+            const uint32_t* from = pixels + string.start;
+            if (defining) {
+                CopyPixels(to, from, string.length - 1, room);
+                to[string.length - 1] = from[0];
+            } else {
+                CopyPixels(to, from, string.length, room);
+            }
         }
         // The new code is the previous string and the first pixel of this
         // one, which follows it in the pixels.
