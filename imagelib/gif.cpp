@@ -125,6 +125,11 @@ int ReadApplication(ImageInfo* info, uint32_t* pos)
 
 // ---------------------------------------------------------------- decoder
 
+struct PixelString {
+    uint32_t start;
+    uint32_t length;
+};
+
 struct GifDecoder {
     const uint8_t* data;
     uint32_t size;
@@ -137,10 +142,16 @@ struct GifDecoder {
     bool controlPending;
     uint8_t control[4];           // packed, delay (2), transparent index
 
-    // Dictionary: code c's string is store[offset[c]] up to store[offset[c + 1]].
+    // Dictionary of an interlaced image: code c's string is store[offset[c]]
+    // up to store[offset[c + 1]].
     uint32_t* offset;
     uint8_t* store;
     uint32_t storeSize;
+    // Dictionary of any other image: code c's string is already written, as
+    // pixels, at pixels[strings[c].start]; previousString is where the last
+    // code's string was written.
+    PixelString* strings;
+    PixelString previousString;
     int clearCode;
     int nextFree;
     int codeSize;
@@ -272,25 +283,36 @@ int FindImage(GifDecoder* d, int32_t* counter)
     }
 }
 
+// Root codes stand for one byte each, however wide they are.
 void ResetDictionary(GifDecoder* d)
 {
     int k = d->clearCode;
-    for (int i = 0; i <= k + 2; i++) {
-        d->offset[i] = (uint32_t)i;
-        d->store[i] = (uint8_t)i;
+    if (d->store) {
+        for (int i = 0; i <= k + 2; i++) {
+            d->offset[i] = (uint32_t)i;
+            d->store[i] = (uint8_t)i;
+        }
     }
     d->nextFree = k + 2;
     d->codeSize = d->minCodeSize + 1;
     d->previous = -1;
 }
 
+// Rows written in order hold every string already: only an interlaced image
+// needs a store of its own.
 int CreateDictionary(GifDecoder* d)
 {
-    d->offset = (uint32_t*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, (MaxCodes + 1) * sizeof(uint32_t));
-    d->store = (uint8_t*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, StoreStep);
-    if (!d->offset || !d->store)
-        return ImgNoMemory;
-    d->storeSize = StoreStep;
+    if (d->interlaced) {
+        d->offset = (uint32_t*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, (MaxCodes + 1) * sizeof(uint32_t));
+        d->store = (uint8_t*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, StoreStep);
+        if (!d->offset || !d->store)
+            return ImgNoMemory;
+        d->storeSize = StoreStep;
+    } else {
+        d->strings = (PixelString*)GlobalAlloc(GMEM_FIXED, MaxCodes * sizeof(PixelString));
+        if (!d->strings)
+            return ImgNoMemory;
+    }
     d->clearCode = 1 << d->minCodeSize;
     ResetDictionary(d);
     return ImgOk;
@@ -302,8 +324,11 @@ void FreeDictionary(GifDecoder* d)
         GlobalFree(d->offset);
     if (d->store)
         GlobalFree(d->store);
+    if (d->strings)
+        GlobalFree(d->strings);
     d->offset = NULL;
     d->store = NULL;
+    d->strings = NULL;
 }
 
 // The new code's string is the prefix code's string and one byte more.
@@ -360,29 +385,13 @@ bool NextInterlacedRow(GifDecoder* d)
     return true;
 }
 
+// An interlaced image's string, row piece by row piece.
 inline int OutputString(GifDecoder* d, int code)
 {
     uint32_t from = d->offset[code];
     const uint8_t* s = d->store + from;
     uint32_t length = d->offset[code + 1] - from;
     const uint32_t* palette = d->palette;
-    if (!d->interlaced) {
-        size_t room = (size_t)d->width * d->height - d->written;
-        if (length > room)
-            return ImgTruncated;
-        uint32_t* out = d->pixels + d->written;
-        d->written += length;
-        // Pixels past the string are written again by the next ones, or by
-        // the colour-0 fill at the end.
-        if (length <= ShortString && room >= ShortString) {
-            for (uint32_t i = 0; i < ShortString; i++)
-                out[i] = palette[s[i]];
-        } else {
-            for (uint32_t i = 0; i < length; i++)
-                out[i] = palette[s[i]];
-        }
-        return MoreData;
-    }
     while (length) {
         if (d->column == d->width && !NextInterlacedRow(d))
             return ImgTruncated;
@@ -422,7 +431,8 @@ inline int HandleCode(GifDecoder* d, int code)
 }
 
 // Decodes every complete code of the sub-block now behind the carry bytes;
-// what is left of the last code stays in the carry for the next one.
+// what is left of the last code stays in the carry for the next one.  For
+// interlaced images, whose strings come from the store.
 int DecodeSubBlock(GifDecoder* d, uint32_t length)
 {
     const uint32_t limit = 16 + 8 * length;
@@ -434,6 +444,116 @@ int DecodeSubBlock(GifDecoder* d, uint32_t length)
         if (status != MoreData)
             return status;
     }
+    d->bits[0] = d->bits[length];
+    d->bits[1] = d->bits[length + 1];
+    d->bitPos -= 8 * length;
+    return MoreData;
+}
+
+// Copies a string from where it was written before, at least `length`
+// pixels behind.  Every pixel is read before any is written, so a short
+// string goes eight pixels at a time in two loads and two stores whatever
+// lies between; the pixels past it are written again by the next strings,
+// or by the colour-0 fill at the end.
+inline void CopyPixels(uint32_t* to, const uint32_t* from, uint32_t length, size_t room)
+{
+    if (length <= ShortString && room >= ShortString) {
+        uint32_t eight[ShortString];
+        memcpy(eight, from, sizeof eight);
+        memcpy(to, eight, sizeof eight);
+    } else {
+        memcpy(to, from, (size_t)length * 4);
+    }
+}
+
+// DecodeSubBlock for an image whose rows come in order: a code's string is
+// copied as pixels from where it was written before, so only root codes look
+// at the palette, and a new code is only its place and length.  The decoding
+// state lives in locals for the sub-block and is put back at its end.
+int DecodeFlatSubBlock(GifDecoder* d, uint32_t length)
+{
+    const uint32_t limit = 16 + 8 * length;
+    const uint8_t* bits = d->bits;
+    const uint32_t* palette = d->palette;
+    uint32_t* pixels = d->pixels;
+    PixelString* strings = d->strings;
+    const size_t total = (size_t)d->width * d->height;
+    const int clearCode = d->clearCode;
+    size_t written = d->written;
+    uint32_t bitPos = d->bitPos;
+    int codeSize = d->codeSize, nextFree = d->nextFree;
+    bool hasPrevious = d->previous >= 0;
+    PixelString previous = d->previousString;
+    int status = MoreData;
+    while (bitPos + (uint32_t)codeSize <= limit) {
+        int code = (int)((ReadLe32(bits + (bitPos >> 3)) >> (bitPos & 7)) & ((1u << codeSize) - 1));
+        bitPos += codeSize;
+        PixelString string;
+        bool defining = false;
+        if (code < clearCode) {
+            if (written == total) {
+                status = ImgTruncated;
+                break;
+            }
+            pixels[written] = palette[(uint8_t)code];
+            string.start = (uint32_t)written;
+            string.length = 1;
+        } else if (code > clearCode + 1 && code < nextFree) {
+            string = strings[code];
+        } else if (code == nextFree && hasPrevious) {
+            string.start = previous.start;
+            string.length = previous.length + 1;
+            defining = true;
+        } else if (code == clearCode) {
+            nextFree = clearCode + 2;
+            codeSize = d->minCodeSize + 1;
+            hasPrevious = false;
+            continue;
+        } else {
+            // The end code, or damage: codes not yet defined, and the one
+            // being defined when there is nothing to define it from.
+            status = code == clearCode + 1 ? ImgOk : ImgTruncated;
+            break;
+        }
+        if (string.length > 1) {
+            size_t room = total - written;
+            if (string.length > room) {
+                status = ImgTruncated;
+                break;
+            }
+            // The code being defined is the previous string, which ends
+            // where this one begins, and that string's first pixel.
+            uint32_t* to = pixels + written;
+            const uint32_t* from = pixels + string.start;
+            if (defining) {
+                CopyPixels(to, from, string.length - 1, room);
+                to[string.length - 1] = from[0];
+            } else {
+                CopyPixels(to, from, string.length, room);
+            }
+        }
+        // The new code is the previous string and the first pixel of this
+        // one, which follows it in the pixels.
+        if (hasPrevious && nextFree < MaxCodes) {
+            strings[nextFree].start = previous.start;
+            strings[nextFree].length = previous.length + 1;
+            if (nextFree == (1 << codeSize) - 1 && codeSize < 12)
+                codeSize++;
+            nextFree++;
+        }
+        previous.start = (uint32_t)written;
+        previous.length = string.length;
+        hasPrevious = true;
+        written += string.length;
+    }
+    d->written = written;
+    d->bitPos = bitPos;
+    d->codeSize = codeSize;
+    d->nextFree = nextFree;
+    d->previous = hasPrevious ? 0 : -1;
+    d->previousString = previous;
+    if (status != MoreData)
+        return status;
     d->bits[0] = d->bits[length];
     d->bits[1] = d->bits[length + 1];
     d->bitPos -= 8 * length;
@@ -461,7 +581,7 @@ int DecodeData(GifDecoder* d)
             return ImgTruncated;
         memcpy(d->bits + 2, d->data + d->pos, length);
         d->pos += length;
-        int status = DecodeSubBlock(d, length);
+        int status = d->interlaced ? DecodeSubBlock(d, length) : DecodeFlatSubBlock(d, length);
         LONG rows = RowsSoFar(d);
         if (rows > d->published) {
             d->published = rows;

@@ -3,7 +3,7 @@
 # by lib.sh.  A set is rebuilt only when a source version or this recipe
 # changes (the stamp file holds both).
 DEPS_DIR=${DEPS_DIR:-$ROOT/build/deps}
-DEPS_SOURCES=(libjpeg-turbo libpng1.6 tiff)
+DEPS_SOURCES=(libjpeg-turbo libpng1.6 tiff libdeflate)
 
 # Debian's source packages need a deb-src line for the suites already used.
 ensure_source_lists() {
@@ -61,6 +61,21 @@ deps_cmake() {
   }
 }
 
+# libdeflate (libtiff's Deflate codec) has only a Makefile that builds
+# a DLL on Windows: its library sources are compiled and archived here.
+deps_libdeflate() {
+  local triple=$1 src=$2 prefix=$DEPS_DIR/$1 work=$DEPS_DIR/work/$1/libdeflate f
+  rm -rf "$work" && mkdir -p "$work"
+  local cc=/usr/bin/$triple-gcc-posix flags=(-O2 -DNDEBUG -I"$src")
+  [ "${triple%%-*}" = i686 ] && flags+=(-msse2 -mfpmath=sse)
+  for f in "$src"/lib/*.c "$src"/lib/x86/*.c; do
+    "$cc" "${flags[@]}" -c "$f" -o "$work/$(basename "$(dirname "$f")")-$(basename "$f" .c).o" ||
+      { echo "building libdeflate for $triple failed" >&2; return 1; }
+  done
+  /usr/bin/$triple-ar rcs "$prefix/lib/libdeflate.a" "$work"/*.o
+  cp "$src/libdeflate.h" "$prefix/include/"
+}
+
 build_dependencies() {
   local triple=$1 prefix=$DEPS_DIR/$1 pkg stamp
   ensure_source_lists
@@ -78,17 +93,21 @@ build_dependencies() {
   deps_cmake libjpeg-turbo "$triple" "$src/libjpeg-turbo" \
     -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_SIMD=ON -DREQUIRE_SIMD=ON \
     -DWITH_JPEG8=OFF
-  deps_cmake libpng "$triple" "$src/libpng1.6" \
+  deps_libdeflate "$triple" "$src/libdeflate"
+  # libpng's filters in SSE2: its test of the processor misses i686.
+  sed -i 's/MATCHES "\^i?86"/MATCHES "^i[3-6]?86"/' "$src/libpng1.6/CMakeLists.txt"
+  deps_cmake libpng "$triple" "$src/libpng1.6" -DPNG_INTEL_SSE=on \
     -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
     -DZLIB_LIBRARY="$zlib" -DZLIB_INCLUDE_DIR="$zinc" -DCMAKE_INSTALL_LIBDIR=lib
-  # Only the codecs the decoder names: Deflate, JPEG (new and old style),
-  # LZW, PackBits and the fax schemes.
+  # Only the codecs the decoder names: Deflate (through libdeflate, a strip
+  # at once), JPEG (new and old style), LZW, PackBits and the fax schemes.
   deps_cmake libtiff "$triple" "$src/tiff" \
     -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF -Dtiff-deprecated=OFF \
     -Dcxx=OFF -Dzlib=ON -Djpeg=ON -Dold-jpeg=ON -Djpeg12=OFF -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF \
-    -Djbig=OFF -Dlerc=OFF -Dlibdeflate=OFF -Dpixarlog=OFF -Dlzw=ON -Dpackbits=ON -Dccitt=ON \
+    -Djbig=OFF -Dlerc=OFF -Dlibdeflate=ON -Dpixarlog=OFF -Dlzw=ON -Dpackbits=ON -Dccitt=ON \
     -Dthunder=OFF -Dnext=OFF -Dlogluv=OFF -Dmdi=OFF \
     -DZLIB_LIBRARY="$zlib" -DZLIB_INCLUDE_DIR="$zinc" \
+    -DDeflate_LIBRARY="$prefix/lib/libdeflate.a" -DDeflate_INCLUDE_DIR="$prefix/include" \
     -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$prefix/include" \
     -DCMAKE_INSTALL_LIBDIR=lib
   echo "$stamp" > "$prefix/stamp"

@@ -260,6 +260,54 @@ TEST(GifLzw, CodesStraddleSubBlocksOfAnySize)
     }
 }
 
+TEST(GifLzw, LongStringsAcrossSubBlocksInOrderAndInterlaced)
+{
+    // Runs of one colour make strings of hundreds of pixels, each the code
+    // being defined (its string runs on into itself); between them noise
+    // makes short strings that are copied eight pixels at a time near the
+    // last pixels of the picture.  Sub-blocks of 1 and 3 bytes cut codes
+    // anywhere.
+    std::vector<uint8_t> pixels;
+    uint32_t seed = 11;
+    while (pixels.size() < 301 * 67) {
+        seed = seed * 1103515245u + 12345u;
+        uint8_t colour = (uint8_t)((seed >> 16) % 5);
+        size_t run = (seed >> 8) % 3 == 0 ? 1 + (seed >> 20) % 900 : 1;
+        pixels.insert(pixels.end(), run, colour);
+    }
+    pixels.resize(301 * 67);
+    std::vector<uint32_t> table = Ramp(8);
+    for (int minCodeSize : { 3, 9 }) {
+        std::vector<uint8_t> codes = EncodeLzw(pixels, minCodeSize);
+        for (bool interlaced : { false, true }) {
+            for (size_t blockSize : { 1, 3, 255 }) {
+                SCOPED_TRACE(std::to_string(minCodeSize) + (interlaced ? " interlaced " : " ") +
+                             std::to_string(blockSize));
+                GifMaker g(301, 67, table);
+                g.Descriptor(0, 0, 301, 67, interlaced);
+                g.b.push_back((uint8_t)minCodeSize);
+                g.SubBlocks(codes, blockSize);
+                g.Trailer();
+                Decoded d;
+                Decode(g.b, 0, false, &d);
+                EXPECT_EQ(d.status, ImgOk);
+                if (!interlaced) {
+                    ExpectPixels(d, pixels, table);
+                    continue;
+                }
+                // Stream row k lands on the k-th row of the passes.
+                std::vector<uint8_t> placed(pixels.size());
+                int k = 0;
+                for (int pass = 0; pass < 4; pass++)
+                    for (int y = (int[]){ 0, 4, 2, 1 }[pass]; y < 67; y += (int[]){ 8, 8, 4, 2 }[pass], k++)
+                        std::copy(pixels.begin() + k * 301, pixels.begin() + (k + 1) * 301,
+                                  placed.begin() + y * 301);
+                ExpectPixels(d, placed, table);
+            }
+        }
+    }
+}
+
 TEST(GifLzw, CutStreamCountsOnlyTheRowsItDecoded)
 {
     std::vector<uint8_t> pixels = Noise(20 * 10, 4, 5);

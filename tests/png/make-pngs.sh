@@ -49,6 +49,11 @@ pngtopnm -alpha gamma.png > gamma-alpha.pgm
 convert gamma.ppm gamma-alpha.pgm -alpha off -compose CopyOpacity -composite -depth 8 rgba:gamma.rgba
 rm gamma.ppm gamma-alpha.pgm
 convert -size 320x240 plasma:fractal -seed 3 -depth 8 $plain -define png:color-type=2 large.png
+# Every row filter alone (0 to 4), and the adaptive choice among them (5).
+for f in 0 1 2 3 4 5; do
+  convert large.png -crop 97x61+13+7 +repage $plain -define png:color-type=2 \
+    -define png:compression-filter=$f filter$f.png
+done
 # Text chunks from netpbm, in an order unlike the decoder's keyword order.
 convert rgb8.png ppm:base.ppm
 cat > texts.txt <<'TEXT'

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# One table: the thumbnail of every format, per file, beside vipsthumbnail
+# and beside the floor of the format, all measured in the same run.
+#   bench/formats.sh [--reps N] [--formats "bmp gif ..."]
+# For each format a folder holds two different photo-like pictures at 12 and
+# 24 megapixels (made once, cached in BUILD_DIR/bench-formats).  Columns, in
+# milliseconds per file (the median of N runs over the folder):
+#   thumb    imgbench thumb: open, probe and the icon handler's recipe
+#            (MakeThumbnailPictures, 32 and 16 pixels), in one process
+#   extract  extractbench: the shell's whole road through Lumetta.dll's COM
+#            objects (Load, GetIconLocation, Extract of both icons)
+#   vips     `vipsthumbnail -s 32` over the folder in one process
+#   floor    the decoding no thumbnailer can skip, from independent code:
+#            JPEG `djpeg -scale 1/8 -dct fast -nosmooth` (one process a
+#            file); PNG zlib's inflate of the image data alone; TIFF
+#            libtiff's own strip decoding (TIFFReadEncodedStrip); GIF the
+#            LZW decoding of the frame alone (giflib's DGifGetLine).  The
+#            last three run in bench/floor.c, built for the host, timed
+#            in-process with the file already in memory.
+#   vips/thumb  how many times ahead of vipsthumbnail
+#   thumb/floor how far above the floor
+# LUMETTA_TARGET selects the build as for the other scripts.
+source "$(dirname "$0")/../scripts/lib.sh"
+PACKAGES+=(libgif-dev)
+
+reps=5
+formats="bmp tga pcx gif png tif-lzw tif-zip jpg"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --reps) reps=$2; shift ;;
+    --formats) formats=$2; shift ;;
+    *) echo "usage: $0 [--reps N] [--formats \"bmp gif ...\"]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+ensure_packages
+build_project >/dev/null
+prepare_prefix
+"$ROOT/scripts/register-dev" >/dev/null
+
+data=$BUILD_DIR/bench-formats
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# ---------------------------------------------------------------- pictures
+# Plasma blurred and resized, with grain: smooth areas and noise, as in a
+# photograph, so that no coder finds it unusually easy.
+make_source() { # seed out.ppm (6000 x 4000)
+  convert -seed "$1" -size 1500x1000 plasma:fractal -blur 0x1.5 -resize 6000x4000\! \
+    -attenuate 0.4 +noise Gaussian -depth 8 "$2"
+}
+
+# One picture in every format; GIF from 256 colours chosen for it.
+write_formats() { # in.ppm name
+  local in=$1 name=$2
+  mkdir -p "$data"/{bmp,tga,pcx,gif,png,tif-lzw,tif-zip,jpg}
+  ppmtobmp -bpp 24 "$in" > "$data/bmp/$name.bmp" 2>/dev/null
+  ppmtotga -rgb "$in" > "$data/tga/$name.tga" 2>/dev/null
+  ppmtopcx -24bit "$in" > "$data/pcx/$name.pcx" 2>/dev/null
+  convert "$in" -colors 256 "$data/gif/$name.gif"
+  convert "$in" -define png:exclude-chunks=date,time "$data/png/$name.png"
+  convert "$in" -compress LZW "$data/tif-lzw/$name.tif"
+  convert "$in" -compress Zip "$data/tif-zip/$name.tif"
+  cjpeg -quality 90 "$in" > "$data/jpg/$name.jpg"
+}
+
+make_pictures() {
+  [ -f "$data/done" ] && return 0
+  echo "making the pictures in $data (a few minutes, once)" >&2
+  rm -rf "$data" && mkdir -p "$data"
+  local seed
+  for seed in 1 2; do
+    make_source "$seed" "$scratch/p$seed-24.ppm"
+    convert "$scratch/p$seed-24.ppm" -resize 4000x3000\! "$scratch/p$seed-12.ppm"
+    write_formats "$scratch/p$seed-24.ppm" "photo$seed-24mp"
+    write_formats "$scratch/p$seed-12.ppm" "photo$seed-12mp"
+    rm -f "$scratch/p$seed-24.ppm" "$scratch/p$seed-12.ppm"
+  done
+  touch "$data/done"
+}
+
+# ---------------------------------------------------------------- timing
+median() { sort -n | awk '{ a[NR] = $1 } END { if (!NR) { print "-"; exit }
+  printf "%.1f\n", NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+
+# Milliseconds a file: the sum over the folder of each file's median.
+per_file() { awk -v n="$1" '{ s += $1 } END { printf "%.1f\n", n ? s / n : 0 }'; }
+
+now_us() { echo $(( $(date +%s%N) / 1000 )); }
+
+lumetta_thumb() { # dir
+  "$WINE" "$(program_path bench/imgbench)" thumb --reps "$reps" "$1"/* | tr -d '\r' |
+    tail -n +2 | awk '{ print $5 }' | per_file "$(ls "$1" | wc -l)"
+}
+
+lumetta_extract() { # dir
+  local i
+  for ((i = 0; i < reps; i++)); do
+    "$WINE" "$(program_path bench/extractbench)" "$BUILD_DIR/shellext/Lumetta.dll" "$1" |
+      tr -d '\r' | sed -n 's/^extract mean ms\/file: //p'
+  done | median
+}
+
+vips_thumb() { # dir
+  local i n t0 files=("$1"/*)
+  n=${#files[@]}
+  for ((i = 0; i < reps; i++)); do
+    t0=$(now_us)
+    vipsthumbnail -s 32 -o "$scratch/%s.png" "${files[@]}" >/dev/null 2>&1
+    echo $(( ($(now_us) - t0) / n ))
+  done | awk '{ print $1 / 1000 }' | median
+}
+
+FLOOR=$BUILD_DIR/bench-floor
+build_floor() {
+  if [ ! -x "$FLOOR" ] || [ "$ROOT/bench/floor.c" -nt "$FLOOR" ]; then
+    cc -O2 -o "$FLOOR" "$ROOT/bench/floor.c" -lz -ltiff -lgif
+  fi
+}
+
+floor_of() { # format dir
+  local format=$1 dir=$2 f i
+  case "$format" in
+    jpg)
+      for f in "$dir"/*; do
+        for ((i = 0; i < reps; i++)); do
+          t0=$(now_us)
+          djpeg -scale 1/8 -dct fast -nosmooth -outfile /dev/null "$f"
+          echo $(( $(now_us) - t0 ))
+        done | awk '{ print $1 / 1000 }' | median
+      done | per_file "$(ls "$dir" | wc -l)" ;;
+    png|gif) "$FLOOR" "$format" "$reps" "$dir"/* | per_file "$(ls "$dir" | wc -l)" ;;
+    tif-*) "$FLOOR" tif "$reps" "$dir"/* | per_file "$(ls "$dir" | wc -l)" ;;
+    *) echo "-" ;;
+  esac
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
+
+make_pictures
+build_floor
+echo "build $LUMETTA_TARGET; $(ls "$data/bmp" | wc -l) files a format; median of $reps runs;" \
+     "ms per file; $(uptime | sed 's/.*load/load/')"
+printf '%-8s %8s %8s %8s %8s %11s %12s\n' format thumb extract vips floor vips/thumb thumb/floor
+for format in $formats; do
+  dir=$data/$format
+  thumb=$(lumetta_thumb "$dir")
+  extract=$(lumetta_extract "$dir")
+  vips=$(vips_thumb "$dir")
+  floor=$(floor_of "$format" "$dir")
+  printf '%-8s %8s %8s %8s %8s %11s %12s\n' "$format" "$thumb" "$extract" "$vips" "$floor" \
+    "$(ratio "$vips" "$thumb")" "$(ratio "$thumb" "$floor")"
+done
