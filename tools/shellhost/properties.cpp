@@ -191,6 +191,11 @@ DWORD WINAPI WatchDialog(LPVOID param)
             PrintControls(page, "details");
             Screenshot(sheet, watch->outDir + "\\details.png");
         } else {
+            RECT area, frame;
+            GetWindowRect(GetDlgItem(page, 1016), &area);
+            GetWindowRect(sheet, &frame);
+            printf("picture area: %ld %ld %ld %ld\n", area.left - frame.left, area.top - frame.top,
+                   area.right - area.left, area.bottom - area.top);
             WaitForPicture(page);
             Screenshot(sheet, watch->outDir + "\\preview.png");
         }
