@@ -1,25 +1,86 @@
-// The file Properties extension.  Initialize refuses every file, so the
-// shell shows only its own pages.
+// The file Properties extension: takes the one file of the selection and
+// adds the Details page and, for a file with images, the Preview page.
 #include "propertysheethandler.h"
 
 #include <new>
+
+#include "pages.h"
+#include "resource.h"
 
 IUnknown* PropertySheetHandler::Create()
 {
     return static_cast<IShellPropSheetExt*>(new (std::nothrow) PropertySheetHandler());
 }
 
-STDMETHODIMP PropertySheetHandler::AddPages(LPFNADDPROPSHEETPAGE, LPARAM)
+STDMETHODIMP PropertySheetHandler::Initialize(LPCITEMIDLIST, IDataObject* pdtobj, HKEY)
 {
-    return E_FAIL;
+    if (!pdtobj)
+        return E_FAIL;
+    FORMATETC format = {CF_HDROP, NULL, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM medium = {};
+    if (FAILED(pdtobj->GetData(&format, &medium)))
+        return E_FAIL;
+    HRESULT hr = E_FAIL;
+    HDROP drop = (HDROP)medium.hGlobal;
+    // A name that does not fit is refused rather than cut into another's.
+    if (drop && DragQueryFileA(drop, 0xFFFFFFFF, NULL, 0) == 1 &&
+        DragQueryFileA(drop, 0, NULL, 0) < sizeof(fileName) &&
+        DragQueryFileA(drop, 0, fileName, sizeof(fileName)))
+        hr = S_OK;
+    ReleaseStgMedium(&medium);
+    return hr;
+}
+
+STDMETHODIMP PropertySheetHandler::AddPages(LPFNADDPROPSHEETPAGE lpfnAddPage, LPARAM lParam)
+{
+    if (!Settings.enabled || !lpfnAddPage || fileName[0] == 0)
+        return S_OK;
+    bool outOfMemory = false;
+    PageData* data = OpenPageData(fileName, &outOfMemory);
+    if (!data)
+        return outOfMemory ? E_OUTOFMEMORY : S_OK;
+
+    PROPSHEETPAGEA details = {};
+    details.dwSize = sizeof(details);
+    details.dwFlags = PSP_USECALLBACK;
+    details.hInstance = moduleInstance;
+    details.pszTemplate = MAKEINTRESOURCEA(IDD_DETAILS);
+    details.pfnDlgProc = DetailsPageProc;
+    details.lParam = (LPARAM)data;
+    details.pfnCallback = DetailsPageCallback;
+    HPROPSHEETPAGE detailsPage = CreatePropertySheetPageA(&details);
+    if (!detailsPage) {
+        FreePageData(data);
+        return E_FAIL;
+    }
+    if (!lpfnAddPage(detailsPage, lParam)) {
+        // Destroying the page runs its release callback, which frees the
+        // block and gives back the count taken here.
+        InterlockedIncrement(&objectCount);
+        DestroyPropertySheetPage(detailsPage);
+        return E_FAIL;
+    }
+    InterlockedIncrement(&objectCount);
+    if (data->info.imageCount == 0)
+        return S_OK;
+
+    PROPSHEETPAGEA preview = {};
+    preview.dwSize = sizeof(preview);
+    preview.hInstance = moduleInstance;
+    preview.pszTemplate = MAKEINTRESOURCEA(IDD_PREVIEW);
+    preview.pfnDlgProc = PreviewPageProc;
+    preview.lParam = (LPARAM)data;
+    HPROPSHEETPAGE previewPage = CreatePropertySheetPageA(&preview);
+    if (!previewPage)
+        return E_FAIL;
+    if (!lpfnAddPage(previewPage, lParam)) {
+        DestroyPropertySheetPage(previewPage);
+        return E_FAIL;
+    }
+    return S_OK;
 }
 
 STDMETHODIMP PropertySheetHandler::ReplacePage(UINT, LPFNADDPROPSHEETPAGE, LPARAM)
-{
-    return E_FAIL;
-}
-
-STDMETHODIMP PropertySheetHandler::Initialize(LPCITEMIDLIST, IDataObject*, HKEY)
 {
     return E_FAIL;
 }

@@ -31,6 +31,19 @@
 #define IDC_PREVIEW_LENS 1017
 #define IDC_PREVIEW_LINE 1056
 
+// The Preview page's decorations (BITMAP32) and their transparency masks
+// (8-bit bitmaps): busy phases 1-4, then the logo.
+#define IDB_BUSY1 124
+#define IDB_BUSY2 126
+#define IDB_BUSY3 127
+#define IDB_BUSY4 128
+#define IDB_LOGO 119
+#define IDB_BUSY1_MASK 125
+#define IDB_BUSY2_MASK 129
+#define IDB_BUSY3_MASK 130
+#define IDB_BUSY4_MASK 131
+#define IDB_LOGO_MASK 104
+
 // Display control panel page
 #define IDC_DISPLAY_ENABLED 1000
 #define IDC_DISPLAY_FRAME 1004

@@ -4,6 +4,8 @@
 //   shellhost icon FILE OUT          writes OUT-32.png and OUT-16.png
 //   shellhost folder DIR OUT.png     draws a folder window's icons
 //   shellhost register DLL           writes the registration the installer will
+//   shellhost properties FILE... OUTDIR  the shell's Properties dialog, its
+//                                 texts, details.png and preview.png
 //   shellhost reload                 signals "LumettaReload" as the control panel does
 #include <windows.h>
 #include <objbase.h>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "pngwrite.h"
+#include "properties.h"
 #include "registration.h"
 
 namespace {
@@ -470,6 +473,8 @@ int main(int argc, char** argv)
         status = FolderCommand(argv[2], argv[3]);
     else if (command == "register" && argc == 3)
         status = RegisterCommand(argv[2]);
+    else if (command == "properties" && argc >= 4)
+        status = PropertiesCommand(std::vector<std::string>(argv + 2, argv + argc - 1), argv[argc - 1]);
     else if (command == "reload" && argc == 2)
         status = ReloadCommand();
     else

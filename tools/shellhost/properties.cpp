@@ -1,0 +1,303 @@
+// Opens the Properties dialog of files the way the explorer's right-click
+// does (the folder's context menu, verb "properties"), so that the shell
+// itself loads the property sheet handlers.  A second thread watches the
+// dialog: it prints the pages, shows each one, reads the Details page's
+// texts back from its controls, waits for the Preview's picture to settle,
+// writes screenshots and closes the dialog.  Afterwards it tells whether the
+// library still maps any file and whether it may be unloaded.
+#include "properties.h"
+
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+#include <psapi.h>
+#include <shlobj.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "pngwrite.h"
+
+namespace {
+
+std::string WindowsPathOf(const std::string& path)
+{
+    std::string p = path;
+    if (!p.empty() && p[0] == '/')
+        p = "Z:" + p;
+    std::replace(p.begin(), p.end(), '/', '\\');
+    return p;
+}
+
+struct Watch {
+    std::string outDir;
+    DWORD threadId;
+    bool sawDialog;
+};
+
+struct SheetSearch {
+    HWND found;
+};
+
+BOOL CALLBACK MatchSheet(HWND w, LPARAM p)
+{
+    char cls[64] = {};
+    GetClassNameA(w, cls, sizeof(cls));
+    if (IsWindowVisible(w) && strcmp(cls, "#32770") == 0) {
+        ((SheetSearch*)p)->found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND FindSheet(DWORD threadId)
+{
+    SheetSearch search = {NULL};
+    EnumThreadWindows(threadId, MatchSheet, (LPARAM)&search);
+    return search.found;
+}
+
+std::string TextOf(HWND w)
+{
+    char text[1024] = {};
+    // WM_GETTEXT works across processes too, where GetWindowText does not.
+    SendMessageA(w, WM_GETTEXT, sizeof(text), (LPARAM)text);
+    std::string s = text;
+    for (char& c : s)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return s;
+}
+
+// The window as the screen shows it.
+bool Screenshot(HWND w, const std::string& path, std::vector<uint32_t>* region = NULL, RECT* part = NULL)
+{
+    RECT r;
+    GetWindowRect(w, &r);
+    if (part)
+        r = *part;
+    int width = r.right - r.left, height = r.bottom - r.top;
+    if (width <= 0 || height <= 0)
+        return false;
+    HDC screen = GetDC(NULL);
+    HDC dc = CreateCompatibleDC(screen);
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = width;
+    bmi.bmiHeader.biHeight = -height;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    void* bits = NULL;
+    HBITMAP bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    BitBlt(dc, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    const uint32_t* px = (const uint32_t*)bits;
+    bool ok = true;
+    if (region) {
+        region->assign(px, px + (size_t)width * height);
+    } else {
+        std::vector<uint8_t> rgba((size_t)width * height * 4), png;
+        for (size_t i = 0; i < (size_t)width * height; i++) {
+            rgba[i * 4] = (px[i] >> 16) & 0xFF;
+            rgba[i * 4 + 1] = (px[i] >> 8) & 0xFF;
+            rgba[i * 4 + 2] = px[i] & 0xFF;
+            rgba[i * 4 + 3] = 255;
+        }
+        ok = EncodeRgbaPng(rgba.data(), width, height, &png);
+        HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        DWORD written = 0;
+        ok = ok && f != INVALID_HANDLE_VALUE && WriteFile(f, png.data(), (DWORD)png.size(), &written, NULL);
+        if (f != INVALID_HANDLE_VALUE)
+            CloseHandle(f);
+    }
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    ReleaseDC(NULL, screen);
+    return ok;
+}
+
+void PrintControls(HWND page, const char* name)
+{
+    const int ids[] = {1002, 1003, 1046, 1004, 1005, 1033, 1038, 1034, 1039, 1035, 1040,
+                       1036, 1041, 1037, 1042};
+    for (int id : ids) {
+        HWND c = GetDlgItem(page, id);
+        if (c)
+            printf("%s %d %s: %s\n", name, id, IsWindowVisible(c) ? "shown" : "hidden", TextOf(c).c_str());
+    }
+}
+
+// The picture area has settled when it looks the same for half a second.
+void WaitForPicture(HWND page)
+{
+    HWND picture = GetDlgItem(page, 1016);
+    if (!picture)
+        return;
+    RECT r;
+    GetWindowRect(picture, &r);
+    std::vector<uint32_t> last, now;
+    int same = 0;
+    for (int i = 0; i < 100 && same < 5; i++) {
+        Sleep(100);
+        Screenshot(picture, "", &now, &r);
+        bool plain = std::all_of(now.begin(), now.end(), [&](uint32_t p) { return p == now[0]; });
+        same = (!plain && now == last) ? same + 1 : 0;
+        last.swap(now);
+    }
+    printf("preview settled: %s\n", same >= 5 ? "yes" : "no");
+}
+
+DWORD WINAPI WatchDialog(LPVOID param)
+{
+    Watch* watch = (Watch*)param;
+    HWND sheet = NULL;
+    for (int i = 0; i < 200 && !sheet; i++) {
+        Sleep(50);
+        sheet = FindSheet(watch->threadId);
+    }
+    if (!sheet) {
+        printf("pages: none (no dialog)\n");
+        return 0;
+    }
+    watch->sawDialog = true;
+    Sleep(300);
+    HWND tabs = (HWND)SendMessageA(sheet, PSM_GETTABCONTROL, 0, 0);
+    int count = tabs ? (int)SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0) : 0;
+    printf("pages:");
+    std::vector<std::string> names;
+    for (int i = 0; i < count; i++) {
+        char text[128] = {};
+        TCITEMA item = {};
+        item.mask = TCIF_TEXT;
+        item.pszText = text;
+        item.cchTextMax = sizeof(text);
+        SendMessageA(tabs, TCM_GETITEMA, i, (LPARAM)&item);
+        names.push_back(text);
+        printf(" %s", text);
+    }
+    printf("\n");
+    fflush(stdout);
+    for (int i = 0; i < count; i++) {
+        if (names[i] != "Details" && names[i] != "Preview")
+            continue;
+        SendMessageA(sheet, PSM_SETCURSEL, i, 0);
+        Sleep(300);
+        HWND page = (HWND)SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0);
+        if (names[i] == "Details") {
+            PrintControls(page, "details");
+            Screenshot(sheet, watch->outDir + "\\details.png");
+        } else {
+            RECT area, frame;
+            GetWindowRect(GetDlgItem(page, 1016), &area);
+            GetWindowRect(sheet, &frame);
+            printf("picture area: %ld %ld %ld %ld\n", area.left - frame.left, area.top - frame.top,
+                   area.right - area.left, area.bottom - area.top);
+            WaitForPicture(page);
+            Screenshot(sheet, watch->outDir + "\\preview.png");
+        }
+        fflush(stdout);
+    }
+    PostMessageA(sheet, WM_COMMAND, IDCANCEL, 0);
+    PostMessageA(sheet, WM_NULL, 0, 0);
+    return 0;
+}
+
+int MappedImages()
+{
+    int count = 0;
+    MEMORY_BASIC_INFORMATION mbi;
+    char name[MAX_PATH];
+    for (const char* p = NULL; VirtualQuery(p, &mbi, sizeof(mbi)) == sizeof(mbi);
+         p = (const char*)mbi.BaseAddress + mbi.RegionSize) {
+        if (mbi.State == MEM_COMMIT && mbi.Type == MEM_MAPPED && mbi.AllocationBase == mbi.BaseAddress &&
+            GetMappedFileNameA(GetCurrentProcess(), mbi.BaseAddress, name, sizeof(name))) {
+            const char* dot = strrchr(name, '.');
+            if (dot && lstrcmpiA(dot, ".nls") && lstrcmpiA(dot, ".dll") && lstrcmpiA(dot, ".exe") &&
+                lstrcmpiA(dot, ".ttf") && lstrcmpiA(dot, ".fon") && lstrcmpiA(dot, ".dat") &&
+                lstrcmpiA(dot, ".msstyles")) {
+                printf("mapped: %s\n", name);
+                count++;
+            }
+        }
+        if ((const char*)mbi.BaseAddress + mbi.RegionSize < p)
+            break;
+    }
+    return count;
+}
+
+}  // namespace
+
+int PropertiesCommand(const std::vector<std::string>& files, const std::string& outDirArg)
+{
+    IShellFolder* desktop = NULL;
+    if (FAILED(SHGetDesktopFolder(&desktop)))
+        return 1;
+    std::vector<LPITEMIDLIST> full;
+    for (const std::string& f : files) {
+        WCHAR wide[MAX_PATH] = {};
+        MultiByteToWideChar(CP_ACP, 0, WindowsPathOf(f).c_str(), -1, wide, MAX_PATH);
+        LPITEMIDLIST pidl = NULL;
+        if (FAILED(desktop->ParseDisplayName(NULL, NULL, wide, NULL, &pidl, NULL))) {
+            fprintf(stderr, "shellhost: no such file %s\n", f.c_str());
+            return 1;
+        }
+        full.push_back(pidl);
+    }
+    IShellFolder* folder = NULL;
+    LPCITEMIDLIST child = NULL;
+    if (FAILED(SHBindToParent(full[0], IID_IShellFolder, (void**)&folder, &child)))
+        return 1;
+    std::vector<LPCITEMIDLIST> children;
+    for (LPITEMIDLIST pidl : full)
+        children.push_back(ILFindLastID(pidl));
+    IContextMenu* menu = NULL;
+    if (FAILED(folder->GetUIObjectOf(NULL, (UINT)children.size(), children.data(), IID_IContextMenu, NULL,
+                                     (void**)&menu))) {
+        fprintf(stderr, "shellhost: no context menu\n");
+        return 1;
+    }
+    HMENU popup = CreatePopupMenu();
+    menu->QueryContextMenu(popup, 0, 1, 0x7FFF, CMF_NORMAL);
+
+    Watch watch = {WindowsPathOf(outDirArg), GetCurrentThreadId(), false};
+    CreateDirectoryA(watch.outDir.c_str(), NULL);
+    HANDLE watcher = CreateThread(NULL, 0, WatchDialog, &watch, 0, NULL);
+    CMINVOKECOMMANDINFO invoke = {};
+    invoke.cbSize = sizeof(invoke);
+    invoke.lpVerb = "properties";
+    invoke.nShow = SW_SHOWNORMAL;
+    DWORD start = GetTickCount();
+    HRESULT hr = menu->InvokeCommand(&invoke);
+    printf("invoke: 0x%08lx\n", (unsigned long)hr);
+    // The dialog may run modeless on a thread of the shell's: pump until the
+    // watcher is done.
+    while (MsgWaitForMultipleObjects(1, &watcher, FALSE, 30000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    CloseHandle(watcher);
+    printf("dialog open for %lu ms\n", (unsigned long)(GetTickCount() - start));
+    menu->Release();
+    DestroyMenu(popup);
+    folder->Release();
+    for (LPITEMIDLIST pidl : full)
+        CoTaskMemFree(pidl);
+    desktop->Release();
+
+    printf("mapped images: %d\n", MappedImages());
+    HMODULE lumetta = GetModuleHandleA("Lumetta.dll");
+    typedef HRESULT(WINAPI * CanUnloadProc)(void);
+    CanUnloadProc canUnload = lumetta ? (CanUnloadProc)GetProcAddress(lumetta, "DllCanUnloadNow") : NULL;
+    if (canUnload)
+        printf("unload: %s\n", canUnload() == S_OK ? "S_OK" : "S_FALSE");
+    else
+        printf("unload: not loaded\n");
+    return 0;
+}
