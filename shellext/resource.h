@@ -6,6 +6,11 @@
 #define IDI_UNTICKED 115
 #define IDI_TICKED 114
 
+// The Display page's pictures (BITMAP32: a BMP file image, 32-bit pixels
+// with a transparency byte)
+#define IDB_DECORATION 118
+#define IDB_LOGO 119
+
 #define IDD_DETAILS 102
 #define IDD_PREVIEW 103
 #define IDD_DISPLAYPAGE 104

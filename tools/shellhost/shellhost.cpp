@@ -5,6 +5,7 @@
 //   shellhost folder DIR OUT.png     draws a folder window's icons
 //   shellhost register DLL           writes the registration the installer will
 //   shellhost reload                 signals "LumettaReload" as the control panel does
+//   shellhost control-panel OUT.png  opens the Display control panel at Lumetta (controlpanel.cpp)
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -416,7 +417,7 @@ int RegisterCommand(const std::string& dllArg)
     std::string dll = WindowsPath(dllArg);
     RegistryPlaces places = {};
     places.module = dll.c_str();
-    bool ok = WriteRegistryEntries(RegGroupClasses | RegGroupFileTypes, places);
+    bool ok = WriteRegistryEntries(RegGroupClasses | RegGroupShellLists | RegGroupFileTypes, places);
     // This prefix's shell draws high-colour icons: without the depth the
     // library would ask its question in every process.
     HKEY metrics;
@@ -451,11 +452,14 @@ int Usage()
             "usage: shellhost icon FILE OUT\n"
             "       shellhost folder DIR OUT.png\n"
             "       shellhost register DLL\n"
-            "       shellhost reload\n");
+            "       shellhost reload\n"
+            "       shellhost control-panel OUT.png\n");
     return 2;
 }
 
 }  // namespace
+
+int ControlPanelCommand(const std::string& out);
 
 int main(int argc, char** argv)
 {
@@ -472,6 +476,8 @@ int main(int argc, char** argv)
         status = RegisterCommand(argv[2]);
     else if (command == "reload" && argc == 2)
         status = ReloadCommand();
+    else if (command == "control-panel" && argc == 3)
+        status = ControlPanelCommand(argv[2]);
     else
         status = Usage();
     CoUninitialize();

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Draws the Display page's pictures with ImageMagick: the decoration (118, a
+# fan of three framed thumbnails that the frame's top edge runs into) and the
+# product's name (119), both BITMAP32.  The .bmp files are committed; run this
+# again only to change them.
+set -euo pipefail
+cd "$(dirname "$0")"
+t=$(mktemp -d); trap 'rm -rf "$t"' EXIT
+
+# Three small pictures as the thumbnail icons show them: a 1-pixel border.
+convert -size 34x26 gradient:'#6fb6ff'-'#dff1ff' \
+  -fill '#3c9a3c' -draw "polygon 0,26 10,14 22,26" -fill '#2f7d2f' -draw "polygon 12,26 24,12 34,26" \
+  -fill '#ffd23c' -draw "circle 26,7 29,7" -bordercolor black -border 1 PNG32:$t/hills.png
+convert -size 34x26 gradient:'#ff9a3c'-'#5a2a7a' \
+  -fill '#ffe070' -draw "circle 17,18 23,18" -fill '#202040' -draw "rectangle 0,20 34,26" \
+  -bordercolor black -border 1 PNG32:$t/sunset.png
+convert -size 34x26 gradient:'#bfe6ff'-'#1f5fa0' \
+  -fill white -draw "polygon 8,20 17,4 17,20" -fill '#e8e8e8' -draw "polygon 18,20 18,7 26,20" \
+  -fill '#5a3a1a' -draw "rectangle 4,20 30,22" -fill '#2050a0' -draw "rectangle 0,23 34,26" \
+  -bordercolor black -border 1 PNG32:$t/sea.png
+convert $t/hills.png -background none -rotate -14 PNG32:$t/a.png
+convert $t/sunset.png -background none -rotate 10 PNG32:$t/b.png
+convert -size 72x64 xc:none \
+  \( $t/a.png \) -geometry +6+6 -composite \
+  \( $t/b.png \) -geometry +30+4 -composite \
+  \( $t/sea.png -background none -rotate -2 \) -geometry +16+22 -composite \
+  PNG32:$t/fan.png
+# A soft shadow under the fan; 5 clear columns each side.
+convert $t/fan.png \( +clone -background black -shadow 50x2+2+2 \) +swap -background none \
+  -layers merge +repage -gravity northwest -crop 72x64+0+0 +repage \
+  -bordercolor none -border 5 PNG32:$t/decoration.png
+w=$(identify -format %w $t/decoration.png); h=$(identify -format %h $t/decoration.png)
+convert $t/decoration.png -depth 8 rgba:$t/decoration.rgba
+python3 bitmap32.py "$w" "$h" $t/decoration.rgba decoration.bmp
+
+# The name, and what the product does, right-aligned.
+convert -background none -fill '#1f3f7f' -font DejaVu-Sans-Bold -pointsize 24 label:Lumetta PNG32:$t/name.png
+convert -background none -fill '#505050' -font DejaVu-Sans -pointsize 10 label:'thumbnail icons' PNG32:$t/tag.png
+convert $t/name.png $t/tag.png -background none -gravity east -append \
+  \( +clone -background '#ffffff' -shadow 60x1+1+1 \) +swap -background none -layers merge +repage \
+  PNG32:$t/logo.png
+w=$(identify -format %w $t/logo.png); h=$(identify -format %h $t/logo.png)
+convert $t/logo.png -depth 8 rgba:$t/logo.rgba
+python3 bitmap32.py "$w" "$h" $t/logo.rgba logo.bmp
