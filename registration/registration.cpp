@@ -48,10 +48,8 @@ const RegistryEntry RegistryEntries[] = {
      RegWriteAlways, RegRemoveValue},
     {RegGroupShellLists, HKEY_LOCAL_MACHINE, ApprovedKey, "{icons}", "{icons-name}",
      RegWriteAlways, RegRemoveValue},
-    {RegGroupShellLists, HKEY_LOCAL_MACHINE,
-     "Software\\Microsoft\\Windows\\CurrentVersion\\Controls Folder\\Display\\shellex\\"
-     "PropertySheetHandlers\\Lumetta",
-     NULL, "{display}", RegWriteAlways, RegRemoveKey},
+    {RegGroupShellLists, HKEY_LOCAL_MACHINE, DisplayPanelHandlersKey "\\Lumetta", NULL, "{display}",
+     RegWriteAlways, RegRemoveKey},
 
     {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{display}", NULL, "{display-name}",
      RegWriteAlways, RegRemoveKey},
@@ -85,10 +83,9 @@ const RegistryEntry RegistryEntries[] = {
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}", NULL, "{type}", RegWriteWhenEmpty, RegLeave},
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\DefaultIcon", NULL, "{module},0",
      RegWriteWhenEmpty, RegLeave},
-    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\shellex\\IconHandler", NULL, "{icons}",
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\" ClassIconHandlerKey, NULL, "{icons}",
      RegWriteAlways, RegRemoveKey},
-    {RegGroupFileTypes, HKEY_CLASSES_ROOT,
-     "{class}\\shellex\\PropertySheetHandlers\\Norvane Lumetta", NULL, "{sheet}",
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\" ClassSheetHandlerKey, NULL, "{sheet}",
      RegWriteAlways, RegRemoveKey},
 };
 
@@ -160,12 +157,7 @@ void ClassOf(const char* extension, const FileTypeRow& type, char* fileClass, DW
 {
     if (ReadDefaultText(HKEY_CLASSES_ROOT, extension, fileClass, size) && fileClass[0])
         return;
-    const char* first = type.extensions + 1;
-    size_t length = strcspn(first, " ");
-    if (length + 5 > size)
-        length = size - 5;
-    memcpy(fileClass, first, length);
-    strcpy(fileClass + length, "file");
+    MakeFileClassName(type, fileClass, size);
 }
 
 bool WriteFileTypes(const RegistryPlaces& common)
@@ -193,6 +185,22 @@ bool WriteFileTypes(const RegistryPlaces& common)
 }
 
 }  // namespace
+
+void MakeFileClassName(const FileTypeRow& type, char* fileClass, size_t size)
+{
+    static const char suffix[] = "file";
+    if (size < sizeof(suffix)) {
+        if (size)
+            fileClass[0] = 0;
+        return;
+    }
+    const char* first = type.extensions + (type.extensions[0] == '.');
+    size_t length = strcspn(first, " ");
+    if (length > size - sizeof(suffix))
+        length = size - sizeof(suffix);
+    memcpy(fileClass, first, length);
+    memcpy(fileClass + length, suffix, sizeof(suffix));
+}
 
 bool ReadDefaultText(HKEY root, const char* path, char* text, DWORD size)
 {

@@ -48,6 +48,23 @@ struct FileTypeRow {
 const int FileTypeCount = 7;
 extern const FileTypeRow FileTypes[FileTypeCount];
 
+// The keys under a file class that bind it to the two handlers; the table
+// below writes them and the library's association pass reads them.
+#define ClassIconHandlerKey "shellex\\IconHandler"
+#define ClassSheetHandlersKey "shellex\\PropertySheetHandlers"
+#define ClassSheetHandlerName "Norvane Lumetta"
+#define ClassSheetHandlerKey ClassSheetHandlersKey "\\" ClassSheetHandlerName
+
+// Where the Display control panel finds the property sheet handlers whose
+// pages it shows (HKEY_LOCAL_MACHINE).
+#define DisplayPanelKey "Software\\Microsoft\\Windows\\CurrentVersion\\Controls Folder\\Display"
+#define DisplayPanelHandlersKey DisplayPanelKey "\\shellex\\PropertySheetHandlers"
+
+// The class made for a file type whose extension has none: its first
+// extension without the dot, followed by "file" ("bmpfile" for .bmp, .rle
+// and .dib alike).  Cut to fit size.
+void MakeFileClassName(const FileTypeRow& type, char* fileClass, size_t size);
+
 // Who writes an entry.  The installer writes the classes, the shell lists
 // and the uninstall entry; the library binds the file types itself.
 enum RegistryGroup {

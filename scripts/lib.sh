@@ -106,6 +106,17 @@ prepare_prefix() {
     "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     /usr/lib/wine/wineserver -w || true
   fi
+  install_control_panel
+}
+
+# Wine has no Display control panel: ours goes where the system keeps its
+# own (system32 is the 32-bit folder of a 32-bit prefix), so that DESK.CPL
+# and "control desk.cpl" find it.
+install_control_panel() {
+  local cpl=$BUILD_DIR/tools/desk/desk.cpl
+  if [ -f "$cpl" ]; then
+    cp -f "$cpl" "$WINEPREFIX/drive_c/windows/system32/desk.cpl"
+  fi
 }
 
 # The path of a built program, relative to the build folder (without .exe).

@@ -6,6 +6,12 @@
 #define IDI_UNTICKED 115
 #define IDI_TICKED 114
 
+// Pictures (BITMAP32: a BMP file image, 32-bit pixels with a transparency
+// byte): the Display page's decoration, and the logo of the Display and
+// Preview pages
+#define IDB_DECORATION 118
+#define IDB_LOGO 119
+
 #define IDD_DETAILS 102
 #define IDD_PREVIEW 103
 #define IDD_DISPLAYPAGE 104
@@ -32,12 +38,11 @@
 #define IDC_PREVIEW_LINE 1056
 
 // The Preview page's decorations (BITMAP32) and their transparency masks
-// (8-bit bitmaps): busy phases 1-4, then the logo.
+// (8-bit bitmaps): busy phases 1-4, then the logo (IDB_LOGO above).
 #define IDB_BUSY1 124
 #define IDB_BUSY2 126
 #define IDB_BUSY3 127
 #define IDB_BUSY4 128
-#define IDB_LOGO 119
 #define IDB_BUSY1_MASK 125
 #define IDB_BUSY2_MASK 129
 #define IDB_BUSY3_MASK 130

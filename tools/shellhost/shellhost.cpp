@@ -7,6 +7,7 @@
 //   shellhost properties FILE... OUTDIR  the shell's Properties dialog, its
 //                                 texts, details.png and preview.png
 //   shellhost reload                 signals "LumettaReload" as the control panel does
+//   shellhost control-panel OUT.png  opens the Display control panel at Lumetta (controlpanel.cpp)
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -419,7 +420,7 @@ int RegisterCommand(const std::string& dllArg)
     std::string dll = WindowsPath(dllArg);
     RegistryPlaces places = {};
     places.module = dll.c_str();
-    bool ok = WriteRegistryEntries(RegGroupClasses | RegGroupFileTypes, places);
+    bool ok = WriteRegistryEntries(RegGroupClasses | RegGroupShellLists | RegGroupFileTypes, places);
     // This prefix's shell draws high-colour icons: without the depth the
     // library would ask its question in every process.
     HKEY metrics;
@@ -454,11 +455,14 @@ int Usage()
             "usage: shellhost icon FILE OUT\n"
             "       shellhost folder DIR OUT.png\n"
             "       shellhost register DLL\n"
-            "       shellhost reload\n");
+            "       shellhost reload\n"
+            "       shellhost control-panel OUT.png\n");
     return 2;
 }
 
 }  // namespace
+
+int ControlPanelCommand(const std::string& out);
 
 int main(int argc, char** argv)
 {
@@ -477,6 +481,8 @@ int main(int argc, char** argv)
         status = PropertiesCommand(std::vector<std::string>(argv + 2, argv + argc - 1), argv[argc - 1]);
     else if (command == "reload" && argc == 2)
         status = ReloadCommand();
+    else if (command == "control-panel" && argc == 3)
+        status = ControlPanelCommand(argv[2]);
     else
         status = Usage();
     CoUninitialize();

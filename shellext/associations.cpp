@@ -1,0 +1,251 @@
+// File-type associations under HKEY_CLASSES_ROOT.
+#include "associations.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "resource.h"
+
+namespace {
+
+const char* IconClsidText() { return ProductClasses[0].text; }
+const char* SheetClsidText() { return ProductClasses[1].text; }
+
+bool AskWithMessageBox(HWND ownerWindow, const char* text, const char* caption)
+{
+    return MessageBoxA(ownerWindow, text, caption, MB_YESNO | MB_ICONINFORMATION) == IDYES;
+}
+
+// Key paths are built in buffers of this size; the name limit keeps every
+// path inside it.
+const size_t KeyPathSize = 128;
+
+bool ClassPath(const char* className, const char* suffix, char* path)
+{
+    int n = snprintf(path, KeyPathSize, "%s%s%s", className, suffix[0] ? "\\" : "", suffix);
+    return n >= 0 && (size_t)n < KeyPathSize;
+}
+
+HKEY CreateClassKey(const char* path, REGSAM access)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path, 0, NULL, REG_OPTION_NON_VOLATILE, access, NULL,
+                        &key, NULL) != ERROR_SUCCESS)
+        return NULL;
+    return key;
+}
+
+// The default value as terminated text; "" when it is missing.
+bool ReadKeyDefault(HKEY key, char* text, DWORD size)
+{
+    DWORD got = size - 1;
+    LONG error = RegQueryValueExA(key, NULL, NULL, NULL, (BYTE*)text, &got);
+    text[error == ERROR_SUCCESS && got < size ? got : 0] = 0;
+    return error == ERROR_SUCCESS;
+}
+
+bool WriteKeyDefault(HKEY key, const char* text)
+{
+    return RegSetValueExA(key, NULL, 0, REG_SZ, (const BYTE*)text, (DWORD)strlen(text) + 1) ==
+           ERROR_SUCCESS;
+}
+
+// Writes text as the default value unless one is already there.
+bool CreateWithDefault(const char* path, const char* text)
+{
+    HKEY key = CreateClassKey(path, KEY_READ | KEY_WRITE);
+    if (!key)
+        return false;
+    char current[KeyPathSize];
+    bool read = ReadKeyDefault(key, current, sizeof(current));
+    if ((!read || current[0] == 0) && text[0])
+        WriteKeyDefault(key, text);
+    RegCloseKey(key);
+    return true;
+}
+
+bool UserReplacesHandler(HWND ownerWindow, const char* className, const char* handler)
+{
+    char handlerName[MAX_PATH], clsidPath[KeyPathSize], typeName[64];
+    snprintf(clsidPath, sizeof(clsidPath), "CLSID\\%s", handler);
+    if (!ReadDefaultText(HKEY_CLASSES_ROOT, clsidPath, handlerName, sizeof(handlerName))) {
+        HKEY probe;
+        if (RegOpenKeyExA(HKEY_CLASSES_ROOT, clsidPath, 0, KEY_READ, &probe) == ERROR_SUCCESS)
+            RegCloseKey(probe);
+        else
+            lstrcpynA(handlerName, handler, sizeof(handlerName));
+    }
+    if (!ReadDefaultText(HKEY_CLASSES_ROOT, className, typeName, sizeof(typeName)) || !typeName[0])
+        lstrcpynA(typeName, className, sizeof(typeName));
+    char format[256], caption[64], text[1024];
+    LoadStringA(moduleInstance, IDS_REPLACE_HANDLER, format, sizeof(format));
+    LoadStringA(moduleInstance, IDS_WARNING_CAPTION, caption, sizeof(caption));
+    snprintf(text, sizeof(text), format, typeName, handlerName);
+    return AskQuestion(ownerWindow, text, caption);
+}
+
+bool BindIconHandler(HWND ownerWindow, const char* className)
+{
+    char path[KeyPathSize], current[KeyPathSize];
+    if (!ClassPath(className, ClassIconHandlerKey, path))
+        return false;
+    HKEY key = CreateClassKey(path, KEY_READ | KEY_WRITE);
+    if (!key)
+        return false;
+    ReadKeyDefault(key, current, sizeof(current));
+    if (current[0] == 0 ||
+        (lstrcmpiA(current, IconClsidText()) != 0 &&
+         UserReplacesHandler(ownerWindow, className, current)))
+        WriteKeyDefault(key, IconClsidText());
+    RegCloseKey(key);
+    return true;
+}
+
+bool KeyIsEmpty(HKEY key)
+{
+    DWORD subkeys = 1, values = 1;
+    return RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL,
+                            NULL, NULL) == ERROR_SUCCESS &&
+           subkeys == 0 && values == 0;
+}
+
+void DeleteIfEmpty(HKEY parent, const char* name)
+{
+    HKEY key;
+    if (RegOpenKeyExA(parent, name, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    bool empty = KeyIsEmpty(key);
+    RegCloseKey(key);
+    if (empty)
+        RegDeleteKeyA(parent, name);
+}
+
+// An extension's pattern walk over the file-type row: ".bmp .rle .dib".
+template <class Visit>
+void ForEachExtension(const FileTypeRow& type, Visit visit)
+{
+    for (const char* p = type.extensions; *p;) {
+        size_t length = strcspn(p, " ");
+        char extension[16];
+        if (length < sizeof(extension)) {
+            memcpy(extension, p, length);
+            extension[length] = 0;
+            visit(extension);
+        }
+        p += length;
+        while (*p == ' ')
+            p++;
+    }
+}
+
+// The class of an extension, made and written when the extension has none.
+bool ClassForBinding(const FileTypeRow& type, const char* extension, char* className, DWORD size)
+{
+    HKEY key = CreateClassKey(extension, KEY_READ | KEY_WRITE);
+    if (!key)
+        return false;
+    if (!ReadKeyDefault(key, className, size) || className[0] == 0) {
+        MakeFileClassName(type, className, size);
+        WriteKeyDefault(key, className);
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+}  // namespace
+
+QuestionProc AskQuestion = AskWithMessageBox;
+
+bool AssociateFileClass(HWND ownerWindow, const char* className, const char* typeName,
+                        bool withPropertySheet)
+{
+    if (!className || !className[0] || strlen(className) > ClassNameLimit)
+        return false;
+    char path[KeyPathSize], icon[MAX_PATH + 4];
+    if (!CreateWithDefault(className, typeName ? typeName : ""))
+        return false;
+    DWORD n = GetModuleFileNameA(moduleInstance, icon, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return false;
+    strcpy(icon + n, ",0");
+    if (!ClassPath(className, "DefaultIcon", path) || !CreateWithDefault(path, icon))
+        return false;
+    if (!BindIconHandler(ownerWindow, className))
+        return false;
+    if (!withPropertySheet)
+        return true;
+    if (!ClassPath(className, ClassSheetHandlerKey, path))
+        return false;
+    HKEY key = CreateClassKey(path, KEY_WRITE);
+    if (!key)
+        return false;
+    bool ok = WriteKeyDefault(key, SheetClsidText());
+    RegCloseKey(key);
+    return ok;
+}
+
+void RemoveAssociation(const char* className)
+{
+    char path[KeyPathSize];
+    if (!className || !className[0] || !ClassPath(className, "shellex", path))
+        return;
+    HKEY shellex;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_ALL_ACCESS, &shellex) != ERROR_SUCCESS)
+        return;
+    char handler[KeyPathSize];
+    if (ReadDefaultText(shellex, "IconHandler", handler, sizeof(handler)) &&
+        lstrcmpiA(handler, IconClsidText()) == 0)
+        RegDeleteKeyA(shellex, "IconHandler");
+    RegDeleteKeyA(shellex, "PropertySheetHandlers\\" ClassSheetHandlerName);
+    DeleteIfEmpty(shellex, "PropertySheetHandlers");
+    bool empty = KeyIsEmpty(shellex);
+    RegCloseKey(shellex);
+    if (empty)
+        RegDeleteKeyA(HKEY_CLASSES_ROOT, path);
+}
+
+bool IsAssociated(const char* className)
+{
+    char path[KeyPathSize], handler[64];
+    if (!className || !className[0] || !ClassPath(className, ClassIconHandlerKey, path))
+        return false;
+    return ReadDefaultText(HKEY_CLASSES_ROOT, path, handler, sizeof(handler)) &&
+           lstrcmpiA(handler, IconClsidText()) == 0;
+}
+
+void SyncAssociations(HWND ownerWindow, const BYTE types[FamilyCount])
+{
+    for (int i = 0; i < FamilyCount; i++) {
+        if (types[i])
+            continue;
+        ForEachExtension(FileTypes[i], [](const char* extension) {
+            char className[64];
+            if (ReadDefaultText(HKEY_CLASSES_ROOT, extension, className, sizeof(className)) &&
+                className[0])
+                RemoveAssociation(className);
+        });
+    }
+    // Several extensions usually share one class (".jpg" and ".jpeg"): a
+    // class is bound once a pass, so that a user who keeps another icon
+    // handler is not asked again for each of its extensions.
+    char bound[24][64];
+    int boundCount = 0;
+    for (int i = 0; i < FamilyCount; i++) {
+        if (!types[i])
+            continue;
+        const FileTypeRow& type = FileTypes[i];
+        ForEachExtension(type, [&](const char* extension) {
+            char className[64];
+            if (!ClassForBinding(type, extension, className, sizeof(className)))
+                return;
+            for (int b = 0; b < boundCount; b++) {
+                if (lstrcmpiA(bound[b], className) == 0)
+                    return;
+            }
+            if (boundCount < 24)
+                strcpy(bound[boundCount++], className);
+            AssociateFileClass(ownerWindow, className, type.typeName, true);
+        });
+    }
+    SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST | SHCNF_FLUSHNOWAIT, NULL, NULL);
+}
