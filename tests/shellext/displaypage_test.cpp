@@ -448,8 +448,11 @@ TEST_F(DisplayPage, SwitchedOffUnbindsEveryTypeButKeepsTheTicks)
 {
     Panel panel;
     ASSERT_TRUE(panel.Open());
+    HWND apply = GetDlgItem(panel.sheet, 0x3021);
+    EXPECT_FALSE(IsWindowEnabled(apply));
     SendDlgItemMessageA(panel.page, IDC_DISPLAY_ENABLED, BM_CLICK, 0, 0);
-    panel.Apply();
+    EXPECT_TRUE(IsWindowEnabled(apply));
+    SendMessageA(apply, BM_CLICK, 0, 0);
     EXPECT_EQ(std::vector<BYTE>({0, 0, 0, 0}), ProductValue("Enabled"));
     EXPECT_EQ(std::vector<BYTE>({1, 1, 1, 1, 1, 1, 1}), ProductValue("Enabled Types"));
     for (const char* e : {".bmp", ".gif", ".tga", ".png", ".tif", ".pcx", ".jpg"})
@@ -551,6 +554,40 @@ TEST_F(DisplayPage, BadStoredValuesLeaveAUsablePage)
     chooser.Wait();
     EXPECT_TRUE(chooser.seen);
     panel.Close();
+}
+
+// A product key that cannot be made (its parent is volatile, so a lasting
+// child is refused): the page opens, repairs, applies and closes.
+TEST_F(DisplayPage, ProductKeyThatCannotBeWritten)
+{
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Norvane Information");
+    HKEY parent;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Norvane Information", 0,
+                                            NULL, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, NULL, &parent,
+                                            NULL));
+    RegCloseKey(parent);
+    Answerer none("Lumetta Warning", IDNO);
+    none.patience = 40;
+    none.Start();
+    Panel panel;
+    ASSERT_TRUE(panel.Open());
+    none.Wait();
+    EXPECT_FALSE(none.seen);
+    panel.Select({FamilyGif});
+    panel.Spin(false);
+    EXPECT_EQ("0", panel.BorderText());
+    panel.Tick(FamilyPcx, false);
+    panel.Apply();
+    EXPECT_TRUE(ProductValue("Icon Settings").empty());
+    EXPECT_TRUE(ProductValue("Enabled Types").empty());
+    // The associations follow the page, even though the settings could not
+    // be stored.
+    EXPECT_FALSE(IsBound(".pcx"));
+    EXPECT_TRUE(IsBound(".gif"));
+    panel.Select({FamilyBmp});
+    EXPECT_TRUE(panel.ControlsEnabled());
+    panel.Close();
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Norvane Information");
 }
 
 // The page's change reaches another process: the shell host draws the new
