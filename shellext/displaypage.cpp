@@ -454,8 +454,15 @@ void BorderEditChanged(HWND page, DisplayPageState* state)
         width = 0;
     int families[FamilyCount];
     int count = SelectedFamilies(TypeList(page), families);
-    for (int i = 0; i < count; i++)
+    bool changed = false;
+    for (int i = 0; i < count; i++) {
+        changed |= state->borderWidth[families[i]] != width;
         state->borderWidth[families[i]] = width;
+    }
+    // A click on the up-down control leaves the focus where it was: the
+    // new width itself enables Apply.
+    if (changed && state->initialised)
+        MarkChanged(page);
 }
 
 void BorderEditUpdating(HWND page)

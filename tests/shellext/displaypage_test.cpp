@@ -114,6 +114,8 @@ struct Answerer {
                         SetDlgItemInt(box, 706 + c, a->rgb[c], FALSE);
                 }
                 PostMessageA(box, WM_COMMAND, a->button, 0);
+                for (int j = 0; j < 100 && IsWindow(box); j++)
+                    Sleep(50);
                 return 0;
             }
             Sleep(50);
@@ -304,6 +306,22 @@ private:
     HANDLE thread = NULL;
 };
 
+// Presses the colour button and answers the chooser; returns when the page
+// has taken the colour.
+bool ChooseColour(Panel& panel, int button, int red, int green, int blue)
+{
+    Answerer chooser("Color", button);
+    chooser.rgb[0] = red;
+    chooser.rgb[1] = green;
+    chooser.rgb[2] = blue;
+    chooser.Start();
+    panel.PressColour();
+    chooser.Wait();
+    // Answered only after the page's command has ended.
+    SendMessageA(panel.sheet, WM_NULL, 0, 0);
+    return chooser.seen;
+}
+
 // Runs the shell host in another process; its output without CRs.
 std::string RunShellHost(const std::string& arguments)
 {
@@ -390,15 +408,7 @@ TEST_F(DisplayPage, RowsOfDifferentWidthsAndColours)
     EXPECT_FALSE(panel.ColourShown());
     panel.TypeBorder('1');
 
-    Answerer chooser("Color", IDOK);
-    chooser.rgb[0] = 0;
-    chooser.rgb[1] = 160;
-    chooser.rgb[2] = 0;
-    chooser.Start();
-    panel.PressColour();
-    chooser.Wait();
-    EXPECT_TRUE(chooser.seen);
-    Sleep(300);
+    EXPECT_TRUE(ChooseColour(panel, IDOK, 0, 160, 0));
     EXPECT_TRUE(panel.ColourShown());
     panel.Apply();
     IconSettings stored = StoredIconSettings();
@@ -429,8 +439,10 @@ TEST_F(DisplayPage, WidthsStayBetweenNoneAndTwo)
     ASSERT_TRUE(panel.Open());
     panel.Select({FamilyPng});
     EXPECT_EQ("1", panel.BorderText());
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(panel.sheet, 0x3021)));
     panel.Spin(true);
     EXPECT_EQ("2", panel.BorderText());
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(panel.sheet, 0x3021)));
     panel.Spin(true);
     EXPECT_EQ("2", panel.BorderText());
     panel.TypeBorder('7');
@@ -477,13 +489,7 @@ TEST_F(DisplayPage, ColourOnlyChangeFlipsTheIconSizeWithoutTheAssociationPass)
     question.patience = 60;
     question.Start();
     panel.Select({FamilyTiff});
-    Answerer chooser("Color", IDOK);
-    chooser.rgb[0] = 200;
-    chooser.rgb[1] = 10;
-    chooser.rgb[2] = 20;
-    chooser.Start();
-    panel.PressColour();
-    chooser.Wait();
+    EXPECT_TRUE(ChooseColour(panel, IDOK, 200, 10, 20));
     panel.Apply();
     Sleep(300);
     EXPECT_EQ(std::vector<std::string>({"31", "32"}), watcher.seen);
@@ -548,11 +554,7 @@ TEST_F(DisplayPage, BadStoredValuesLeaveAUsablePage)
     EXPECT_EQ("2", panel.BorderText());
     panel.Select({FamilyGif});
     EXPECT_EQ("0", panel.BorderText());
-    Answerer chooser("Color", IDCANCEL);
-    chooser.Start();
-    panel.PressColour();
-    chooser.Wait();
-    EXPECT_TRUE(chooser.seen);
+    EXPECT_TRUE(ChooseColour(panel, IDCANCEL, -1, -1, -1));
     panel.Close();
 }
 
@@ -600,13 +602,7 @@ TEST_F(DisplayPage, AppliedBorderReachesTheNextIconInAnotherProcess)
     ASSERT_TRUE(panel.Open());
     panel.Select({FamilyBmp});
     panel.Spin(true);
-    Answerer chooser("Color", IDOK);
-    chooser.rgb[0] = 0;
-    chooser.rgb[1] = 255;
-    chooser.rgb[2] = 0;
-    chooser.Start();
-    panel.PressColour();
-    chooser.Wait();
+    EXPECT_TRUE(ChooseColour(panel, IDOK, 0, 255, 0));
     panel.Apply();
 
     std::string host = RunShellHost("icon \"" + wide + "\" \"" + out + "\"");
