@@ -4,6 +4,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <prsht.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
