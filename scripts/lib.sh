@@ -65,10 +65,12 @@ ensure_packages() {
   fi
 }
 
-# Configures on first use, and again after a configuration that failed or
-# was interrupted (it leaves no Makefile behind).
+# Configures on first use, again after a configuration that failed or was
+# interrupted (it leaves no Makefile behind), and when the image libraries
+# are taken from another folder.
 configure_project() {
-  if [ -f "$BUILD_DIR/CMakeCache.txt" ] && [ -f "$BUILD_DIR/Makefile" ]; then
+  if [ -f "$BUILD_DIR/CMakeCache.txt" ] && [ -f "$BUILD_DIR/Makefile" ] &&
+     grep -qxF "LUMETTA_DEPS:UNINITIALIZED=$DEPS_DIR/$TRIPLE" "$BUILD_DIR/CMakeCache.txt"; then
     return 0
   fi
   rm -rf "$BUILD_DIR/CMakeCache.txt" "$BUILD_DIR/CMakeFiles"

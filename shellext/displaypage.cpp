@@ -4,6 +4,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <prsht.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -433,26 +434,42 @@ int SpinPosition(HWND page)
     return HIWORD(pos) ? 0 : (short)LOWORD(pos);
 }
 
+// The up-down control reports no position for a number outside its range,
+// so a typed digit is read from the edit itself.
+int TypedWidth(HWND page)
+{
+    BOOL read = FALSE;
+    UINT typed = GetDlgItemInt(page, IDC_DISPLAY_BORDER, &read, FALSE);
+    return read ? (int)typed : SpinPosition(page);
+}
+
 void BorderEditChanged(HWND page, DisplayPageState* state)
 {
     char text[4] = {};
     if (GetDlgItemTextA(page, IDC_DISPLAY_BORDER, text, sizeof(text)) == 0)
         return;
-    int width = SpinPosition(page);
+    int width = TypedWidth(page);
     if (width > MaxBorderWidth)
         width = MaxBorderWidth;
     if (width < 0)
         width = 0;
     int families[FamilyCount];
     int count = SelectedFamilies(TypeList(page), families);
-    for (int i = 0; i < count; i++)
+    bool changed = false;
+    for (int i = 0; i < count; i++) {
+        changed |= state->borderWidth[families[i]] != width;
         state->borderWidth[families[i]] = width;
+    }
+    // A click on the up-down control leaves the focus where it was: the
+    // new width itself enables Apply.
+    if (changed && state->initialised)
+        MarkChanged(page);
 }
 
 void BorderEditUpdating(HWND page)
 {
     HWND edit = GetDlgItem(page, IDC_DISPLAY_BORDER);
-    int width = SpinPosition(page);
+    int width = TypedWidth(page);
     SendMessageA(edit, EM_SETSEL, 0, -1);
     if (width > MaxBorderWidth) {
         SendDlgItemMessageA(page, IDC_DISPLAY_BORDER_SPIN, UDM_SETPOS, 0, MAKELPARAM(MaxBorderWidth, 0));
@@ -541,6 +558,9 @@ void InitialisePage(HWND page)
     state->size = DisplayPageTag;
     SetWindowLongPtrA(page, GWLP_USERDATA, (LONG_PTR)state);
 
+    // Another process's page may have applied since this process loaded
+    // the settings: the page shows what is stored.
+    LoadSettings();
     CheckDlgButton(page, IDC_DISPLAY_ENABLED, Settings.enabled ? BST_CHECKED : BST_UNCHECKED);
     // A width the page cannot show is taken as the nearest it can.
     for (int i = 0; i < FamilyCount; i++)

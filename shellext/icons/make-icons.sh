@@ -15,9 +15,17 @@ for s in 32 16; do
     PNG32:$t/lumetta$s.png
 done
 convert $t/lumetta32.png $t/lumetta16.png lumetta.ico
-# 115 and 114: the list's check box, not ticked and ticked.
-convert -size 16x16 xc:none -fill white -stroke '#404040' -draw "rectangle 2,2 13,13" PNG32:$t/box.png
-cp $t/box.png $t/unticked.png
-convert $t/box.png -fill none -stroke black -strokewidth 2 -draw "polyline 4,8 7,11 12,4" PNG32:$t/ticked.png
+# 115 and 114: the list's check box, not ticked and ticked: a sunken 13x13
+# box and a navy tick, in colours of the 16-colour palette so that the
+# list's 4-bit image list keeps them exact.
+convert -size 16x16 xc:none -fill white -draw "rectangle 2,2 14,14" \
+  -fill '#808080' -draw "rectangle 1,1 14,1" -draw "rectangle 1,1 1,14" \
+  -fill black -draw "rectangle 2,2 13,2" -draw "rectangle 2,2 2,13" \
+  -fill '#c0c0c0' -draw "rectangle 2,13 13,13" -draw "rectangle 13,2 13,13" \
+  -fill white -draw "rectangle 1,14 14,14" -draw "rectangle 14,1 14,14" \
+  -fill white -draw "rectangle 3,3 12,12" PNG32:$t/unticked.png
+convert $t/unticked.png -fill '#000080' \
+  -draw "rectangle 4,6 4,8" -draw "rectangle 5,7 5,9" -draw "rectangle 6,8 6,10" -draw "rectangle 7,7 7,9" -draw "rectangle 8,6 8,8" -draw "rectangle 9,5 9,7" -draw "rectangle 10,4 10,6" \
+  PNG32:$t/ticked.png
 convert $t/unticked.png unticked.ico
 convert $t/ticked.png ticked.ico

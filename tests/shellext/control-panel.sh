@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The Display control panel under Wine: opened as the installer opens it
+# (shellhost control-panel: DESK.CPL, CPlApplet, "@Lumetta") and as a person
+# types it (rundll32 shell32.dll,Control_RunDLL ...).  A sheet open at the
+# Lumetta page shows the product's name in its dark blue.
+set -euo pipefail
+[ -n "${DISPLAY:-}" ] || { echo "no display: skipped"; exit 0; }
+out=$(mktemp -d); trap 'rm -rf "$out"' EXIT
+# Where the set-up installs it.
+cp -f "$LUMETTA_BUILD/tools/desk/desk.cpl" "$WINEPREFIX/drive_c/windows/system32/desk.cpl"
+host() { "$LUMETTA_WINE" "$LUMETTA_BUILD/tools/shellhost/shellhost.exe$LUMETTA_PROGRAM_SUFFIX" "$@" | tr -d '\r'; }
+fail=0
+name_pixels() {
+  convert "$1" -fill black +opaque '#1f3f7f' -fill white -opaque '#1f3f7f' -format '%[fx:int(mean*w*h)]' info:
+}
+
+host control-panel "$out/panel.png" > "$out/panel.txt" || { echo "FAIL control-panel"; cat "$out/panel.txt"; fail=1; }
+grep -q '^sheet: shown$' "$out/panel.txt" || { echo "FAIL: no sheet"; fail=1; }
+if [ -f "$out/panel.png" ]; then
+  n=$(name_pixels "$out/panel.png")
+  [ "$n" -gt 100 ] && echo "ok control-panel: Lumetta page ($n name pixels)" ||
+    { echo "FAIL control-panel: not at the Lumetta page ($n)"; fail=1; }
+fi
+
+# run_dll ARGUMENTS... : opens the panel, takes the screen, closes it.
+run_dll() {
+  local pid w="" i
+  "$LUMETTA_WINE" rundll32 shell32.dll,Control_RunDLL "$@" >/dev/null 2>&1 &
+  pid=$!
+  for i in $(seq 1 80); do
+    w=$(xdotool search --onlyvisible --name '^Display Properties$' 2>/dev/null | head -1 || true)
+    [ -n "$w" ] && break
+    sleep 0.25
+  done
+  sleep 1.5
+  import -window root "$out/screen.png"
+  [ -n "$w" ] && xdotool key --window "$w" Escape 2>/dev/null || true
+  for i in $(seq 1 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  [ -n "$w" ]
+}
+
+if run_dll desk.cpl,,Lumetta; then
+  n=$(name_pixels "$out/screen.png")
+  [ "$n" -gt 100 ] && echo "ok desk.cpl,,Lumetta: Lumetta page" ||
+    { echo "FAIL desk.cpl,,Lumetta: another page ($n)"; fail=1; }
+else
+  echo "FAIL desk.cpl,,Lumetta: no sheet"; fail=1
+fi
+# Wine takes "@Lumetta" for an applet number: the sheet opens at its first page.
+if run_dll desk.cpl @0,@Lumetta; then
+  n=$(name_pixels "$out/screen.png")
+  [ "$n" -eq 0 ] && echo "ok desk.cpl @0,@Lumetta: first page" ||
+    { echo "FAIL desk.cpl @0,@Lumetta: expected the first page ($n)"; fail=1; }
+else
+  echo "FAIL desk.cpl @0,@Lumetta: no sheet"; fail=1
+fi
+exit $fail
