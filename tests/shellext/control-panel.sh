@@ -2,7 +2,7 @@
 # The Display control panel under Wine: opened as the installer opens it
 # (shellhost control-panel: DESK.CPL, CPlApplet, "@Lumetta") and as a person
 # types it (rundll32 shell32.dll,Control_RunDLL ...).  A sheet open at the
-# Lumetta page shows the product's name in its dark blue.
+# Lumetta page shows the product's logo in its dark slate.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "no display: skipped"; exit 0; }
 out=$(mktemp -d); trap 'rm -rf "$out"' EXIT
@@ -11,7 +11,7 @@ cp -f "$LUMETTA_BUILD/tools/desk/desk.cpl" "$WINEPREFIX/drive_c/windows/system32
 host() { "$LUMETTA_WINE" "$LUMETTA_BUILD/tools/shellhost/shellhost.exe$LUMETTA_PROGRAM_SUFFIX" "$@" | tr -d '\r'; }
 fail=0
 name_pixels() {
-  convert "$1" -fill black +opaque '#1f3f7f' -fill white -opaque '#1f3f7f' -format '%[fx:int(mean*w*h)]' info:
+  convert "$1" -fill black +opaque '#1f2b39' -fill white -opaque '#1f2b39' -format '%[fx:int(mean*w*h)]' info:
 }
 
 host control-panel "$out/panel.png" > "$out/panel.txt" || { echo "FAIL control-panel"; cat "$out/panel.txt"; fail=1; }
