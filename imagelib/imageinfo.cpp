@@ -1,17 +1,11 @@
 // Opening an image file by mapping it, and identifying it by its first bytes.
-#include "image.h"
+#include "worker.h"
 
 #include <string.h>
 
 namespace {
 
 bool Tagged(const ImageInfo* info) { return info && info->size == ImageInfoSize; }
-
-// Targa has no signature and is recognised by plausibility alone, so it runs
-// after every format that has one.
-int (*const Probes[])(ImageInfo*) = {
-    ProbeJpeg, ProbeGif, ProbeBmp, ProbePng, ProbePcx, ProbeTarga, ProbeTiff,
-};
 
 // A probe that refuses a file may already have attached texts; they are not
 // the file's and must not reach the next probe's description.
@@ -65,8 +59,8 @@ int OpenImageFile(const char* path, ImageInfo* info)
     int status = MapFile(path, info);
     if (status != ImgOk)
         return status;
-    for (auto probe : Probes) {
-        if (probe(info) >= 0) {
+    for (int i = 0; i < ImageProbeCount; i++) {
+        if (ImageProbes[i](info) >= 0) {
             info->format |= StorageMappedView;
             return ImgOk;
         }

@@ -106,22 +106,6 @@ int LaunchWorker(PixelBuffer* target, LPTHREAD_START_ROUTINE worker, void* job,
     return result;
 }
 
-LPTHREAD_START_ROUTINE SelectDecoder(const ImageInfo* info)
-{
-    if (info->format & 0x00FF0000u)
-        return NULL;
-    switch (FamilyOf(info->format)) {
-    case FamilyBmp: return info->compression != 0 ? DecodeBmpRle : DecodeBmpPlain;
-    case FamilyGif: return DecodeGif;
-    case FamilyTarga: return DecodeTarga;
-    case FamilyPng: return DecodePng;
-    case FamilyTiff: return DecodeTiff;
-    case FamilyPcx: return DecodePcx;
-    case FamilyJpeg: return DecodeJpeg;
-    default: return NULL;
-    }
-}
-
 // Stops whatever was attached and clears the target, keeping `keep` as its
 // pixels (the old block is freed unless it is `keep`).
 void ResetTarget(PixelBuffer* target, uint32_t* keep)

@@ -91,6 +91,15 @@ inline LONG ReadRowsDone(PixelBuffer* buffer)
     return InterlockedCompareExchange(&buffer->rowsDone, 0, 0);
 }
 
+// The formats a program is built with, kept apart from the pipeline so that
+// a program showing only its own GIF pictures (the installer) links neither
+// libjpeg, libpng nor libtiff: formats.cpp holds the library's full table,
+// the installer a GIF-only one.  The probes in the order OpenImageFile tries
+// them, and the decoder thread for a described image (null: unsupported).
+extern int (*const ImageProbes[])(ImageInfo*);
+extern const int ImageProbeCount;
+LPTHREAD_START_ROUTINE SelectDecoder(const ImageInfo* info);
+
 // Checks common to every decoder's job: ImgBadArgument for missing or
 // mistagged records, ImgUnsupported for a file of another family,
 // ImgBadRequest for an image beyond the first of a single-image format
