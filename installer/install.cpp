@@ -80,10 +80,13 @@ bool ChooseTemporaryName(const char* folder, const char* source, char* out)
     char extension[5] = "";
     if (dot)
         snprintf(extension, sizeof(extension), "%s", dot);
+    size_t length = strlen(folder);
+    const char* separator = length && folder[length - 1] == '\\' ? "" : "\\";
     DWORD start = GetTickCount() & 0xFFFF;
     for (DWORD i = 0; i < 0x10000; i++) {
-        char name[16];
-        snprintf(name, sizeof(name), "temp%04X%s", (unsigned)((start + i) & 0xFFFF), extension);
+        char name[20];
+        snprintf(name, sizeof(name), "%stemp%04X%s", separator, (unsigned)((start + i) & 0xFFFF),
+                 extension);
         if (!JoinPath(out, folder, name))
             return false;
         if (GetFileAttributesA(out) == INVALID_FILE_ATTRIBUTES)

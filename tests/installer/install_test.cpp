@@ -86,17 +86,13 @@ struct BoxAnswer {
             }
         });
     }
-    ~BoxAnswer()
-    {
-        done = true;
-        watcher.join();
-    }
+    ~BoxAnswer() { Finish(); }
+    // Stops looking: the box, if any, has come and gone.
     void Finish()
     {
         done = true;
-        watcher.join();
-        watcher = std::thread();
-        done = true;
+        if (watcher.joinable())
+            watcher.join();
     }
 };
 
@@ -213,20 +209,24 @@ TEST(InstallFile, MissingFolderIsReportedAndFails)
     EXPECT_EQ(0u, ok.text.find("The Lumetta Installer was unable to install this file on\n"));
 }
 
-// A library loaded by a running process cannot be overwritten: the new copy
-// goes beside it under a temporary name and both moves wait for the restart.
+// A library in use cannot be overwritten: the new copy goes beside it under
+// a temporary name and both moves wait for the restart.  Wine lets a loaded
+// library be overwritten, so the file is held the way Windows holds a
+// loaded one: open, shared with nobody.
 TEST(InstallFile, FileInUseIsReplacedAtRestart)
 {
     Scratch s;
     std::string installed = s / "Lumetta.dll";
-    WriteAll(s / "held.txt", "x");
     ASSERT_TRUE(CopyFileA(Lumetta.c_str(), installed.c_str(), FALSE));
-    HMODULE loaded = LoadLibraryExA(installed.c_str(), NULL, 0);
-    ASSERT_TRUE(loaded);
+    HANDLE held = CreateFileA(installed.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    Scratch from;
+    ASSERT_TRUE(CopyFileA(Newer.c_str(), (from / "Lumetta.dll").c_str(), FALSE));
     bool restart = false;
-    EXPECT_TRUE(InstallFile(Newer.c_str(), s.path.c_str(), &restart));
-    FreeLibrary(loaded);
+    EXPECT_TRUE(InstallFile((from / "Lumetta.dll").c_str(), s.path.c_str(), &restart));
+    CloseHandle(held);
     EXPECT_TRUE(restart);
+    EXPECT_EQ(ReadAll(Lumetta), ReadAll(installed));
 
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((s / "temp????.dll").c_str(), &found);
@@ -261,7 +261,7 @@ TEST(InstallFile, FileInUseIsReplacedAtRestart)
     EXPECT_EQ(nt(installed), entries[0]);
     EXPECT_EQ("", entries[1]);
     EXPECT_EQ(nt(temporary), entries[2]);
-    EXPECT_EQ("!" + nt(installed), entries[3]);
+    EXPECT_EQ(nt(installed), entries[3]);
 }
 
 TEST(Registration, EveryEntryWithItsData)
@@ -346,6 +346,7 @@ std::string ControlPanelRun(bool* opened)
 {
     Scratch s;
     std::string log = s / "cpl.log";
+    DeleteFileA(log.c_str());
     SetEnvironmentVariableA("LUMETTA_CPL_LOG", log.c_str());
     *opened = OpenControlPanelPage();
     SetEnvironmentVariableA("LUMETTA_CPL_LOG", NULL);
@@ -399,5 +400,60 @@ TEST(InstallProduct, CopiesRegistersAndLinks)
     EXPECT_FALSE(InstallProduct("", list.c_str(), &restart));
     EXPECT_FALSE(InstallProduct(folder.c_str(), "", &restart));
     EXPECT_FALSE(InstallProduct("Lumetta", list.c_str(), &restart));
+    CoUninitialize();
+}
+
+// The state a finished installation leaves, checked by the whole-road test
+// after it drove the installer (LUMETTA_INSTALLED names the install folder).
+TEST(Installed, FilesRegistryAndShortcuts)
+{
+    char folder[MAX_PATH];
+    if (!GetEnvironmentVariableA("LUMETTA_INSTALLED", folder, sizeof(folder)))
+        GTEST_SKIP() << "run by the whole-road test";
+    std::string base = folder;
+    DWORD attributes = GetFileAttributesA((base + "\\System").c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(ReadAll(Lumetta), ReadAll(base + "\\System\\Lumetta.dll"));
+    std::string uninstaller = BuildFile("uninstaller/Norvane Lumetta Uninstaller.exe");
+    EXPECT_EQ(ReadAll(uninstaller), ReadAll(base + "\\System\\Norvane Lumetta Uninstaller.exe"));
+    for (int i = 0; i < 3; i++) {
+        std::string key = "CLSID\\{4f7a2c1" + std::to_string(i) + "-6b3e-4d85-9a1c-72e5b0d3f861}\\InprocServer32";
+        EXPECT_EQ(base + "\\System\\Lumetta.dll", RegistryText(HKEY_CLASSES_ROOT, key.c_str(), NULL));
+        EXPECT_EQ("Apartment", RegistryText(HKEY_CLASSES_ROOT, key.c_str(), "ThreadingModel"));
+    }
+    const char* approved = "Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+    EXPECT_EQ("Norvane Lumetta Thumbnail Icon Shell Extension",
+              RegistryText(HKEY_LOCAL_MACHINE, approved, "{4f7a2c12-6b3e-4d85-9a1c-72e5b0d3f861}"));
+    EXPECT_EQ("{4f7a2c10-6b3e-4d85-9a1c-72e5b0d3f861}",
+              RegistryText(HKEY_LOCAL_MACHINE,
+                           "Software\\Microsoft\\Windows\\CurrentVersion\\Controls Folder\\Display\\"
+                           "shellex\\PropertySheetHandlers\\Lumetta",
+                           NULL));
+    const char* uninstall = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta";
+    EXPECT_EQ("Norvane Lumetta", RegistryText(HKEY_LOCAL_MACHINE, uninstall, "DisplayName"));
+    EXPECT_EQ(base + "\\System\\Norvane Lumetta Uninstaller.exe",
+              RegistryText(HKEY_LOCAL_MACHINE, uninstall, "UninstallString"));
+
+    CoInitialize(NULL);
+    IShellLinkA* link = NULL;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void**)&link));
+    IPersistFile* file = NULL;
+    ASSERT_EQ(S_OK, link->QueryInterface(IID_IPersistFile, (void**)&file));
+    WCHAR wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, (base + "\\Configure Norvane Lumetta.lnk").c_str(), -1, wide, MAX_PATH);
+    ASSERT_EQ(S_OK, file->Load(wide, STGM_READ));
+    char text[MAX_PATH] = "";
+    int index = -1;
+    link->GetArguments(text, MAX_PATH);
+    EXPECT_STREQ("shell32.dll,Control_RunDLL desk.cpl @0,@Lumetta", text);
+    link->GetIconLocation(text, MAX_PATH, &index);
+    EXPECT_EQ(base + "\\System\\Lumetta.dll", text);
+    EXPECT_EQ(4, index);
+    MultiByteToWideChar(CP_ACP, 0, (base + "\\Uninstall Norvane Lumetta.lnk").c_str(), -1, wide, MAX_PATH);
+    ASSERT_EQ(S_OK, file->Load(wide, STGM_READ));
+    link->GetPath(text, MAX_PATH, NULL, SLGP_RAWPATH);
+    EXPECT_EQ(base + "\\System\\Norvane Lumetta Uninstaller.exe", text);
+    file->Release();
+    link->Release();
     CoUninitialize();
 }

@@ -13,7 +13,7 @@ void Record(const char* format, ...)
     char path[MAX_PATH];
     if (!GetEnvironmentVariableA("LUMETTA_CPL_LOG", path, sizeof(path)))
         return;
-    FILE* log = fopen(path, "a");
+    FILE* log = fopen(path, "ab");
     if (!log)
         return;
     va_list arguments;
