@@ -52,7 +52,8 @@ struct Scratch {
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
         static int count;
-        path = std::string(temp) + "install test " + std::to_string(GetCurrentProcessId()) + "-" +
+        // Wine gives the same process ids run after run.
+        path = std::string(temp) + "install test " + std::to_string(GetTickCount()) + "-" +
                std::to_string(++count);
         CreateDirectoryA(path.c_str(), NULL);
     }
