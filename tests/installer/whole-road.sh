@@ -53,7 +53,7 @@ LUMETTA_INSTALLED=$folder run "$build/tests/installer/installer_tests.exe" --gte
   { echo "FAIL: the installation"; fail=1; }
 check '[ "$(paste -sd " " "$LUMETTA_CPL_LOG")" = "init getcount inquire 0 newinquire 0 startwparmsw 0 @Lumetta startwparmsa 0 @Lumetta stop 0 5150 exit" ]' \
   "the control panel asked for @Lumetta ($(paste -sd ' ' "$LUMETTA_CPL_LOG" 2>/dev/null))"
-temp=$(ls -d "$drive_c"/users/*/Temp "$drive_c"/users/*/AppData/Local/Temp 2>/dev/null | head -1)
+temp=$(ls -d "$drive_c"/users/*/Temp "$drive_c"/users/*/AppData/Local/Temp 2>/dev/null | head -1 || true)
 check '[ ! -e "$temp/Lumetta Setup" ] && [ ! -e "$temp/Lumetta.dll" ]' "the temporary files are gone"
 
 # The shell host, with the library from the install folder only.  The file
