@@ -458,3 +458,81 @@ TEST(Installed, FilesRegistryAndShortcuts)
     link->Release();
     CoUninitialize();
 }
+
+namespace {
+
+std::string WininitPath()
+{
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    return std::string(windows) + "\\WININIT.INI";
+}
+
+std::string ShortName(const std::string& path)
+{
+    char text[MAX_PATH] = "";
+    GetShortPathNameA(path.c_str(), text, MAX_PATH);
+    return text;
+}
+
+// Installs over a held Lumetta.dll; returns the temporary copy's path.
+std::string InstallOverHeldFile(const Scratch& s)
+{
+    std::string installed = s / "Lumetta.dll";
+    CopyFileA(Lumetta.c_str(), installed.c_str(), FALSE);
+    HANDLE held = CreateFileA(installed.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    Scratch from;
+    CopyFileA(Newer.c_str(), (from / "Lumetta.dll").c_str(), FALSE);
+    bool restart = false;
+    EXPECT_TRUE(InstallFile((from / "Lumetta.dll").c_str(), s.path.c_str(), &restart));
+    CloseHandle(held);
+    EXPECT_TRUE(restart);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((s / "temp????.dll").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return "<none>";
+    FindClose(search);
+    return s / found.cFileName;
+}
+
+}  // namespace
+
+// Run by the version test as a program that Wine tells it is Windows 95.
+TEST(Windows95, InUseFileGoesThroughWininit)
+{
+    if (IsWindowsNt())
+        GTEST_SKIP() << "run by the version test as Windows 95";
+    std::string ini = WininitPath();
+    DeleteFileA(ini.c_str());
+    Scratch s;
+    std::string temporary = InstallOverHeldFile(s);
+    std::string installed = ShortName(s / "Lumetta.dll");
+    std::string text = ReadAll(ini);
+    EXPECT_NE(std::string::npos, text.find("[Rename]")) << text;
+    EXPECT_NE(std::string::npos, text.find("NUL=" + installed + "\r\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(installed + "=" + ShortName(temporary) + "\r\n")) << text;
+    DeleteFileA(ini.c_str());
+}
+
+TEST(Windows95, ExistingNulEntryGetsTwoRawLines)
+{
+    if (IsWindowsNt())
+        GTEST_SKIP() << "run by the version test as Windows 95";
+    std::string ini = WininitPath();
+    std::string before = "[Rename]\r\nNUL=C:\\OLD.DLL\r\n";
+    WriteAll(ini, before);
+    Scratch s;
+    std::string temporary = InstallOverHeldFile(s);
+    std::string installed = ShortName(s / "Lumetta.dll");
+    EXPECT_EQ(before + "NUL=" + installed + "\r\n" + installed + "=" + ShortName(temporary) + "\r\n",
+              ReadAll(ini));
+    // A section after Rename must not swallow the lines.
+    WriteAll(ini, before + "[Other]\r\nx=y\r\n");
+    Scratch t;
+    temporary = InstallOverHeldFile(t);
+    installed = ShortName(t / "Lumetta.dll");
+    EXPECT_EQ(before + "NUL=" + installed + "\r\n" + installed + "=" + ShortName(temporary) +
+                  "\r\n[Other]\r\nx=y\r\n",
+              ReadAll(ini));
+    DeleteFileA(ini.c_str());
+}
