@@ -8,6 +8,8 @@
 //                             (S seconds, 30 by default), prints its texts
 //                             and clicks button ID
 //   gone                      waits until the installer's window is gone
+//   hold FILE SECONDS         keeps FILE open, shared with nobody, the way
+//                             Windows holds a library a program has loaded
 // Exit code 0 when the command did what it says, 1 otherwise.
 #include <windows.h>
 
@@ -123,6 +125,16 @@ int main(int argc, char** argv)
         if (!button || !IsWindowEnabled(button))
             return 1;
         PostMessageA(bar, WM_COMMAND, MAKEWPARAM(atoi(argv[2]), BN_CLICKED), (LPARAM)button);
+        return 0;
+    }
+    if (!strcmp(command, "hold") && argc > 3) {
+        HANDLE file = CreateFileA(argv[2], GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (file == INVALID_HANDLE_VALUE)
+            return 1;
+        printf("holding\n");
+        fflush(stdout);
+        Sleep((DWORD)atoi(argv[3]) * 1000);
+        CloseHandle(file);
         return 0;
     }
     if (!strcmp(command, "dialog") && argc > 2) {
