@@ -267,6 +267,8 @@ TEST(InstallFile, FileInUseIsReplacedAtRestart)
 
 TEST(Registration, EveryEntryWithItsData)
 {
+    // The whole-road test binds the file types in this prefix afterwards.
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, "giffile\\shellex\\IconHandler");
     ASSERT_TRUE(WriteRegistration("C:\\Program Files\\Norvane Information\\Lumetta"));
     const char* module = "C:\\Program Files\\Norvane Information\\Lumetta\\System\\Lumetta.dll";
     const char* approved = "Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
