@@ -538,3 +538,47 @@ TEST(Windows95, ExistingNulEntryGetsTwoRawLines)
               ReadAll(ini));
     DeleteFileA(ini.c_str());
 }
+
+// A registry that refuses a write: the first class's key made volatile, so
+// that its InprocServer32 key cannot be created (Wine, running as
+// administrator, grants every access a security descriptor would refuse).
+// Messages 11 and 12 in one box, nothing written after the failure, no
+// shortcuts.
+TEST(Registration, RefusedWriteStopsWithBothMessages)
+{
+    CoInitialize(NULL);
+    const char* uninstall = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta";
+    const char* display = "CLSID\\{4f7a2c10-6b3e-4d85-9a1c-72e5b0d3f861}";
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, uninstall);
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, (std::string(display) + "\\InprocServer32").c_str());
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, display);
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CLASSES_ROOT, display, 0, NULL, REG_OPTION_VOLATILE,
+                                             KEY_ALL_ACCESS, NULL, &key, NULL));
+    HKEY child;
+    LONG refused = RegCreateKeyExA(key, "probe", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &child, NULL);
+    RegCloseKey(key);
+    if (refused == ERROR_SUCCESS) {
+        RegCloseKey(child);
+        RegDeleteKeyA(HKEY_CLASSES_ROOT, (std::string(display) + "\\probe").c_str());
+        RegDeleteKeyA(HKEY_CLASSES_ROOT, display);
+        GTEST_SKIP() << "this Wine refuses no registry write";
+    }
+    Scratch s;
+    std::string list = Lumetta + "\n";
+    bool restart = false;
+    BoxAnswer ok("Error", IDOK);
+    EXPECT_FALSE(InstallProduct(s.path.c_str(), list.c_str(), &restart));
+    ok.Finish();
+    EXPECT_TRUE(ok.seen);
+    EXPECT_EQ("The Lumetta Installer was unable to write to your\ncomputer's registry, and is therefore "
+              "unable to\ncontinue.\n\nYou may be able to solve this problem by restarting\nyour "
+              "computer, and then running the Installer again.\n\nIMPORTANT: To install Norvane "
+              "Lumetta on Windows NT,\nyou must be logged in as an Administrator.",
+              ok.text);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((s / "Configure Norvane Lumetta.lnk").c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((s / "Uninstall Norvane Lumetta.lnk").c_str()));
+    EXPECT_EQ("<no key>", RegistryText(HKEY_LOCAL_MACHINE, uninstall, "DisplayName"));
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, display);
+    CoUninitialize();
+}
