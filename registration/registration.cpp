@@ -249,3 +249,13 @@ bool WriteRegistryEntries(unsigned groups, const RegistryPlaces& places)
         ok &= WriteFileTypes(places);
     return ok;
 }
+
+bool WriteRegistryEntriesInOrder(unsigned groups, const RegistryPlaces& places)
+{
+    for (int i = 0; i < RegistryEntryCount; i++) {
+        const RegistryEntry& e = RegistryEntries[i];
+        if ((e.group & groups) && e.group != RegGroupFileTypes && !WriteEntry(e, places))
+            return false;
+    }
+    return true;
+}

@@ -129,4 +129,9 @@ bool ExpandRegistryText(const char* pattern, const RegistryPlaces& places, char*
 // "bmpfile").  True when every write succeeded.
 bool WriteRegistryEntries(unsigned groups, const RegistryPlaces& places);
 
+// Writes the entries of the given groups (file types excepted) in the
+// table's order and stops at the first that fails: the installer's rule,
+// which reports the failure and registers nothing more.
+bool WriteRegistryEntriesInOrder(unsigned groups, const RegistryPlaces& places);
+
 #endif

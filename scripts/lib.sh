@@ -87,6 +87,8 @@ build_project() {
   [ -z "$TRIPLE" ] || build_dependencies "$TRIPLE"
   mkdir -p "$BUILD_DIR"
   configure_project "$@"
+  # The build runs the cabinet maker under Wine for the installer.
+  prepare_prefix
   local status
   set +e
   cmake --build "$BUILD_DIR" -j"$(nproc)" -- --no-print-directory 2>&1 |

@@ -1,0 +1,27 @@
+// The install folder's rules, apart from the window so that tests can reach
+// them.
+#ifndef LUMETTA_FOLDER_H
+#define LUMETTA_FOLDER_H
+
+#include <windows.h>
+#include <stddef.h>
+
+#define FolderSubpath "\\Norvane Information\\Lumetta"
+
+// The default: the system's program folder followed by the subpath.
+void DefaultInstallFolder(char* out, size_t size);
+
+// The install folder for a folder the user chose: trailing backslashes
+// removed, then "\Norvane Information\Lumetta" appended, or only "\Lumetta"
+// after "Norvane Information", unless the path already ends with "Lumetta".
+// False when the result does not fit.
+bool InstallFolderFor(const char* chosen, char* out, size_t size);
+
+// Only fixed and network drives can hold the product.
+bool IsInstallableDrive(const char* path);
+
+// The bytes free to the caller on the folder's drive, also when the folder
+// does not exist yet; at most the largest 32-bit value.
+DWORD FreeSpaceOf(const char* folder);
+
+#endif

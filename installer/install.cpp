@@ -1,0 +1,377 @@
+// Copying, version checks, replacement at restart, registration and
+// shortcuts.
+#include "install.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "registration.h"
+#include "resource.h"
+
+namespace {
+
+// Appends `a` and `b` to `out` (MAX_PATH bytes); false when the path would
+// not fit, so that no copy ever lands at a cut-off name.
+bool JoinPath(char* out, const char* a, const char* b)
+{
+    char joined[MAX_PATH];
+    int n = snprintf(joined, MAX_PATH, "%s%s", a, b);
+    if (n < 0 || n >= MAX_PATH)
+        return false;
+    memcpy(out, joined, (size_t)n + 1);
+    return true;
+}
+
+const char* FileNameOf(const char* path)
+{
+    const char* name = path;
+    for (const char* p = path; *p; p++)
+        if (*p == '\\' || *p == '/' || *p == ':')
+            name = p + 1;
+    return name;
+}
+
+// The first character after the path's root ("C:\" or "\\server\share\"),
+// or null when the path has no root to create folders below.
+const char* FirstFolderOf(const char* path)
+{
+    if (path[0] == '\\' && path[1] == '\\') {
+        const char* share = strchr(path + 2, '\\');
+        const char* below = share ? strchr(share + 1, '\\') : NULL;
+        return below && below[1] ? below + 1 : NULL;
+    }
+    if (path[0] && path[1] == ':' && path[2] == '\\' && path[3])
+        return path + 3;
+    return NULL;
+}
+
+bool CreateFolders(const char* path)
+{
+    const char* first = FirstFolderOf(path);
+    if (!first)
+        return false;
+    char partial[MAX_PATH];
+    for (const char* p = first;; p++) {
+        if (*p == '\\' || *p == 0) {
+            size_t length = (size_t)(p - path);
+            memcpy(partial, path, length);
+            partial[length] = 0;
+            CreateDirectoryA(partial, NULL);
+            if (*p == 0)
+                break;
+        }
+    }
+    return true;
+}
+
+bool IsInUse(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_USER_MAPPED_FILE;
+}
+
+// A free name in `folder`: "temp", four hexadecimal digits from the tick
+// count upwards, and the source's extension.
+bool ChooseTemporaryName(const char* folder, const char* source, char* out)
+{
+    const char* dot = strrchr(FileNameOf(source), '.');
+    char extension[5] = "";
+    if (dot)
+        snprintf(extension, sizeof(extension), "%s", dot);
+    size_t length = strlen(folder);
+    const char* separator = length && folder[length - 1] == '\\' ? "" : "\\";
+    DWORD start = GetTickCount() & 0xFFFF;
+    for (DWORD i = 0; i < 0x10000; i++) {
+        char name[20];
+        snprintf(name, sizeof(name), "%stemp%04X%s", separator, (unsigned)((start + i) & 0xFFFF),
+                 extension);
+        if (!JoinPath(out, folder, name))
+            return false;
+        if (GetFileAttributesA(out) == INVALID_FILE_ATTRIBUTES)
+            return true;
+    }
+    return false;
+}
+
+// Reads the whole of a small text file ("" when it does not exist).
+char* ReadWholeFile(const char* path, DWORD* size)
+{
+    *size = 0;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    DWORD length = file == INVALID_HANDLE_VALUE ? 0 : GetFileSize(file, NULL);
+    if (length == INVALID_FILE_SIZE || length > (1u << 24)) {
+        CloseHandle(file);
+        return NULL;
+    }
+    char* text = (char*)GlobalAlloc(GMEM_FIXED, length + 1);
+    DWORD done = 0;
+    if (text && length && !ReadFile(file, text, length, &done, NULL))
+        done = 0;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (text)
+        text[done] = 0;
+    *size = done;
+    return text;
+}
+
+// Where the lines of the "Rename" section end: before the next section's
+// header, or at the end of the file.
+DWORD EndOfRenameSection(const char* text, DWORD size)
+{
+    bool inside = false;
+    for (DWORD line = 0; line < size;) {
+        DWORD next = line;
+        while (next < size && text[next] != '\n')
+            next++;
+        if (next < size)
+            next++;
+        const char* p = text + line;
+        while (*p == ' ' || *p == '\t')
+            p++;
+        if (*p == '[') {
+            if (inside)
+                return line;
+            inside = _strnicmp(p, "[Rename]", 8) == 0;
+        }
+        line = next;
+    }
+    return size;
+}
+
+// Two raw lines, because the profile functions keep one value per name and
+// the NUL entry already there must stay in force.  They go at the end of the
+// Rename section, which is the end of the file whenever that section is the
+// last one; a section after it would otherwise swallow them.
+bool AddRawRenameLines(const char* ini, const char* lines)
+{
+    WritePrivateProfileStringA(NULL, NULL, NULL, ini);
+    DWORD size;
+    char* text = ReadWholeFile(ini, &size);
+    if (!text)
+        return false;
+    DWORD at = EndOfRenameSection(text, size);
+    bool needBreak = at > 0 && text[at - 1] != '\n';
+    HANDLE file = CreateFileA(ini, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    bool ok = file != INVALID_HANDLE_VALUE;
+    DWORD done;
+    ok = ok && WriteFile(file, text, at, &done, NULL) && done == at;
+    ok = ok && (!needBreak || (WriteFile(file, "\r\n", 2, &done, NULL) && done == 2));
+    DWORD length = (DWORD)strlen(lines);
+    ok = ok && WriteFile(file, lines, length, &done, NULL) && done == length;
+    ok = ok && WriteFile(file, text + at, size - at, &done, NULL) && done == size - at;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    GlobalFree(text);
+    return ok;
+}
+
+// Windows 95 renames and deletes files at its next start from WININIT.INI,
+// which takes short names only.
+bool ScheduleThroughWininit(const char* destination, const char* temporary)
+{
+    char ini[MAX_PATH], shortDestination[MAX_PATH], shortTemporary[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(ini, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !JoinPath(ini, ini, ini[length - 1] == '\\' ? "WININIT.INI" : "\\WININIT.INI"))
+        return false;
+    DWORD a = GetShortPathNameA(destination, shortDestination, MAX_PATH);
+    DWORD b = GetShortPathNameA(temporary, shortTemporary, MAX_PATH);
+    if (a == 0 || a >= MAX_PATH || b == 0 || b >= MAX_PATH)
+        return false;
+    char existing[8] = "";
+    GetPrivateProfileStringA("Rename", "NUL", "", existing, sizeof(existing), ini);
+    if (!existing[0]) {
+        return WritePrivateProfileStringA("Rename", "NUL", shortDestination, ini) &&
+               WritePrivateProfileStringA("Rename", shortDestination, shortTemporary, ini);
+    }
+    char lines[3 * MAX_PATH + 16];
+    snprintf(lines, sizeof(lines), "NUL=%s\r\n%s=%s\r\n", shortDestination, shortDestination,
+             shortTemporary);
+    return AddRawRenameLines(ini, lines);
+}
+
+// The copy beside the file in use replaces it at the next restart.
+bool ReplaceAtRestart(const char* source, const char* folder, const char* destination)
+{
+    char temporary[MAX_PATH];
+    if (!ChooseTemporaryName(folder, source, temporary) || !CopyFileA(source, temporary, TRUE))
+        return false;
+    if (IsWindowsNt()) {
+        MoveFileExA(destination, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+        MoveFileExA(temporary, destination, MOVEFILE_DELAY_UNTIL_REBOOT);
+    } else {
+        ScheduleThroughWininit(destination, temporary);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsWindowsNt()
+{
+    OSVERSIONINFOA version = {sizeof(version)};
+    return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+ULONGLONG ReadFileVersion(const char* path)
+{
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &handle);
+    if (size == 0)
+        return 0;
+    void* block = GlobalAlloc(GMEM_FIXED, size);
+    if (!block)
+        return 0;
+    ULONGLONG version = 0;
+    VS_FIXEDFILEINFO* fixed = NULL;
+    UINT length = 0;
+    if (GetFileVersionInfoA(path, 0, size, block) &&
+        VerQueryValueA(block, "\\", (void**)&fixed, &length) && fixed &&
+        length >= sizeof(VS_FIXEDFILEINFO))
+        version = (ULONGLONG)fixed->dwFileVersionMS << 32 | fixed->dwFileVersionLS;
+    GlobalFree(block);
+    return version;
+}
+
+void LoadText(UINT id, char* text, int size)
+{
+    if (LoadStringA(GetModuleHandleA(NULL), id, text, size) <= 0)
+        text[0] = 0;
+}
+
+int ShowMessage(UINT id, const char* caption, UINT style)
+{
+    char text[1024], standard[64];
+    LoadText(id, text, sizeof(text));
+    if (!caption) {
+        LoadText(IDS_ERROR_CAPTION, standard, sizeof(standard));
+        caption = standard;
+    }
+    return MessageBoxA(NULL, text, caption, style | MB_SETFOREGROUND);
+}
+
+bool InstallFile(const char* source, const char* folder, bool* restart)
+{
+    const char* name = FileNameOf(source);
+    char destination[MAX_PATH];
+    size_t length = strlen(folder);
+    bool joined = JoinPath(destination, folder, length && folder[length - 1] == '\\' ? "" : "\\") &&
+                  JoinPath(destination, destination, name);
+    if (joined) {
+        if (CopyFileA(source, destination, TRUE))
+            return true;
+        if (ReadFileVersion(destination) > ReadFileVersion(source) &&
+            ShowMessage(IDS_KEEP_NEWER, name, MB_YESNO | MB_ICONWARNING) == IDYES)
+            return true;
+        if (CopyFileA(source, destination, FALSE))
+            return true;
+        if (IsInUse(GetLastError()) && ReplaceAtRestart(source, folder, destination)) {
+            *restart = true;
+            return true;
+        }
+    }
+    ShowMessage(IDS_FILE_FAILED, name, MB_OK | MB_ICONERROR);
+    return false;
+}
+
+bool WriteRegistration(const char* installFolder)
+{
+    char module[MAX_PATH], uninstaller[MAX_PATH];
+    RegistryPlaces places = {};
+    places.module = module;
+    places.uninstaller = uninstaller;
+    bool ok = JoinPath(module, installFolder, InstallSystemFolder "\\" InstallModuleName) &&
+              JoinPath(uninstaller, installFolder, InstallSystemFolder "\\" InstallUninstallerName) &&
+              WriteRegistryEntriesInOrder(RegGroupShellLists | RegGroupClasses | RegGroupUninstall,
+                                          places);
+    if (ok)
+        return true;
+    char text[2048], admin[512], caption[64];
+    LoadText(IDS_REGISTRY_FAILED, text, sizeof(text));
+    if (IsWindowsNt()) {
+        LoadText(IDS_REGISTRY_ADMIN, admin, sizeof(admin));
+        strncat(text, admin, sizeof(text) - strlen(text) - 1);
+    }
+    LoadText(IDS_ERROR_CAPTION, caption, sizeof(caption));
+    MessageBoxA(NULL, text, caption, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    return false;
+}
+
+namespace {
+
+bool SaveLink(IShellLinkA* link, const char* path)
+{
+    WCHAR wide[MAX_PATH];
+    IPersistFile* file = NULL;
+    bool ok = MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) > 0 &&
+              SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void**)&file)) &&
+              SUCCEEDED(file->Save(wide, TRUE));
+    if (file)
+        file->Release();
+    return ok;
+}
+
+IShellLinkA* NewLink()
+{
+    IShellLinkA* link = NULL;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                (void**)&link)))
+        return NULL;
+    return link;
+}
+
+}  // namespace
+
+void CreateShortcuts(const char* installFolder)
+{
+    char folder[242], path[MAX_PATH];
+    snprintf(folder, sizeof(folder), "%s", installFolder);
+    if (IShellLinkA* link = NewLink()) {
+        char module[MAX_PATH];
+        if (JoinPath(module, folder, InstallSystemFolder "\\" InstallModuleName) &&
+            JoinPath(path, installFolder, InstallConfigureLink) &&
+            SUCCEEDED(link->SetPath(InstallConfigureProgram)) &&
+            SUCCEEDED(link->SetArguments(InstallConfigureArguments)) &&
+            SUCCEEDED(link->SetIconLocation(module, InstallModuleIconIndex)))
+            SaveLink(link, path);
+        link->Release();
+    }
+    if (IShellLinkA* link = NewLink()) {
+        char uninstaller[MAX_PATH];
+        if (JoinPath(uninstaller, installFolder, InstallSystemFolder "\\" InstallUninstallerName) &&
+            JoinPath(path, installFolder, InstallUninstallLink) &&
+            SUCCEEDED(link->SetPath(uninstaller)))
+            SaveLink(link, path);
+        link->Release();
+    }
+}
+
+bool InstallProduct(const char* installFolder, const char* fileList, bool* restart)
+{
+    if (!installFolder || !*installFolder || !fileList || !*fileList)
+        return false;
+    char target[MAX_PATH];
+    if (!JoinPath(target, installFolder, InstallSystemFolder) || !CreateFolders(target))
+        return false;
+    SetFileAttributesA(target, GetFileAttributesA(target) | FILE_ATTRIBUTE_HIDDEN);
+    for (const char* line = fileList; *line;) {
+        const char* end = strchr(line, '\n');
+        size_t length = end ? (size_t)(end - line) : strlen(line);
+        char source[MAX_PATH];
+        if (length >= MAX_PATH) {
+            ShowMessage(IDS_FILE_FAILED, NULL, MB_OK | MB_ICONERROR);
+            return false;
+        }
+        memcpy(source, line, length);
+        source[length] = 0;
+        if (length && !InstallFile(source, target, restart))
+            return false;
+        line += length + (end ? 1 : 0);
+    }
+    if (!WriteRegistration(installFolder))
+        return false;
+    CreateShortcuts(installFolder);
+    return true;
+}

@@ -1,0 +1,3 @@
+// Only a version resource matters here.
+#include <windows.h>
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }

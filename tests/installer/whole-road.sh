@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The installer as a person runs it: copied into a download folder beside a
+# Display control panel module that writes down what it is asked, started in
+# the installer tests' prefix, driven page by page through its windows to
+# Finish; then the installation, the control panel's messages, the removed
+# temporary files and the thumbnails the shell host gets through the
+# installed library.  Screenshots of every page go to the build folder.
+set -euo pipefail
+build=$LUMETTA_BUILD
+run() { "$LUMETTA_WINE" "$@" | tr -d '\r'; }
+driver=$build/tools/installdriver/installdriver.exe
+shots=$build/tests/installer/screenshots
+download=$build/tests/installer/download
+rm -rf "$download" "$shots"; mkdir -p "$download" "$shots"
+cp "$build/installer/Norvane Lumetta Installer.exe" "$build/tests/installer/DESK.CPL" "$download/"
+export LUMETTA_CPL_LOG=$download/cpl.log
+drive_c=$WINEPREFIX/drive_c
+rm -rf "$drive_c/Program Files/Norvane Information"
+fail=0
+check() { if ! eval "$1"; then echo "FAIL: $2"; fail=1; else echo "ok: $2"; fi; }
+shot() { import -window root "$shots/$1.png" 2>/dev/null || true; }
+
+run "$download/Norvane Lumetta Installer.exe" &
+pid=$!
+run "$driver" wait || { echo "FAIL: no wizard"; kill $pid; exit 1; }
+sleep 0.5
+expect=(
+  "1002 < &Back shown=0 enabled=0|1003 &Next > shown=1 enabled=1|2 Cancel shown=1 enabled=1|1005 B&rowse... shown=0 enabled=0"
+  "1002 < &Back shown=1 enabled=1|1003 &Agree shown=1 enabled=1|2 Cancel shown=1 enabled=1|1005 B&rowse... shown=0 enabled=0"
+  "1002 < &Back shown=1 enabled=1|1003 &Next > shown=1 enabled=1|2 Cancel shown=1 enabled=1|1005 B&rowse... shown=1 enabled=1"
+  "1002 < &Back shown=1 enabled=1|1003 &Finish shown=1 enabled=1|2 Cancel shown=1 enabled=1|1005 B&rowse... shown=0 enabled=0"
+)
+pages=(welcome licence folder ready)
+for i in 0 1 2 3; do
+  got=$(run "$driver" buttons | paste -sd '|')
+  check '[ "$got" = "${expect[$i]}" ]' "${pages[$i]} page buttons ($got)"
+  shot "page-$i-${pages[$i]}"
+  if [ $i = 1 ]; then   # Back and forth once
+    run "$driver" press 1002; sleep 0.5
+    check '[ "$(run "$driver" buttons | sed -n 2p)" = "1003 &Next > shown=1 enabled=1" ]' "Back returns to the welcome page"
+    run "$driver" press 1003; sleep 0.5
+  fi
+  run "$driver" press 1003
+  sleep 0.7
+done
+status=0
+wait $pid || status=$?
+check '[ $status = 0 ]' "the installer ends with 0 ($status)"
+folder='C:\Program Files\Norvane Information\Lumetta'
+LUMETTA_INSTALLED=$folder run "$build/tests/installer/installer_tests.exe" --gtest_filter='Installed.*' |
+  grep -E '^\[  (PASSED|FAILED|  OK|SKIPPED) |Failure|Expected|Which is|actual' || true
+LUMETTA_INSTALLED=$folder run "$build/tests/installer/installer_tests.exe" --gtest_filter='Installed.*' >/dev/null ||
+  { echo "FAIL: the installation"; fail=1; }
+check '[ "$(paste -sd " " "$LUMETTA_CPL_LOG")" = "init getcount inquire 0 newinquire 0 startwparmsw 0 @Lumetta startwparmsa 0 @Lumetta stop 0 5150 exit" ]' \
+  "the control panel asked for @Lumetta ($(paste -sd ' ' "$LUMETTA_CPL_LOG" 2>/dev/null))"
+temp=$(ls -d "$drive_c"/users/*/Temp "$drive_c"/users/*/AppData/Local/Temp 2>/dev/null | head -1 || true)
+check '[ ! -e "$temp/Lumetta Setup" ] && [ ! -e "$temp/Lumetta.dll" ]' "the temporary files are gone"
+
+# The shell host, with the library from the install folder only.  The file
+# types are bound as the library binds them, to the installed path.
+pictures=$build/tests/installer/pictures
+rm -rf "$pictures"; mkdir -p "$pictures"
+convert -size 100x50 xc:red -fill blue -draw "rectangle 50,0 99,49" -type TrueColor BMP3:"$pictures/wide.bmp"
+run "$build/tools/shellhost/shellhost.exe" register "$folder\\System\\Lumetta.dll" >/dev/null
+out=$(run "$build/tools/shellhost/shellhost.exe" icon "$pictures/wide.bmp" "$pictures/wide")
+check 'grep -q "^index: -2147483648$" <<<"$out"' "a thumbnail icon through the installed library"
+exit $fail
