@@ -583,6 +583,19 @@ void PaintPicture(HWND page, PreviewState* s, HDC dc)
     RECT r = PictureRect(page, s);
     if (rows > 0)
         DrawPixels(dc, r.left, r.top, w, h, pixels, first, rows);
+    // The area round the picture is the page's.
+    RECT area = {0, 0, 0, 0};
+    GetClientRect(GetDlgItem(page, IDC_PREVIEW_PICTURE), &area);
+    HBRUSH face = CreateSolidBrush(RGB((s->pageColour >> 16) & 0xFF, (s->pageColour >> 8) & 0xFF,
+                                       s->pageColour & 0xFF));
+    RECT bands[4] = {{area.left, area.top, area.right, r.top},
+                     {area.left, r.bottom, area.right, area.bottom},
+                     {area.left, r.top, r.left, r.bottom},
+                     {r.right, r.top, area.right, r.bottom}};
+    for (const RECT& band : bands)
+        if (band.right > band.left && band.bottom > band.top)
+            FillRect(dc, &band, face);
+    DeleteObject(face);
 }
 
 const PixelBuffer* ShownDecoration(const PreviewState* s)
