@@ -20,7 +20,10 @@ cp "$out/wide.bmp" "$out/wide.ltst"
 # The Preview page's animations and bad files.
 # ImageMagick always writes a loop extension; gifsicle takes it out.
 convert -delay 15 -size 40x30 xc:red xc:lime xc:blue GIF:- | gifsicle --no-loopcount > "$out/once.gif"
-convert -delay 15 -size 40x30 xc:red xc:lime xc:blue -loop 0 "$out/loop.gif"
+# ImageMagick puts the first frame's graphic control before its loop
+# extension, which the decoder reads as the extension's; gifsicle writes the
+# loop extension first.
+convert -delay 15 -size 40x30 xc:red xc:lime xc:blue GIF:- | gifsicle --loopcount=forever > "$out/loop.gif"
 convert -delay 15 -size 40x30 xc:red xc:lime xc:blue xc:yellow "$out/damaged.gif"
 python3 - "$out/damaged.gif" <<'PY'
 import sys
