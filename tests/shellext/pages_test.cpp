@@ -119,6 +119,25 @@ TEST_F(Pages, OneImageGetsBothPagesAndTheirReleaseFreesEverything)
     EXPECT_EQ(countBefore, objectCount);
 }
 
+TEST_F(Pages, ClosingTheSheetReleasesTheBlockAndTheModule)
+{
+    Collected c;
+    ASSERT_EQ(S_OK, AddPagesFor({Data("photo.bmp")}, &c));
+    ASSERT_EQ(2u, c.pages.size());
+    PROPSHEETHEADERA h = {};
+    h.dwSize = sizeof(h);
+    h.dwFlags = PSH_MODELESS;
+    h.pszCaption = "photo.bmp";
+    h.nPages = 2;
+    h.phpage = c.pages.data();
+    HWND sheet = (HWND)PropertySheetA(&h);
+    ASSERT_TRUE(sheet);
+    SendMessageA(sheet, PSM_SETCURSEL, 1, 0);   // the Preview page too
+    EXPECT_EQ(countBefore + 1, objectCount);
+    DestroyWindow(sheet);
+    EXPECT_EQ(countBefore, objectCount);
+}
+
 TEST_F(Pages, NoPagesForSeveralFilesOrSwitchedOffTypes)
 {
     Collected c;
