@@ -460,6 +460,39 @@ TEST_F(Pages, ClickRestartsAFinishedAnimation)
     EXPECT_EQ("rgb", seen) << seen;
 }
 
+// Held down, the lens shows the picture through its glass; let go, the
+// plain logo again.
+TEST_F(Pages, LensShowsThePictureWhileHeld)
+{
+    PreviewSheet s(Data("wide.bmp"));   // red left half, blue right half
+    ASSERT_TRUE(s.page);
+    Pump(1200);
+    HWND lens = GetDlgItem(s.page, IDC_PREVIEW_LENS);
+    auto glass = [&]() {
+        UpdateWindow(lens);
+        HDC dc = GetDC(lens);
+        COLORREF c = GetPixel(dc, 22, 18);   // the glass's centre in the art
+        ReleaseDC(lens, dc);
+        return c;
+    };
+    COLORREF plain = glass();
+    EXPECT_LT(GetRValue(plain), 100);
+    RECT r;
+    GetWindowRect(lens, &r);
+    MapWindowPoints(NULL, s.page, (POINT*)&r, 2);
+    LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    SendMessageA(s.page, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    COLORREF held = glass();
+    EXPECT_GT(GetRValue(held), 150);
+    EXPECT_LT(GetBValue(held), 120);
+    // Dragged left, the window moves right over the picture: blue.
+    SendMessageA(s.page, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM((r.left + r.right) / 2 - 60, (r.top + r.bottom) / 2));
+    COLORREF panned = glass();
+    EXPECT_GT(GetBValue(panned), 150);
+    SendMessageA(s.page, WM_LBUTTONUP, 0, at);
+    EXPECT_EQ(plain, glass());
+}
+
 TEST_F(Pages, BadFilesGiveAPageAndCloseCleanly)
 {
     for (const char* name : {"truncated.bmp", "huge.png", "damaged.gif", "once.gif"}) {
