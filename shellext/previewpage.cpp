@@ -766,6 +766,8 @@ INT_PTR CALLBACK PreviewPageProc(HWND page, UINT message, WPARAM wParam, LPARAM 
         return TRUE;
     }
     PreviewState* s = StateOf(page);
+    if (message == WM_DESTROY)
+        ForgetFileHead(page);
     if (!s)
         return FALSE;
     switch (message) {
@@ -807,7 +809,6 @@ INT_PTR CALLBACK PreviewPageProc(HWND page, UINT message, WPARAM wParam, LPARAM 
         SetWindowLongPtrA(page, DWLP_MSGRESULT, 1);
         return TRUE;
     case WM_DESTROY:
-        ForgetFileHead(page);
         DestroyPreview(page, s);
         return FALSE;
     }
