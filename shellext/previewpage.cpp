@@ -223,10 +223,10 @@ RECT ControlRect(HWND page, int id)
 
 // The lens takes the decorations' size at the page's foot; the picture area
 // keeps its distance to the line above the lens.
-void LayOut(HWND page, const PreviewState* s)
+void LayOut(HWND page, const PreviewState*)
 {
-    const PixelBuffer& first = s->decorations[0];
-    if (!first.pixels)
+    PixelBuffer first;
+    if (!FindBitmap32(DecorationIds[0], &first))
         return;
     int b = BaseHeight(page);
     RECT client;
@@ -281,6 +281,17 @@ void InitPreview(HWND page, PageData* data)
     if (data->info.imageCount == -1)
         data->info.imageCount = MostFrames;
 
+    HDC dc = GetDC(page);
+    bool palette = (GetDeviceCaps(dc, RASTERCAPS) & RC_PALETTE) != 0;
+    s->lowColour = palette || GetDeviceCaps(dc, BITSPIXEL) * GetDeviceCaps(dc, PLANES) <= 8;
+    ReleaseDC(page, dc);
+    LayOut(page, s);
+}
+
+// The page colour, its palette and the decorations laid onto it are made at
+// the first tick, with the decode: creating the page costs next to nothing.
+void SettleColours(HWND page, PreviewState* s)
+{
     s->pageColour = ReadPageColour();
     HDC dc = GetDC(page);
     if (GetDeviceCaps(dc, RASTERCAPS) & RC_PALETTE) {
@@ -290,13 +301,10 @@ void InitPreview(HWND page, PageData* data)
             RealizePalette(dc);
             SelectPalette(dc, old, FALSE);
         }
-        s->lowColour = 1;
-    } else if (GetDeviceCaps(dc, BITSPIXEL) * GetDeviceCaps(dc, PLANES) <= 8) {
-        s->lowColour = 1;
     }
     ReleaseDC(page, dc);
     LoadDecorations(s);
-    LayOut(page, s);
+    Repaint(page, IDC_PREVIEW_LENS);
 }
 
 // ---------------------------------------------------------------- the road
@@ -349,6 +357,19 @@ int StartDisplay(PreviewState* s, int32_t* canvas)
     return status;
 }
 
+// Decoding has ended with the frames made so far; the logo says so, even
+// when nothing could be shown.
+void EndDecoding(HWND page, PreviewState* s, int framesMade)
+{
+    FreePixelBuffer(&s->frame);
+    FreePixelBuffer(&s->canvas);
+    s->frameCount = framesMade;
+    s->indicatorPhase = LogoIndex;
+    Repaint(page, IDC_PREVIEW_LENS);
+    if (framesMade <= 1)
+        StopTimer(page, s);
+}
+
 void StartFirstFrame(HWND page, PreviewState* s)
 {
     s->decodingStarted = 1;
@@ -357,7 +378,7 @@ void StartFirstFrame(HWND page, PreviewState* s)
     SIZE area = PictureArea(page);
     int32_t requested[2] = {area.cx, area.cy};
     if (StartDecode(&s->frame, info, 0, requested, 1) != ImgOk) {
-        StopTimer(page, s);
+        EndDecoding(page, s, 0);
         return;
     }
     int32_t canvas[2] = {s->frame.width, s->frame.height};
@@ -368,21 +389,8 @@ void StartFirstFrame(HWND page, PreviewState* s)
         canvas[1] = s->frame.height;
     }
     FitSize(canvas[0], canvas[1], area, s->displaySize);
-    if (StartDisplay(s, canvas) != ImgOk) {
-        FreePixelBuffer(&s->frame);
-        StopTimer(page, s);
-    }
-}
-
-void EndDecoding(HWND page, PreviewState* s, int framesMade)
-{
-    FreePixelBuffer(&s->frame);
-    FreePixelBuffer(&s->canvas);
-    s->frameCount = framesMade;
-    s->indicatorPhase = LogoIndex;
-    Repaint(page, IDC_PREVIEW_LENS);
-    if (framesMade <= 1)
-        StopTimer(page, s);
+    if (StartDisplay(s, canvas) != ImgOk)
+        EndDecoding(page, s, 0);
 }
 
 // The frame's own area goes back to the page colour, or the whole canvas
@@ -510,6 +518,7 @@ void StepAnimation(HWND page, PreviewState* s)
 void Tick(HWND page, PreviewState* s)
 {
     if (!s->decodingStarted) {
+        SettleColours(page, s);
         StartFirstFrame(page, s);
         if (!s->timerRunning)
             return;
@@ -583,6 +592,19 @@ void PaintPicture(HWND page, PreviewState* s, HDC dc)
     RECT r = PictureRect(page, s);
     if (rows > 0)
         DrawPixels(dc, r.left, r.top, w, h, pixels, first, rows);
+    // The area round the picture is the page's.
+    RECT area = {0, 0, 0, 0};
+    GetClientRect(GetDlgItem(page, IDC_PREVIEW_PICTURE), &area);
+    HBRUSH face = CreateSolidBrush(RGB((s->pageColour >> 16) & 0xFF, (s->pageColour >> 8) & 0xFF,
+                                       s->pageColour & 0xFF));
+    RECT bands[4] = {{area.left, area.top, area.right, r.top},
+                     {area.left, r.bottom, area.right, area.bottom},
+                     {area.left, r.top, r.left, r.bottom},
+                     {r.right, r.top, area.right, r.bottom}};
+    for (const RECT& band : bands)
+        if (band.right > band.left && band.bottom > band.top)
+            FillRect(dc, &band, face);
+    DeleteObject(face);
 }
 
 const PixelBuffer* ShownDecoration(const PreviewState* s)
@@ -744,6 +766,8 @@ INT_PTR CALLBACK PreviewPageProc(HWND page, UINT message, WPARAM wParam, LPARAM 
         return TRUE;
     }
     PreviewState* s = StateOf(page);
+    if (message == WM_DESTROY)
+        ForgetFileHead(page);
     if (!s)
         return FALSE;
     switch (message) {
@@ -785,7 +809,6 @@ INT_PTR CALLBACK PreviewPageProc(HWND page, UINT message, WPARAM wParam, LPARAM 
         SetWindowLongPtrA(page, DWLP_MSGRESULT, 1);
         return TRUE;
     case WM_DESTROY:
-        ForgetFileHead(page);
         DestroyPreview(page, s);
         return FALSE;
     }

@@ -119,6 +119,25 @@ TEST_F(Pages, OneImageGetsBothPagesAndTheirReleaseFreesEverything)
     EXPECT_EQ(countBefore, objectCount);
 }
 
+TEST_F(Pages, ClosingTheSheetReleasesTheBlockAndTheModule)
+{
+    Collected c;
+    ASSERT_EQ(S_OK, AddPagesFor({Data("photo.bmp")}, &c));
+    ASSERT_EQ(2u, c.pages.size());
+    PROPSHEETHEADERA h = {};
+    h.dwSize = sizeof(h);
+    h.dwFlags = PSH_MODELESS;
+    h.pszCaption = "photo.bmp";
+    h.nPages = 2;
+    h.phpage = c.pages.data();
+    HWND sheet = (HWND)PropertySheetA(&h);
+    ASSERT_TRUE(sheet);
+    SendMessageA(sheet, PSM_SETCURSEL, 1, 0);   // the Preview page too
+    EXPECT_EQ(countBefore + 1, objectCount);
+    DestroyWindow(sheet);
+    EXPECT_EQ(countBefore, objectCount);
+}
+
 TEST_F(Pages, NoPagesForSeveralFilesOrSwitchedOffTypes)
 {
     Collected c;
@@ -262,6 +281,241 @@ TEST_F(Pages, TextRowsSkipAndIgnore)
     }
     ReleaseImageInfo(&d->info);
     GlobalFree(d);
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- Preview
+void Pump(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    do {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        Sleep(5);
+    } while (GetTickCount() - start < ms);
+}
+
+DWORD CountHandles()
+{
+    DWORD count = 0, flags;
+    for (uintptr_t value = 4; value < (1u << 16); value += 4)
+        count += GetHandleInformation((HANDLE)value, &flags) ? 1 : 0;
+    return count;
+}
+
+// The Preview page of a file in a sheet of our own; the page block is
+// opened and freed here, as the Details page would.
+struct PreviewSheet {
+    PageData* data = NULL;
+    HWND sheet = NULL, page = NULL, picture = NULL;
+    explicit PreviewSheet(const std::string& file)
+    {
+        bool outOfMemory = false;
+        data = OpenPageData(file.c_str(), &outOfMemory);
+        if (!data)
+            return;
+        PROPSHEETPAGEA p = {};
+        p.dwSize = sizeof(p);
+        p.hInstance = moduleInstance;
+        p.pszTemplate = MAKEINTRESOURCEA(IDD_PREVIEW);
+        p.pfnDlgProc = PreviewPageProc;
+        p.lParam = (LPARAM)data;
+        PROPSHEETHEADERA h = {};
+        h.dwSize = sizeof(h);
+        h.dwFlags = PSH_MODELESS | PSH_PROPSHEETPAGE;
+        h.pszCaption = "Preview";
+        h.nPages = 1;
+        h.ppsp = &p;
+        sheet = (HWND)PropertySheetA(&h);
+        if (sheet) {
+            page = (HWND)SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0);
+            picture = GetDlgItem(page, IDC_PREVIEW_PICTURE);
+        }
+    }
+    ~PreviewSheet()
+    {
+        if (sheet)
+            DestroyWindow(sheet);
+        if (data)
+            FreePageData(data);
+    }
+    // The colour shown at a point of the picture area (0x00RRGGBB).
+    uint32_t At(int x, int y)
+    {
+        UpdateWindow(picture);
+        HDC dc = GetDC(picture);
+        COLORREF c = GetPixel(dc, x, y);
+        ReleaseDC(picture, dc);
+        return (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c);
+    }
+    SIZE Area()
+    {
+        RECT r;
+        GetClientRect(picture, &r);
+        SIZE s = {r.right, r.bottom};
+        return s;
+    }
+    uint32_t Centre()
+    {
+        SIZE a = Area();
+        return At(a.cx / 2, a.cy / 2);
+    }
+};
+
+uint32_t Face()
+{
+    COLORREF c = GetSysColor(COLOR_3DFACE);
+    return (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c);
+}
+
+bool Near(uint32_t a, uint32_t b)
+{
+    for (int s = 0; s < 24; s += 8) {
+        int d = (int)((a >> s) & 0xFF) - (int)((b >> s) & 0xFF);
+        if (d < -8 || d > 8)
+            return false;
+    }
+    return true;
+}
+
+// Which of the colours the centre shows, sampled every few milliseconds:
+// the sequence of changes.
+std::string Sequence(PreviewSheet& s, DWORD ms, const std::vector<std::pair<uint32_t, char>>& names)
+{
+    std::string seen;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+        Pump(15);
+        uint32_t c = s.Centre();
+        if (getenv("PAGES_TRACE"))
+            printf("%lu %06x\n", (unsigned long)(GetTickCount() - start), (unsigned)c);
+        char name = '?';
+        for (auto& n : names)
+            if (Near(c, n.first))
+                name = n.second;
+        if (seen.empty() || seen.back() != name)
+            seen += name;
+    }
+    return seen;
+}
+
+const std::vector<std::pair<uint32_t, char>> Rgb = {{0xFF0000, 'r'}, {0x00FF00, 'g'}, {0x0000FF, 'b'}};
+
+TEST_F(Pages, StillPictureFitsAndCentres)
+{
+    PreviewSheet s(Data("wide.bmp"));   // 100 x 50, red then blue
+    ASSERT_TRUE(s.page);
+    Pump(1200);
+    SIZE a = s.Area();
+    int w = a.cx, h = (int)(a.cx / 100.0 * 50 + 0.5);
+    if (h > a.cy) {
+        h = a.cy;
+        w = (int)(a.cy / 50.0 * 100 + 0.5);
+    }
+    int x0 = (a.cx - w) / 2, y0 = (a.cy - h) / 2;
+    EXPECT_TRUE(Near(0xFF0000, s.At(x0 + 2, y0 + 2))) << std::hex << s.At(x0 + 2, y0 + 2);
+    EXPECT_TRUE(Near(0x0000FF, s.At(x0 + w - 3, y0 + h - 3)));
+    if (y0 > 1)
+        EXPECT_TRUE(Near(Face(), s.At(x0 + 2, y0 - 2)));
+}
+
+TEST_F(Pages, AnimationPlaysOnceWithoutLoopExtension)
+{
+    // Three frames of 150 ms without a NETSCAPE2.0 extension: once, then the
+    // last frame stays.
+    std::string file = Data("once.gif");
+    PreviewSheet s(file);
+    ASSERT_TRUE(s.page);
+    std::string seen = Sequence(s, 2000, Rgb);
+    EXPECT_EQ("rgb", seen.substr(seen.find('r'))) << seen;
+}
+
+TEST_F(Pages, AnimationLoopsForEverAndRestartsOnClick)
+{
+    PreviewSheet s(Data("loop.gif"));
+    ASSERT_TRUE(s.page);
+    std::string seen = Sequence(s, 2000, Rgb);
+    EXPECT_NE(std::string::npos, seen.find("rgbrgb")) << seen;
+}
+
+TEST_F(Pages, ClickRestartsAFinishedAnimation)
+{
+    PreviewSheet s(Data("once.gif"));
+    ASSERT_TRUE(s.page);
+    Pump(1500);
+    ASSERT_TRUE(Near(0x0000FF, s.Centre()));
+    RECT r;
+    GetWindowRect(s.picture, &r);
+    MapWindowPoints(NULL, s.page, (POINT*)&r, 2);
+    LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    SendMessageA(s.page, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    SendMessageA(s.page, WM_LBUTTONUP, 0, at);
+    std::string seen = Sequence(s, 1000, Rgb);
+    EXPECT_EQ("rgb", seen) << seen;
+}
+
+// Held down, the lens shows the picture through its glass; let go, the
+// plain logo again.
+TEST_F(Pages, LensShowsThePictureWhileHeld)
+{
+    PreviewSheet s(Data("wide.bmp"));   // red left half, blue right half
+    ASSERT_TRUE(s.page);
+    Pump(1200);
+    HWND lens = GetDlgItem(s.page, IDC_PREVIEW_LENS);
+    auto glass = [&]() {
+        UpdateWindow(lens);
+        HDC dc = GetDC(lens);
+        COLORREF c = GetPixel(dc, 22, 18);   // the glass's centre in the art
+        ReleaseDC(lens, dc);
+        return c;
+    };
+    COLORREF plain = glass();
+    EXPECT_LT(GetRValue(plain), 100);
+    RECT r;
+    GetWindowRect(lens, &r);
+    MapWindowPoints(NULL, s.page, (POINT*)&r, 2);
+    LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    SendMessageA(s.page, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    COLORREF held = glass();
+    EXPECT_GT(GetRValue(held), 150);
+    EXPECT_LT(GetBValue(held), 120);
+    // Dragged left, the window moves right over the picture: blue.
+    SendMessageA(s.page, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM((r.left + r.right) / 2 - 60, (r.top + r.bottom) / 2));
+    COLORREF panned = glass();
+    EXPECT_GT(GetBValue(panned), 150);
+    SendMessageA(s.page, WM_LBUTTONUP, 0, at);
+    EXPECT_EQ(plain, glass());
+}
+
+TEST_F(Pages, BadFilesGiveAPageAndCloseCleanly)
+{
+    for (const char* name : {"truncated.bmp", "huge.png", "damaged.gif", "once.gif"}) {
+        PreviewSheet s(Data(name));
+        if (!s.data)
+            continue;   // not even described: no pages at all
+        ASSERT_TRUE(s.page) << name;
+        Pump(800);
+    }
+}
+
+TEST_F(Pages, HandlesStayAfterFiftyPreviews)
+{
+    { PreviewSheet warm(Data("once.gif")); Pump(300); }
+    DWORD before = CountHandles();
+    for (int i = 0; i < 50; i++) {
+        PreviewSheet s(Data(i % 2 ? "once.gif" : "photo.bmp"));
+        ASSERT_TRUE(s.page);
+        Pump(i % 5 == 0 ? 400 : 120);   // some cut short while decoding
+    }
+    Pump(200);
+    DWORD after = CountHandles();
+    EXPECT_LE(after, before + 5) << before << " before, " << after << " after";
 }
 
 }  // namespace

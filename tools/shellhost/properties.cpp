@@ -35,7 +35,16 @@ struct Watch {
     std::string outDir;
     DWORD threadId;
     bool sawDialog;
+    double invoked;   // when the verb was invoked
 };
+
+double Milliseconds()
+{
+    LARGE_INTEGER f, t;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t);
+    return (double)t.QuadPart * 1000.0 / (double)f.QuadPart;
+}
 
 struct SheetSearch {
     HWND found;
@@ -155,14 +164,15 @@ DWORD WINAPI WatchDialog(LPVOID param)
 {
     Watch* watch = (Watch*)param;
     HWND sheet = NULL;
-    for (int i = 0; i < 200 && !sheet; i++) {
-        Sleep(50);
+    for (int i = 0; i < 2000 && !sheet; i++) {
+        Sleep(5);
         sheet = FindSheet(watch->threadId);
     }
     if (!sheet) {
         printf("pages: none (no dialog)\n");
         return 0;
     }
+    printf("dialog shown after %.0f ms\n", Milliseconds() - watch->invoked);
     watch->sawDialog = true;
     Sleep(300);
     HWND tabs = (HWND)SendMessageA(sheet, PSM_GETTABCONTROL, 0, 0);
@@ -263,14 +273,15 @@ int PropertiesCommand(const std::vector<std::string>& files, const std::string& 
     HMENU popup = CreatePopupMenu();
     menu->QueryContextMenu(popup, 0, 1, 0x7FFF, CMF_NORMAL);
 
-    Watch watch = {WindowsPathOf(outDirArg), GetCurrentThreadId(), false};
+    Watch watch = {WindowsPathOf(outDirArg), GetCurrentThreadId(), false, 0};
     CreateDirectoryA(watch.outDir.c_str(), NULL);
-    HANDLE watcher = CreateThread(NULL, 0, WatchDialog, &watch, 0, NULL);
     CMINVOKECOMMANDINFO invoke = {};
     invoke.cbSize = sizeof(invoke);
     invoke.lpVerb = "properties";
     invoke.nShow = SW_SHOWNORMAL;
     DWORD start = GetTickCount();
+    watch.invoked = Milliseconds();
+    HANDLE watcher = CreateThread(NULL, 0, WatchDialog, &watch, 0, NULL);
     HRESULT hr = menu->InvokeCommand(&invoke);
     printf("invoke: 0x%08lx\n", (unsigned long)hr);
     // The dialog may run modeless on a thread of the shell's: pump until the
