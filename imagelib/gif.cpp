@@ -202,7 +202,9 @@ int SkipImage(GifDecoder* d)
 }
 
 // An application extension; ours may name the image to show when the
-// caller asked for the file's default one.
+// caller asked for the file's default one.  It draws nothing, so a graphic
+// control before it is still meant for the next image: ImageMagick writes the
+// first frame's control ahead of the NETSCAPE2.0 loop block.
 int ReadApplicationBlock(GifDecoder* d)
 {
     const uint8_t* data = d->data;
@@ -222,7 +224,6 @@ int ReadApplicationBlock(GifDecoder* d)
         d->wanted == -1 && data[p] == 4 && (uint64_t)p + 5 < d->size && data[p + 1] == 'P' &&
         data[p + 2] == 'F')
         d->wanted = ReadLe16(data + p + 3);
-    d->controlPending = false;
     d->pos = p;
     return SkipSubBlocks(data, d->size, &d->pos);
 }

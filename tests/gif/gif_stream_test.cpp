@@ -475,6 +475,21 @@ TEST(GifInterlace, PassOrderAndCopies)
     EXPECT_EQ(r.At(8, 0), Pixel(table[6]));
 }
 
+// ImageMagick writes the first frame's graphic control before the loop block.
+TEST(GifImages, ControlBeforeTheLoopBlockIsTheFirstFrames)
+{
+    GifMaker g(4, 4, Ramp(4));
+    g.Control(0x04, 50, 0);
+    g.Loop(0);
+    g.Image(0, 0, 4, 4, std::vector<uint8_t>(16, 1), 2);
+    g.Trailer();
+    Decoded d;
+    Decode(g.b, 0, true, &d);
+    EXPECT_EQ(d.status, ImgOk);
+    EXPECT_EQ(d.buffer.flags, DisposeKeep);
+    EXPECT_EQ(d.buffer.delay, 500);
+}
+
 TEST(GifImages, WalkControlsAndCount)
 {
     std::vector<uint32_t> table = Ramp(4);
@@ -491,7 +506,7 @@ TEST(GifImages, WalkControlsAndCount)
     g.Control(0x10, 1, 0);                   // disposal 4: no flag
     g.Image(0, 0, 1, 1, { 0 }, 2);
     g.Control(0x0C, 50, 0);
-    g.Application("OTHER", { 1, 2, 3 });     // forgets it too
+    g.Application("OTHER", { 1, 2, 3 });     // draws nothing: the control stays
     g.Image(0, 0, 1, 1, { 0 }, 2);
     g.Trailer();
 
@@ -528,8 +543,8 @@ TEST(GifImages, WalkControlsAndCount)
     EXPECT_EQ(d3.buffer.delay, 10);
     Decode(g.b, 4, true, &d4);
     EXPECT_EQ(d4.status, ImgOk);
-    EXPECT_EQ(d4.buffer.flags, 0u);
-    EXPECT_EQ(d4.buffer.delay, 0);
+    EXPECT_EQ(d4.buffer.flags, DisposePrevious);
+    EXPECT_EQ(d4.buffer.delay, 500);
 
     Decode(g.b, 9, true, &d9);
     EXPECT_EQ(d9.status, ImgBadRequest);
