@@ -3,7 +3,8 @@
 # and beside the floor of the format, all measured in the same run.
 #   bench/formats.sh [--reps N] [--formats "bmp gif ..."]
 # For each format a folder holds two different photo-like pictures at 12 and
-# 24 megapixels (made once, cached in BUILD_DIR/bench-formats).  Columns, in
+# 24 megapixels (made once, cached in BUILD_DIR/bench-formats, or in
+# BENCH_FORMATS_DIR so that the builds can share them).  Columns, in
 # milliseconds per file (the median of N runs over the folder):
 #   thumb    imgbench thumb: open, probe and the icon handler's recipe
 #            (MakeThumbnailPictures, 32 and 16 pixels), in one process
@@ -39,7 +40,7 @@ build_project >/dev/null
 prepare_prefix
 "$ROOT/scripts/register-dev" >/dev/null
 
-data=$BUILD_DIR/bench-formats
+data=${BENCH_FORMATS_DIR:-$BUILD_DIR/bench-formats}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
