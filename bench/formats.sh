@@ -151,7 +151,7 @@ for format in $formats; do
   thumb=$(median < "$scratch/thumb")
   extract=$(median < "$scratch/extract")
   vips=$(median < "$scratch/vips")
-  floor=$(grep -v -- - "$scratch/floor" | median)
+  floor=$( (grep -v -- - "$scratch/floor" || true) | median)
   printf '%-8s %8s %8s %8s %8s %11s %12s\n' "$format" "$thumb" "$extract" "$vips" "$floor" \
     "$(ratio "$vips" "$thumb")" "$(ratio "$thumb" "$floor")"
 done
