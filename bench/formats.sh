@@ -3,8 +3,9 @@
 # and beside the floor of the format, all measured in the same run.
 #   bench/formats.sh [--reps N] [--formats "bmp gif ..."]
 # For each format a folder holds two different photo-like pictures at 12 and
-# 24 megapixels (made once, cached in BUILD_DIR/bench-formats).  Columns, in
-# milliseconds per file (the median of N runs over the folder):
+# 24 megapixels (made once, cached in BUILD_DIR/bench-formats, or in
+# BENCH_FORMATS_DIR so that the builds can share them).  Columns, in
+# milliseconds per file, each the median of N rounds over the folder:
 #   thumb    imgbench thumb: open, probe and the icon handler's recipe
 #            (MakeThumbnailPictures, 32 and 16 pixels), in one process
 #   extract  extractbench: the shell's whole road through Lumetta.dll's COM
@@ -39,7 +40,7 @@ build_project >/dev/null
 prepare_prefix
 "$ROOT/scripts/register-dev" >/dev/null
 
-data=$BUILD_DIR/bench-formats
+data=${BENCH_FORMATS_DIR:-$BUILD_DIR/bench-formats}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -81,35 +82,32 @@ make_pictures() {
 }
 
 # ---------------------------------------------------------------- timing
+# Each round times every contestant once, one after another, and each
+# column is the median of its rounds: a machine whose load changes during
+# the run then weighs on all columns alike.
 median() { sort -n | awk '{ a[NR] = $1 } END { if (!NR) { print "-"; exit }
   printf "%.1f\n", NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 
-# Milliseconds a file: the sum over the folder of each file's median.
-per_file() { awk -v n="$1" '{ s += $1 } END { printf "%.1f\n", n ? s / n : 0 }'; }
+# Milliseconds a file: the mean over the folder of per-file figures.
+per_file() { awk '{ s += $1; n++ } END { printf "%.1f\n", n ? s / n : 0 }'; }
 
 now_us() { echo $(( $(date +%s%N) / 1000 )); }
 
 lumetta_thumb() { # dir
-  "$WINE" "$(program_path bench/imgbench)" thumb --reps "$reps" "$1"/* | tr -d '\r' |
-    tail -n +2 | awk '{ print $5 }' | per_file "$(ls "$1" | wc -l)"
+  "$WINE" "$(program_path bench/imgbench)" thumb --reps 1 "$1"/* | tr -d '\r' |
+    tail -n +2 | awk '{ print $5 }' | per_file
 }
 
 lumetta_extract() { # dir
-  local i
-  for ((i = 0; i < reps; i++)); do
-    "$WINE" "$(program_path bench/extractbench)" "$BUILD_DIR/shellext/Lumetta.dll" "$1" |
-      tr -d '\r' | sed -n 's/^extract mean ms\/file: //p'
-  done | median
+  "$WINE" "$(program_path bench/extractbench)" "$BUILD_DIR/shellext/Lumetta.dll" "$1" |
+    tr -d '\r' | sed -n 's/^extract mean ms\/file: //p'
 }
 
 vips_thumb() { # dir
-  local i n t0 files=("$1"/*)
-  n=${#files[@]}
-  for ((i = 0; i < reps; i++)); do
-    t0=$(now_us)
-    vipsthumbnail -s 32 -o "$scratch/%s.png" "${files[@]}" >/dev/null 2>&1
-    echo $(( ($(now_us) - t0) / n ))
-  done | awk '{ print $1 / 1000 }' | median
+  local t0 files=("$1"/*)
+  t0=$(now_us)
+  vipsthumbnail -s 32 -o "$scratch/%s.png" "${files[@]}" >/dev/null 2>&1
+  awk -v t="$(( $(now_us) - t0 ))" -v n="${#files[@]}" 'BEGIN { printf "%.1f\n", t / n / 1000 }'
 }
 
 FLOOR=$BUILD_DIR/bench-floor
@@ -120,18 +118,16 @@ build_floor() {
 }
 
 floor_of() { # format dir
-  local format=$1 dir=$2 f i
+  local format=$1 dir=$2 f t0
   case "$format" in
     jpg)
       for f in "$dir"/*; do
-        for ((i = 0; i < reps; i++)); do
-          t0=$(now_us)
-          djpeg -scale 1/8 -dct fast -nosmooth -outfile /dev/null "$f"
-          echo $(( $(now_us) - t0 ))
-        done | awk '{ print $1 / 1000 }' | median
-      done | per_file "$(ls "$dir" | wc -l)" ;;
-    png|gif) "$FLOOR" "$format" "$reps" "$dir"/* | per_file "$(ls "$dir" | wc -l)" ;;
-    tif-*) "$FLOOR" tif "$reps" "$dir"/* | per_file "$(ls "$dir" | wc -l)" ;;
+        t0=$(now_us)
+        djpeg -scale 1/8 -dct fast -nosmooth -outfile /dev/null "$f"
+        awk -v t="$(( $(now_us) - t0 ))" 'BEGIN { print t / 1000 }'
+      done | per_file ;;
+    png|gif) "$FLOOR" "$format" 1 "$dir"/* | per_file ;;
+    tif-*) "$FLOOR" tif 1 "$dir"/* | per_file ;;
     *) echo "-" ;;
   esac
 }
@@ -140,15 +136,23 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%
 
 make_pictures
 build_floor
-echo "build $LUMETTA_TARGET; $(ls "$data/bmp" | wc -l) files a format; median of $reps runs;" \
+echo "build $LUMETTA_TARGET; $(ls "$data/bmp" | wc -l) files a format; median of $reps rounds;" \
      "ms per file; $(uptime | sed 's/.*load/load/')"
 printf '%-8s %8s %8s %8s %8s %11s %12s\n' format thumb extract vips floor vips/thumb thumb/floor
 for format in $formats; do
   dir=$data/$format
-  thumb=$(lumetta_thumb "$dir")
-  extract=$(lumetta_extract "$dir")
-  vips=$(vips_thumb "$dir")
-  floor=$(floor_of "$format" "$dir")
+  : > "$scratch/thumb"; : > "$scratch/extract"; : > "$scratch/vips"; : > "$scratch/floor"
+  for ((round = 0; round < reps; round++)); do
+    lumetta_thumb "$dir" >> "$scratch/thumb"
+    lumetta_extract "$dir" >> "$scratch/extract"
+    vips_thumb "$dir" >> "$scratch/vips"
+    floor_of "$format" "$dir" >> "$scratch/floor"
+  done
+  thumb=$(median < "$scratch/thumb")
+  extract=$(median < "$scratch/extract")
+  vips=$(median < "$scratch/vips")
+  floor=$( (grep -v -- - "$scratch/floor" || true) | median)
   printf '%-8s %8s %8s %8s %8s %11s %12s\n' "$format" "$thumb" "$extract" "$vips" "$floor" \
     "$(ratio "$vips" "$thumb")" "$(ratio "$thumb" "$floor")"
 done
+echo "load at the end: $(uptime | sed 's/.*load average: //')"
