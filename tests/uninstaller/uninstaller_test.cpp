@@ -557,3 +557,18 @@ TEST_F(Uninstaller, Windows95SchedulesInWininit)
 }
 
 }  // namespace
+
+namespace {
+
+// For the scripts' tests: an installation laid out in the prefix and left
+// there, only when LUMETTA_LAY_OUT_INSTALLATION is set.
+TEST(ScriptSupport, LayOutInstallation)
+{
+    if (!getenv("LUMETTA_LAY_OUT_INSTALLATION"))
+        GTEST_SKIP() << "only for scripts";
+    CoInitialize(NULL);
+    Install();
+    CoUninitialize();
+}
+
+}  // namespace
