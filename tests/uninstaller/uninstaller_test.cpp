@@ -334,6 +334,37 @@ TEST_F(Uninstaller, LeavesNothingOfTheProduct)
     EXPECT_EQ("", Differences(before, Snapshot()));
 }
 
+// The program's lists of extensions and classes are the registration
+// table's, in its order.
+TEST(UninstallerResources, ListsAreTheTables)
+{
+    HMODULE program = LoadLibraryExA(BuildPath(std::string("uninstaller/") + UninstallerName).c_str(), NULL,
+                                     LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(program);
+    char text[512];
+    std::string extensions;
+    for (const FileTypeRow& type : FileTypes) {
+        for (const char* p = type.extensions; *p; p++)
+            extensions += *p == ' ' ? ';' : *p;
+        extensions += ';';
+    }
+    extensions.pop_back();
+    ASSERT_GT(LoadStringA(program, 100, text, sizeof(text)), 0);
+    EXPECT_EQ(extensions, text);
+    // 200 to 202: the control panel page, the property sheet, the icons.
+    for (int i = 0; i < ProductClassCount; i++) {
+        ASSERT_GT(LoadStringA(program, 200 + i, text, sizeof(text)), 0);
+        EXPECT_STREQ(ProductClasses[ProductClassCount - 1 - i].text, text);
+    }
+    ASSERT_GT(LoadStringA(program, 101, text, sizeof(text)), 0);
+    EXPECT_STREQ("Norvane Lumetta Uninstaller.exe;Lumetta.dll", text);
+    ASSERT_GT(LoadStringA(program, 102, text, sizeof(text)), 0);
+    EXPECT_STREQ("Uninstall Norvane Lumetta.lnk;Configure Norvane Lumetta.lnk", text);
+    EXPECT_TRUE(FindResourceA(program, MAKEINTRESOURCEA(102), RT_DIALOG));
+    EXPECT_TRUE(FindResourceA(program, MAKEINTRESOURCEA(103), RT_GROUP_ICON));
+    FreeLibrary(program);
+}
+
 // What a test leaves behind in the prefix goes, whatever the uninstaller did.
 void CleanUp(const Installation& i)
 {

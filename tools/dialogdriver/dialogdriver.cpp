@@ -1,6 +1,7 @@
 // dialogdriver TITLE STEP...: finds the visible dialog of another process
 // with that title and runs the steps on it, in order:
 //   press ID   presses the button (and returns once its handler has ended)
+//   post ID    presses the button and goes on at once
 //   show ID    prints "ID: text" with its line ends as \n
 //   wait       waits until the dialog's process has ended
 // Exit status 0 when every step was done, 1 when the dialog did not come
@@ -49,7 +50,7 @@ void Show(HWND control, int id)
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        fprintf(stderr, "usage: dialogdriver TITLE (press ID | show ID | wait)...\n");
+        fprintf(stderr, "usage: dialogdriver TITLE (press ID | post ID | show ID | wait)...\n");
         return 2;
     }
     HWND dialog = FindDialog(argv[1]);
@@ -66,7 +67,8 @@ int main(int argc, char** argv)
                 return 1;
             continue;
         }
-        if (i + 1 >= argc || (strcmp(argv[i], "press") != 0 && strcmp(argv[i], "show") != 0)) {
+        if (i + 1 >= argc || (strcmp(argv[i], "press") != 0 && strcmp(argv[i], "post") != 0 &&
+                              strcmp(argv[i], "show") != 0)) {
             fprintf(stderr, "bad step %s\n", argv[i]);
             return 2;
         }
@@ -76,7 +78,9 @@ int main(int argc, char** argv)
             fprintf(stderr, "no control %d\n", id);
             return 1;
         }
-        if (argv[i][0] == 'p')
+        if (strcmp(argv[i], "post") == 0)
+            PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)control);
+        else if (argv[i][0] == 'p')
             SendMessageTimeoutA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)control, SMTO_NORMAL,
                                 TimeoutMs, NULL);
         else
