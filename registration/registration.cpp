@@ -35,8 +35,10 @@ const FileTypeRow FileTypes[FileTypeCount] = {
     {FamilyJpeg, ".jpeg .jpg .jpe .jif .jfif .jfi", "JPEG Image", IDS_FILETYPES_FIRST + 6},
 };
 
+
 namespace {
 
+const char CompanyKey[] = "Software\\Norvane Information";
 const char ApprovedKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
 
 }  // namespace
@@ -50,6 +52,13 @@ const RegistryEntry RegistryEntries[] = {
      RegWriteAlways, RegRemoveValue},
     {RegGroupShellLists, HKEY_LOCAL_MACHINE, DisplayPanelHandlersKey "\\Lumetta", NULL, "{display}",
      RegWriteAlways, RegRemoveKey},
+    // Made as the handler's parents where the system had none.
+    {RegGroupShellLists, HKEY_LOCAL_MACHINE, DisplayPanelHandlersKey, NULL, "", RegWriteNever,
+     RegRemoveKeyWhenEmpty},
+    {RegGroupShellLists, HKEY_LOCAL_MACHINE, DisplayPanelKey "\\shellex", NULL, "", RegWriteNever,
+     RegRemoveKeyWhenEmpty},
+    {RegGroupShellLists, HKEY_LOCAL_MACHINE, DisplayPanelKey, NULL, "", RegWriteNever,
+     RegRemoveKeyWhenEmpty},
 
     {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{display}", NULL, "{display-name}",
      RegWriteAlways, RegRemoveKey},
@@ -77,16 +86,34 @@ const RegistryEntry RegistryEntries[] = {
      "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta", "UninstallString",
      "{uninstaller}", RegWriteAlways, RegRemoveKey},
 
-    // The extension's class and the class's own description and icon may be
-    // another program's; only the two handler entries are ours.
-    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{ext}", NULL, "{class}", RegWriteWhenEmpty, RegLeave},
-    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}", NULL, "{type}", RegWriteWhenEmpty, RegLeave},
+    // Once the library is gone an icon that names it shows nothing.
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\DefaultIcon", NULL, "{module},0",
-     RegWriteWhenEmpty, RegLeave},
+     RegWriteWhenEmpty, RegRemoveKeyWhenOurs},
+    // Another program's icon handler may have been kept.
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\" ClassIconHandlerKey, NULL, "{icons}",
-     RegWriteAlways, RegRemoveKey},
+     RegWriteAlways, RegRemoveKeyWhenOurs},
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\" ClassSheetHandlerKey, NULL, "{sheet}",
      RegWriteAlways, RegRemoveKey},
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\" ClassSheetHandlersKey, NULL, "",
+     RegWriteNever, RegRemoveKeyWhenEmpty},
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\shellex", NULL, "", RegWriteNever,
+     RegRemoveKeyWhenEmpty},
+    // The extension's class and the class's own description may be another
+    // program's: they go only when nothing but what we would write is left.
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}", NULL, "{type}", RegWriteWhenEmpty,
+     RegRemoveKeyWhenBare},
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{ext}", NULL, "{class}", RegWriteWhenEmpty,
+     RegRemoveKeyWhenBare},
+
+    // The settings: "Enabled", "Icon Settings" and "Enabled Types" for the
+    // machine, "HighColorNoAsk" and "Custom Colors" for each user, all in the
+    // product key, which is ours; the company key may hold other products.
+    {RegGroupSettings, HKEY_LOCAL_MACHINE, ProductKey, NULL, "", RegWriteNever, RegRemoveKey},
+    {RegGroupSettings, HKEY_LOCAL_MACHINE, CompanyKey, NULL, "", RegWriteNever,
+     RegRemoveKeyWhenEmpty},
+    {RegGroupSettings, HKEY_CURRENT_USER, ProductKey, NULL, "", RegWriteNever, RegRemoveKey},
+    {RegGroupSettings, HKEY_CURRENT_USER, CompanyKey, NULL, "", RegWriteNever,
+     RegRemoveKeyWhenEmpty},
 };
 
 const int RegistryEntryCount = sizeof(RegistryEntries) / sizeof(RegistryEntries[0]);
@@ -133,6 +160,8 @@ bool WriteEntry(const RegistryEntry& e, const RegistryPlaces& places)
         !ExpandRegistryText(e.value ? e.value : "", places, value, sizeof(value)) ||
         !ExpandRegistryText(e.data, places, data, sizeof(data)))
         return false;
+    if (e.write == RegWriteNever)
+        return true;
     HKEY k;
     if (RegCreateKeyExA(e.root, key, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, NULL,
                         &k, NULL) != ERROR_SUCCESS)

@@ -72,17 +72,24 @@ enum RegistryGroup {
     RegGroupShellLists = 0x2,
     RegGroupUninstall = 0x4,
     RegGroupFileTypes = 0x8,
+    RegGroupSettings = 0x10,   // written by the library as the user chooses
 };
 
 enum RegistryWrite {
     RegWriteAlways,
     RegWriteWhenEmpty,   // a value someone else set stays
+    RegWriteNever,       // written elsewhere, or made only as a parent key
 };
 
 enum RegistryRemoval {
     RegRemoveKey,        // the entry's key is ours: the uninstaller deletes it
     RegRemoveValue,      // only the value is ours
     RegLeave,            // shared with other programs: left in place
+    RegRemoveKeyWhenOurs,  // deleted while its default value is still the data
+    RegRemoveKeyWhenEmpty, // deleted when no subkey and no value but an empty
+                           // default one is left
+    RegRemoveKeyWhenBare,  // deleted when all it holds is the data as its default
+                           // value, and that names no key that is still there
 };
 
 // Keys and data may name places that are known only when writing:
@@ -92,7 +99,9 @@ enum RegistryRemoval {
 //   {uninstaller}              the uninstaller's full path
 //   {class} {type} {ext}       a file type's class, type name, extension
 // Entries of RegGroupFileTypes are written once for every extension of every
-// file type.  A null value is the key's default value.
+// file type.  A null value is the key's default value.  The uninstaller
+// removes the entries of each group in the table's order, so a parent that
+// may be left empty comes after its children.
 struct RegistryEntry {
     unsigned group;
     HKEY root;
