@@ -59,8 +59,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {
     if (strcmp(commandLine, NoSpawn) != 0 && SpawnTemporaryCopy())
         return 1;
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
+    // The first Windows 95 has no InitCommonControlsEx.
+    InitCommonControls();
     RunUninstallDialog(instance);
     return 0;
 }

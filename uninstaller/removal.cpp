@@ -27,15 +27,16 @@ void Advance(Removal& r, int position, DWORD pause)
     r.report(r.context, position, pause);
 }
 
-// A text value; false unless it is a REG_SZ that fits with its terminator.
-bool ReadText(HKEY root, const char* path, char* text, DWORD size)
+// A text value (NULL: the default one); false unless it is a REG_SZ that
+// fits with its terminator.
+bool ReadText(HKEY root, const char* path, const char* name, char* text, DWORD size)
 {
     text[0] = 0;
     HKEY key;
     if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0, got = size;
-    LONG error = RegQueryValueExA(key, NULL, NULL, &type, (BYTE*)text, &got);
+    LONG error = RegQueryValueExA(key, name, NULL, &type, (BYTE*)text, &got);
     RegCloseKey(key);
     bool ok = error == ERROR_SUCCESS && type == REG_SZ && got > 0 && got <= size &&
               (text[got - 1] == 0 || got < size);
@@ -96,7 +97,7 @@ bool IsBareKey(HKEY root, const char* path, const char* data)
     char current[MAX_PATH * 2];
     DWORD size;
     HKEY named;
-    if (!HoldsAtMostDefault(root, path, &size) || !ReadText(root, path, current, sizeof(current)) ||
+    if (!HoldsAtMostDefault(root, path, &size) || !ReadText(root, path, NULL, current, sizeof(current)) ||
         lstrcmpiA(current, data) != 0)
         return false;
     if (RegOpenKeyExA(root, current, 0, KEY_READ, &named) != ERROR_SUCCESS)
@@ -136,7 +137,7 @@ LONG RemoveEntry(const RegistryEntry& e, const RegistryPlaces& places)
     case RegRemoveKey:
         return DeleteKeyTree(e.root, key);
     case RegRemoveKeyWhenOurs:
-        if (ReadText(e.root, key, current, sizeof(current)) && lstrcmpiA(current, data) == 0)
+        if (ReadText(e.root, key, NULL, current, sizeof(current)) && lstrcmpiA(current, data) == 0)
             return DeleteKeyTree(e.root, key);
         return ERROR_SUCCESS;
     case RegRemoveKeyWhenEmpty:
@@ -177,14 +178,9 @@ void FindLibraryBesideUninstaller(const Removal& r, char* library)
             continue;
         RegistryPlaces places = {};
         char key[MAX_PATH], uninstaller[MAX_PATH], files[512];
-        HKEY k;
-        DWORD type = 0, size = sizeof(uninstaller) - 1;
         if (!ExpandRegistryText(e.key, places, key, sizeof(key)) ||
-            RegOpenKeyExA(e.root, key, 0, KEY_READ, &k) != ERROR_SUCCESS)
+            !ReadText(e.root, key, e.value, uninstaller, sizeof(uninstaller)))
             return;
-        LONG error = RegQueryValueExA(k, e.value, NULL, &type, (BYTE*)uninstaller, &size);
-        RegCloseKey(k);
-        uninstaller[error == ERROR_SUCCESS && type == REG_SZ ? size : 0] = 0;
         char* slash = strrchr(uninstaller, '\\');
         // The library is the last of the program files.
         int length = LoadStringA(r.module, IDS_PROGRAM_FILES, files, sizeof(files));
@@ -233,7 +229,7 @@ void RemoveFileTypes(Removal& r)
     for (int k = 1; k <= n; k++) {
         const char* extension = extensions[n - k].text;
         char fileClass[120];
-        if (ReadText(HKEY_CLASSES_ROOT, extension, fileClass, sizeof(fileClass)) && fileClass[0]) {
+        if (ReadText(HKEY_CLASSES_ROOT, extension, NULL, fileClass, sizeof(fileClass)) && fileClass[0]) {
             for (const char* library : libraries) {
                 RegistryPlaces places = {};
                 places.module = library;
@@ -260,7 +256,7 @@ void ReadLibraryPath(Removal& r)
         RegistryPlaces places = {};
         char key[MAX_PATH];
         if (ExpandRegistryText(e.key, places, key, sizeof(key)))
-            ReadText(e.root, key, r.library, sizeof(r.library));
+            ReadText(e.root, key, NULL, r.library, sizeof(r.library));
         break;
     }
     const char* p = r.library;

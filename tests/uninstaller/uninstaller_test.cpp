@@ -587,6 +587,40 @@ TEST_F(Uninstaller, Windows95SchedulesInWininit)
     CleanUp(i);
 }
 
+// An existing NUL entry stays in force: ours follow as raw lines, in a
+// "Rename" section of their own when another section is last, and never
+// joined to a last line that has no end.
+TEST_F(Uninstaller, Windows95KeepsAnExistingEntry)
+{
+    char folder[MAX_PATH];
+    GetWindowsDirectoryA(folder, MAX_PATH);
+    std::string wininit = std::string(folder) + "\\WININIT.INI";
+    const char before[] = "[Rename]\r\nNUL=C:\\OLD.TXT\r\n[Other]\r\nx=y";
+    HANDLE f = CreateFileA(wininit.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written;
+    WriteFile(f, before, sizeof(before) - 1, &written, NULL);
+    CloseHandle(f);
+    const char appKey[] = "Software\\Wine\\AppDefaults\\Norvane Lumetta Uninstaller.exe";
+    WriteText(HKEY_CURRENT_USER, appKey, "Version", "win95");
+    Installation i = Install();
+    HMODULE loaded = LoadLibraryExA(i.library.c_str(), NULL, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_TRUE(loaded);
+    // The version setting holds for the program's own name, not its copy's.
+    DialogEnd end = RunUninstaller(i.uninstaller, "nospawn");
+    EXPECT_EQ(std::string(RemovedText) + RestartText, end.text);
+    char shortLibrary[MAX_PATH];
+    GetShortPathNameA(i.library.c_str(), shortLibrary, MAX_PATH);
+    std::string text = ReadWininit();
+    EXPECT_EQ(0u, text.find(std::string(before) + "\r\n[Rename]\r\nNUL=" + shortLibrary + "\r\n")) << text;
+    char old[64];
+    GetPrivateProfileStringA("Rename", "NUL", "", old, sizeof(old), wininit.c_str());
+    EXPECT_STREQ("C:\\OLD.TXT", old);
+    FreeLibrary(loaded);
+    DeleteTree(HKEY_CURRENT_USER, appKey);
+    DeleteFileA(wininit.c_str());
+    CleanUp(i);
+}
+
 }  // namespace
 
 namespace {
