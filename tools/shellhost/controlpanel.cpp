@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "paths.h"
 #include "pngwrite.h"
 
 namespace {
@@ -89,13 +90,6 @@ DWORD WINAPI CaptureSheet(LPVOID param)
     return 0;
 }
 
-std::string UnixOrWindowsPath(const std::string& path)
-{
-    if (!path.empty() && path[0] == '/')
-        return "Z:" + path;
-    return path;
-}
-
 }  // namespace
 
 int ControlPanelCommand(const std::string& out)
@@ -107,7 +101,7 @@ int ControlPanelCommand(const std::string& out)
         return 1;
     }
     Capture capture;
-    capture.out = UnixOrWindowsPath(out);
+    capture.out = WindowsPath(out);
     HANDLE t = CreateThread(NULL, 0, CaptureSheet, &capture, 0, NULL);
     if (applet(NULL, CPL_INIT, 0, 0))
         applet(NULL, CPL_STARTWPARMSW, 0, (LPARAM)L"@Lumetta");

@@ -6,6 +6,7 @@
 // writes screenshots and closes the dialog.  Afterwards it tells whether the
 // library still maps any file and whether it may be unloaded.
 #include "properties.h"
+#include "paths.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -21,15 +22,6 @@
 #include "pngwrite.h"
 
 namespace {
-
-std::string WindowsPathOf(const std::string& path)
-{
-    std::string p = path;
-    if (!p.empty() && p[0] == '/')
-        p = "Z:" + p;
-    std::replace(p.begin(), p.end(), '/', '\\');
-    return p;
-}
 
 struct Watch {
     std::string outDir;
@@ -249,7 +241,7 @@ int PropertiesCommand(const std::vector<std::string>& files, const std::string& 
     std::vector<LPITEMIDLIST> full;
     for (const std::string& f : files) {
         WCHAR wide[MAX_PATH] = {};
-        MultiByteToWideChar(CP_ACP, 0, WindowsPathOf(f).c_str(), -1, wide, MAX_PATH);
+        MultiByteToWideChar(CP_ACP, 0, WindowsPath(f).c_str(), -1, wide, MAX_PATH);
         LPITEMIDLIST pidl = NULL;
         if (FAILED(desktop->ParseDisplayName(NULL, NULL, wide, NULL, &pidl, NULL))) {
             fprintf(stderr, "shellhost: no such file %s\n", f.c_str());
@@ -273,7 +265,7 @@ int PropertiesCommand(const std::vector<std::string>& files, const std::string& 
     HMENU popup = CreatePopupMenu();
     menu->QueryContextMenu(popup, 0, 1, 0x7FFF, CMF_NORMAL);
 
-    Watch watch = {WindowsPathOf(outDirArg), GetCurrentThreadId(), false, 0};
+    Watch watch = {WindowsPath(outDirArg), GetCurrentThreadId(), false, 0};
     CreateDirectoryA(watch.outDir.c_str(), NULL);
     CMINVOKECOMMANDINFO invoke = {};
     invoke.cbSize = sizeof(invoke);

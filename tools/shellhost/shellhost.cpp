@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "pngwrite.h"
+#include "paths.h"
 #include "properties.h"
 #include "registration.h"
 
@@ -32,15 +33,6 @@ typedef HRESULT(WINAPI* GetClassObjectProc)(REFCLSID, REFIID, void**);
 typedef HRESULT(WINAPI* CanUnloadProc)(void);
 
 const int MarkerIndex = (int)0x80000000u;
-
-std::string WindowsPath(const std::string& path)
-{
-    std::string p = path;
-    if (!p.empty() && p[0] == '/')
-        p = "Z:" + p;
-    std::replace(p.begin(), p.end(), '/', '\\');
-    return p;
-}
 
 bool ReadDefault(HKEY root, const std::string& path, std::string* value)
 {
