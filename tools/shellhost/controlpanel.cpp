@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "paths.h"
-#include "pngwrite.h"
+#include "capture.h"
 
 namespace {
 
@@ -21,51 +21,6 @@ struct Capture {
     bool written = false;
     bool seen = false;
 };
-
-// The sheet's pixels as the screen shows them, children and all.
-bool WriteScreenPng(HWND window, const std::string& path)
-{
-    RECT r;
-    GetWindowRect(window, &r);
-    int w = r.right - r.left, h = r.bottom - r.top;
-    if (w <= 0 || h <= 0)
-        return false;
-    BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = w;
-    bmi.bmiHeader.biHeight = -h;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    void* bits = NULL;
-    HDC screen = GetDC(NULL);
-    HDC dc = CreateCompatibleDC(screen);
-    HBITMAP canvas = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
-    bool ok = false;
-    if (canvas) {
-        HGDIOBJ old = SelectObject(dc, canvas);
-        BitBlt(dc, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-        GdiFlush();
-        std::vector<uint8_t> rgba((size_t)w * h * 4), png;
-        const uint32_t* px = (const uint32_t*)bits;
-        for (size_t i = 0; i < (size_t)w * h; i++) {
-            rgba[i * 4] = (px[i] >> 16) & 0xFF;
-            rgba[i * 4 + 1] = (px[i] >> 8) & 0xFF;
-            rgba[i * 4 + 2] = px[i] & 0xFF;
-            rgba[i * 4 + 3] = 255;
-        }
-        SelectObject(dc, old);
-        DeleteObject(canvas);
-        if (EncodeRgbaPng(rgba.data(), w, h, &png)) {
-            FILE* f = fopen(path.c_str(), "wb");
-            ok = f && fwrite(png.data(), 1, png.size(), f) == png.size();
-            if (f)
-                ok &= fclose(f) == 0;
-        }
-    }
-    DeleteDC(dc);
-    ReleaseDC(NULL, screen);
-    return ok;
-}
 
 DWORD WINAPI CaptureSheet(LPVOID param)
 {
@@ -84,7 +39,7 @@ DWORD WINAPI CaptureSheet(LPVOID param)
     SetForegroundWindow(sheet);
     // Time for the page to draw its pictures.
     Sleep(1500);
-    c->written = WriteScreenPng(sheet, c->out);
+    c->written = WriteWindowPng(sheet, c->out);
     PostMessageA(sheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
     PostMessageA(sheet, WM_NULL, 0, 0);
     return 0;

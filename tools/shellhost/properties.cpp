@@ -19,7 +19,7 @@
 
 #include <algorithm>
 
-#include "pngwrite.h"
+#include "capture.h"
 
 namespace {
 
@@ -72,55 +72,6 @@ std::string TextOf(HWND w)
     return s;
 }
 
-// The window as the screen shows it.
-bool Screenshot(HWND w, const std::string& path, std::vector<uint32_t>* region = NULL, RECT* part = NULL)
-{
-    RECT r;
-    GetWindowRect(w, &r);
-    if (part)
-        r = *part;
-    int width = r.right - r.left, height = r.bottom - r.top;
-    if (width <= 0 || height <= 0)
-        return false;
-    HDC screen = GetDC(NULL);
-    HDC dc = CreateCompatibleDC(screen);
-    BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = width;
-    bmi.bmiHeader.biHeight = -height;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    void* bits = NULL;
-    HBITMAP bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    BitBlt(dc, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
-    GdiFlush();
-    const uint32_t* px = (const uint32_t*)bits;
-    bool ok = true;
-    if (region) {
-        region->assign(px, px + (size_t)width * height);
-    } else {
-        std::vector<uint8_t> rgba((size_t)width * height * 4), png;
-        for (size_t i = 0; i < (size_t)width * height; i++) {
-            rgba[i * 4] = (px[i] >> 16) & 0xFF;
-            rgba[i * 4 + 1] = (px[i] >> 8) & 0xFF;
-            rgba[i * 4 + 2] = px[i] & 0xFF;
-            rgba[i * 4 + 3] = 255;
-        }
-        ok = EncodeRgbaPng(rgba.data(), width, height, &png);
-        HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-        DWORD written = 0;
-        ok = ok && f != INVALID_HANDLE_VALUE && WriteFile(f, png.data(), (DWORD)png.size(), &written, NULL);
-        if (f != INVALID_HANDLE_VALUE)
-            CloseHandle(f);
-    }
-    SelectObject(dc, old);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
-    ReleaseDC(NULL, screen);
-    return ok;
-}
-
 void PrintControls(HWND page, const char* name)
 {
     const int ids[] = {1002, 1003, 1046, 1004, 1005, 1033, 1038, 1034, 1039, 1035, 1040,
@@ -138,13 +89,11 @@ void WaitForPicture(HWND page)
     HWND picture = GetDlgItem(page, 1016);
     if (!picture)
         return;
-    RECT r;
-    GetWindowRect(picture, &r);
     std::vector<uint32_t> last, now;
-    int same = 0;
+    int same = 0, w, h;
     for (int i = 0; i < 100 && same < 5; i++) {
         Sleep(100);
-        Screenshot(picture, "", &now, &r);
+        CaptureWindow(picture, &now, &w, &h);
         bool plain = std::all_of(now.begin(), now.end(), [&](uint32_t p) { return p == now[0]; });
         same = (!plain && now == last) ? same + 1 : 0;
         last.swap(now);
@@ -191,7 +140,7 @@ DWORD WINAPI WatchDialog(LPVOID param)
         HWND page = (HWND)SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0);
         if (names[i] == "Details") {
             PrintControls(page, "details");
-            Screenshot(sheet, watch->outDir + "\\details.png");
+            WriteWindowPng(sheet, watch->outDir + "\\details.png");
         } else {
             RECT area, frame;
             GetWindowRect(GetDlgItem(page, 1016), &area);
@@ -199,7 +148,7 @@ DWORD WINAPI WatchDialog(LPVOID param)
             printf("picture area: %ld %ld %ld %ld\n", area.left - frame.left, area.top - frame.top,
                    area.right - area.left, area.bottom - area.top);
             WaitForPicture(page);
-            Screenshot(sheet, watch->outDir + "\\preview.png");
+            WriteWindowPng(sheet, watch->outDir + "\\preview.png");
         }
         fflush(stdout);
     }
