@@ -33,7 +33,7 @@ run_dll() {
     sleep 0.25
   done
   sleep 1.5
-  import -window root "$out/screen.png"
+  import -window "${w:-root}" "$out/screen.png"
   [ -n "$w" ] && xdotool key --window "$w" Escape 2>/dev/null || true
   for i in $(seq 1 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
   kill "$pid" 2>/dev/null || true
