@@ -9,8 +9,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   WINEARCH=win32 "$LUMETTA_WINE" wineboot -i >/dev/null 2>&1 || true
   "$LUMETTA_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  "$LUMETTA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   /usr/lib/wine/wineserver -w || true
 fi
+# A prefix made before the setting.
 if ! grep -q '^"Managed"="N"' "$WINEPREFIX/user.reg"; then
   "$LUMETTA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   /usr/lib/wine/wineserver -w || true

@@ -20,6 +20,8 @@ installer=$work/"Norvane Lumetta Installer.exe"
 export LUMETTA_CPL_LOG=$work/cpl.log
 drive_c=$WINEPREFIX/drive_c
 temp=$(ls -d "$drive_c"/users/*/Temp "$drive_c"/users/*/AppData/Local/Temp 2>/dev/null | head -1 || true)
+# What an interrupted run may have left would change the roads.
+rm -rf "$temp/Lumetta Setup" "$temp/Lumetta.dll" "$temp/Norvane Lumetta Uninstaller.exe"
 fail=0
 check() { if ! eval "$1"; then echo "FAIL: $2"; fail=1; else echo "ok: $2"; fi; }
 shot() { import -window root "$shots/$1.png" 2>/dev/null || true; }
