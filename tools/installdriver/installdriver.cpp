@@ -175,10 +175,10 @@ HTREEITEM NextItem(HWND tree, HTREEITEM item, UINT relation)
 // "Local Disk (C:)".
 bool NamesItem(const std::string& step, const std::string& text)
 {
-    if (_stricmp(step.c_str(), text.c_str()) == 0)
+    if (lstrcmpiA(step.c_str(), text.c_str()) == 0)
         return true;
     bool drive = step.size() == 2 && step[1] == ':';
-    return drive && (_stricmp((step + "\\").c_str(), text.c_str()) == 0 ||
+    return drive && (lstrcmpiA((step + "\\").c_str(), text.c_str()) == 0 ||
                      text.find("(" + step + ")") != std::string::npos ||
                      text.find("(" + std::string(1, (char)toupper(step[0])) + ":)") != std::string::npos);
 }
