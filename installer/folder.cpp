@@ -64,7 +64,8 @@ void DefaultInstallFolder(char* out, size_t size)
     size_t length = strlen(programs);
     if (programs[length - 1] == '\\')
         programs[length - 1] = 0;
-    if (snprintf(out, size, "%s" FolderSubpath, programs) >= (int)size)
+    int n = snprintf(out, size, "%s" FolderSubpath, programs);
+    if (n < 0 || (size_t)n >= size || (size_t)n > FolderLengthMax)
         snprintf(out, size, "C:\\Program Files" FolderSubpath);
 }
 
@@ -79,7 +80,7 @@ bool InstallFolderFor(const char* chosen, char* out, size_t size)
     else if (EndsWith(chosen, length, "Norvane Information"))
         tail = "\\Lumetta";
     int n = snprintf(out, size, "%.*s%s", (int)length, chosen, tail);
-    return n >= 0 && (size_t)n < size;
+    return n >= 0 && (size_t)n < size && (size_t)n <= FolderLengthMax;
 }
 
 bool IsInstallableDrive(const char* path)

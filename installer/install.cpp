@@ -47,11 +47,13 @@ const char* FirstFolderOf(const char* path)
     return NULL;
 }
 
-bool CreateFolders(const char* path)
+// Every missing folder along `path`, below its root; failures show later,
+// when nothing can be copied there.
+void CreateFolders(const char* path)
 {
     const char* first = FirstFolderOf(path);
     if (!first)
-        return false;
+        return;
     char partial[MAX_PATH];
     for (const char* p = first;; p++) {
         if (*p == '\\' || *p == 0) {
@@ -63,7 +65,6 @@ bool CreateFolders(const char* path)
                 break;
         }
     }
-    return true;
 }
 
 bool IsInUse(DWORD error)
@@ -348,28 +349,56 @@ void CreateShortcuts(const char* installFolder)
     }
 }
 
+namespace {
+
+// Takes the next line of the file list into `path` (MAX_PATH bytes) and
+// moves past it; false at the end or for a line too long to be a path (then
+// `path` holds as much of it as fits, for the message).
+bool NextListedFile(const char*& line, char* path, bool* tooLong)
+{
+    if (!*line)
+        return false;
+    const char* end = strchr(line, '\n');
+    size_t length = end ? (size_t)(end - line) : strlen(line);
+    *tooLong = length >= MAX_PATH;
+    snprintf(path, MAX_PATH, "%.*s", (int)length, line);
+    line += length + (end ? 1 : 0);
+    return true;
+}
+
+// The first listed file whose destination below `target` would not be a
+// whole path, or null: checked before anything is made, so that a folder
+// too deep fails with nothing left behind.
+const char* FileThatDoesNotFit(const char* target, const char* fileList, char* path)
+{
+    bool tooLong;
+    for (const char* line = fileList; NextListedFile(line, path, &tooLong);) {
+        const char* name = FileNameOf(path);
+        if (tooLong || strlen(target) + 1 + strlen(name) >= MAX_PATH)
+            return name;
+    }
+    return NULL;
+}
+
+}  // namespace
+
 bool InstallProduct(const char* installFolder, const char* fileList, bool* restart)
 {
     if (!installFolder || !*installFolder || !fileList || !*fileList)
         return false;
-    char target[MAX_PATH];
-    if (!JoinPath(target, installFolder, InstallSystemFolder) || !CreateFolders(target))
+    char target[MAX_PATH], source[MAX_PATH];
+    if (!JoinPath(target, installFolder, InstallSystemFolder) || !FirstFolderOf(target))
         return false;
-    SetFileAttributesA(target, GetFileAttributesA(target) | FILE_ATTRIBUTE_HIDDEN);
-    for (const char* line = fileList; *line;) {
-        const char* end = strchr(line, '\n');
-        size_t length = end ? (size_t)(end - line) : strlen(line);
-        char source[MAX_PATH];
-        if (length >= MAX_PATH) {
-            ShowMessage(IDS_FILE_FAILED, NULL, MB_OK | MB_ICONERROR);
-            return false;
-        }
-        memcpy(source, line, length);
-        source[length] = 0;
-        if (length && !InstallFile(source, target, restart))
-            return false;
-        line += length + (end ? 1 : 0);
+    if (const char* name = FileThatDoesNotFit(target, fileList, source)) {
+        ShowMessage(IDS_FILE_FAILED, name, MB_OK | MB_ICONERROR);
+        return false;
     }
+    CreateFolders(target);
+    SetFileAttributesA(target, GetFileAttributesA(target) | FILE_ATTRIBUTE_HIDDEN);
+    bool tooLong;
+    for (const char* line = fileList; NextListedFile(line, source, &tooLong);)
+        if (source[0] && !InstallFile(source, target, restart))
+            return false;
     if (!WriteRegistration(installFolder))
         return false;
     CreateShortcuts(installFolder);

@@ -166,6 +166,9 @@ int CALLBACK BrowseCallback(HWND browser, UINT message, LPARAM lParam, LPARAM)
         if (!ok)
             browseChoice[0] = 0;
         SendMessageA(browser, BFFM_ENABLEOK, 0, ok);
+        // Wine's browser judges the selection itself after this callback
+        // and enables OK again; the posted answer comes after its own.
+        PostMessageA(browser, BFFM_ENABLEOK, 0, ok);
         SendMessageA(browser, BFFM_SETSTATUSTEXTA, 0, (LPARAM)browseChoice);
     }
     return 0;

@@ -6,7 +6,9 @@
 
 #include <objbase.h>
 #include <shlobj.h>
+#include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -146,11 +148,76 @@ TEST(InstallFolder, BrowserRule)
     EXPECT_FALSE(InstallFolderFor(deep.c_str(), out, sizeof(out)));
 }
 
-TEST(InstallFolder, Default)
+namespace {
+
+const size_t SubpathLength = strlen("\\Norvane Information\\Lumetta");
+
+// `path` made exactly `length` characters long by folders of at most 50
+// characters (never a trailing backslash).
+std::string Deepen(std::string path, size_t length)
 {
+    while (path.size() < length) {
+        size_t remaining = length - path.size();
+        size_t part = remaining <= 51 ? remaining - 1 : remaining > 52 ? 50 : 48;
+        path += "\\" + std::string(part, 'd');
+    }
+    return path;
+}
+
+std::string PathOfLength(size_t length) { return Deepen("C:", length); }
+
+}  // namespace
+
+// The files' longest path, the uninstaller's, must stay whole: 259
+// characters at most, so the install folder can have 220.
+TEST(InstallFolder, LongestFolderStillHoldsTheFiles)
+{
+    ASSERT_EQ(220u, FolderLengthMax);
+    char out[MAX_PATH];
+    std::string chosen = PathOfLength(FolderLengthMax - SubpathLength);
+    ASSERT_TRUE(InstallFolderFor(chosen.c_str(), out, sizeof(out)));
+    EXPECT_EQ(FolderLengthMax, strlen(out));
+    EXPECT_EQ(MAX_PATH - 1, strlen(out) + strlen("\\System\\Norvane Lumetta Uninstaller.exe"));
+    chosen += "e";
+    EXPECT_FALSE(InstallFolderFor(chosen.c_str(), out, sizeof(out)));
+    std::string named = PathOfLength(FolderLengthMax - 8) + "\\Lumetta";
+    ASSERT_TRUE(InstallFolderFor(named.c_str(), out, sizeof(out)));
+    EXPECT_EQ(named, out);
+    named.insert(3, "e");
+    EXPECT_FALSE(InstallFolderFor((named + "\\").c_str(), out, sizeof(out)));
+}
+
+// The program folder comes from the registry: what is there, trailing
+// backslash and all, up to the longest folder; past it, or when empty,
+// "C:\Program Files".
+TEST(InstallFolder, DefaultFromTheProgramFolderSetting)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion", 0,
+                                           KEY_READ | KEY_WRITE, &key));
+    char saved[MAX_PATH] = "";
+    DWORD size = sizeof(saved);
+    RegQueryValueExA(key, "ProgramFilesDir", NULL, NULL, (BYTE*)saved, &size);
+    auto defaultFor = [&](const std::string& programs) {
+        RegSetValueExA(key, "ProgramFilesDir", 0, REG_SZ, (const BYTE*)programs.c_str(),
+                       (DWORD)programs.size() + 1);
+        char out[MAX_PATH];
+        DefaultInstallFolder(out, sizeof(out));
+        return std::string(out);
+    };
+    const std::string standard = "C:\\Program Files\\Norvane Information\\Lumetta";
+    EXPECT_EQ("D:\\Apps\\Norvane Information\\Lumetta", defaultFor("D:\\Apps\\"));
+    EXPECT_EQ(standard, defaultFor(""));
+    std::string longest = PathOfLength(FolderLengthMax - SubpathLength);
+    EXPECT_EQ(longest + "\\Norvane Information\\Lumetta", defaultFor(longest));
+    EXPECT_EQ(longest + "\\Norvane Information\\Lumetta", defaultFor(longest + "\\"));
+    EXPECT_EQ(standard, defaultFor(longest + "e"));
+    EXPECT_EQ(standard, defaultFor(std::string(MAX_PATH - 2, 'x')));
+    RegSetValueExA(key, "ProgramFilesDir", 0, REG_SZ, (const BYTE*)saved, (DWORD)strlen(saved) + 1);
+    RegCloseKey(key);
     char out[MAX_PATH];
     DefaultInstallFolder(out, sizeof(out));
-    EXPECT_STREQ("C:\\Program Files\\Norvane Information\\Lumetta", out);
+    EXPECT_EQ(standard, out);
 }
 
 TEST(InstallFile, CopiesIntoAnEmptyFolder)
@@ -403,6 +470,71 @@ TEST(InstallProduct, CopiesRegistersAndLinks)
     EXPECT_FALSE(InstallProduct("", list.c_str(), &restart));
     EXPECT_FALSE(InstallProduct(folder.c_str(), "", &restart));
     EXPECT_FALSE(InstallProduct("Lumetta", list.c_str(), &restart));
+    CoUninitialize();
+}
+
+namespace {
+
+std::string ProductList()
+{
+    return Lumetta + "\n" + BuildFile("uninstaller/Norvane Lumetta Uninstaller.exe") + "\n";
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+const char* const UninstallKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta";
+
+}  // namespace
+
+// The deepest folder the browser offers holds the uninstaller at a path of
+// 259 characters; one character deeper is refused with message 10 before
+// any folder is made, instead of half way through the copying.
+TEST(InstallProduct, AtThePathLimit)
+{
+    CoInitialize(NULL);
+    Scratch s;
+    std::string folder = Deepen(s.path, FolderLengthMax);
+    ASSERT_EQ(FolderLengthMax, folder.size());
+    bool restart = false;
+    ASSERT_TRUE(InstallProduct(folder.c_str(), ProductList().c_str(), &restart));
+    std::string uninstaller = folder + "\\System\\Norvane Lumetta Uninstaller.exe";
+    EXPECT_EQ(MAX_PATH - 1, uninstaller.size());
+    EXPECT_EQ(ReadAll(BuildFile("uninstaller/Norvane Lumetta Uninstaller.exe")), ReadAll(uninstaller));
+    EXPECT_EQ(uninstaller, RegistryText(HKEY_LOCAL_MACHINE, UninstallKey, "UninstallString"));
+    EXPECT_TRUE(Exists(folder + "\\Configure Norvane Lumetta.lnk"));
+
+    std::string deeper = folder;
+    deeper.insert(s.path.size() + 1, "q");
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UninstallKey);
+    BoxAnswer ok("Norvane Lumetta Uninstaller.exe", IDOK);
+    EXPECT_FALSE(InstallProduct(deeper.c_str(), ProductList().c_str(), &restart));
+    ok.Finish();
+    EXPECT_TRUE(ok.seen);
+    EXPECT_EQ(0u, ok.text.find("The Lumetta Installer was unable to install this file on\n"));
+    EXPECT_FALSE(Exists(deeper.substr(0, deeper.find('\\', s.path.size() + 1))));
+    EXPECT_EQ("<no key>", RegistryText(HKEY_LOCAL_MACHINE, UninstallKey, "DisplayName"));
+    CoUninitialize();
+}
+
+// A file where a folder of the path should be: the copying fails with
+// message 10 naming the first file, and nothing is registered or linked.
+TEST(InstallProduct, FolderThatCannotBeMade)
+{
+    CoInitialize(NULL);
+    Scratch s;
+    WriteAll(s / "Norvane Information", "a file, not a folder");
+    std::string folder = s / "Norvane Information\\Lumetta";
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UninstallKey);
+    bool restart = false;
+    BoxAnswer ok("Lumetta.dll", IDOK);
+    EXPECT_FALSE(InstallProduct(folder.c_str(), ProductList().c_str(), &restart));
+    ok.Finish();
+    EXPECT_TRUE(ok.seen);
+    EXPECT_EQ(0u, ok.text.find("The Lumetta Installer was unable to install this file on\n"));
+    EXPECT_EQ("a file, not a folder", ReadAll(s / "Norvane Information"));
+    EXPECT_EQ("<no key>", RegistryText(HKEY_LOCAL_MACHINE, UninstallKey, "DisplayName"));
+    EXPECT_FALSE(Exists(folder + "\\Configure Norvane Lumetta.lnk"));
+    EXPECT_FALSE(restart);
     CoUninitialize();
 }
 

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# The installer's other roads, driven through its windows: cancelling (No
-# keeps it running, Yes ends it with nothing installed), a "Lumetta Setup"
-# folder left by an earlier run, a damaged cabinet, and an installation over
-# a library in use that ends with the restart offer instead of the control
-# panel.  Every road must leave no extracted file behind.  Screenshots of the
+# The installer's other roads, driven through its windows: the folder
+# browser and a folder that cannot be made, cancelling (No keeps it running,
+# Yes ends it with nothing installed), a "Lumetta Setup" folder left by an
+# earlier run, a damaged cabinet, and an installation over a library in use
+# that ends with the restart offer instead of the control panel.  Every road must leave no extracted file behind.  Screenshots of the
 # dialogs go to the build folder.
 set -euo pipefail
 build=$LUMETTA_BUILD
 run() { "$LUMETTA_WINE" "$@" | tr -d '\r'; }
 driver() { run "$build/tools/installdriver/installdriver.exe" "$@"; }
+# A program waited for runs without the pipe: Wine's own processes, started
+# by whichever program comes first, hold the pipe for seconds after its end.
+launch() { "$LUMETTA_WINE" "$@" >>"$work/wine.log" 2>&1 & }
 shots=$build/tests/installer/screenshots
 work=$build/tests/installer/roads
 rm -rf "$work"; mkdir -p "$work" "$shots"
@@ -17,6 +20,8 @@ installer=$work/"Norvane Lumetta Installer.exe"
 export LUMETTA_CPL_LOG=$work/cpl.log
 drive_c=$WINEPREFIX/drive_c
 temp=$(ls -d "$drive_c"/users/*/Temp "$drive_c"/users/*/AppData/Local/Temp 2>/dev/null | head -1 || true)
+# What an interrupted run may have left would change the roads.
+rm -rf "$temp/Lumetta Setup" "$temp/Lumetta.dll" "$temp/Norvane Lumetta Uninstaller.exe"
 fail=0
 check() { if ! eval "$1"; then echo "FAIL: $2"; fail=1; else echo "ok: $2"; fi; }
 shot() { import -window root "$shots/$1.png" 2>/dev/null || true; }
@@ -25,29 +30,72 @@ no_leftovers() {
          [ ! -e "$temp/Lumetta Setup/Lumetta.dll" ]' "$1: no extracted file left"
 }
 
-# Cancel: No, then Yes.
-rm -rf "$drive_c/Program Files/Norvane Information"
-run "$installer" & pid=$!
+# The folder browser, driven in its tree: it opens at the deepest existing
+# folder of the default, and each selection shows the install folder the
+# rule makes in its status line.  A CD-ROM drive (R:, made one through
+# Wine's mount manager) and a folder too deep for the product's files
+# disable OK.  OK takes a folder that cannot be made (a file has its name):
+# Cancel and No keep the installer on its page, and Finish ends with
+# message 10, nothing installed, no control panel.
+rm -rf "$drive_c/Program Files/Norvane Information" "$drive_c/lumetta roads"
+# Wine's browser finds a folder by its last access time too: the first look
+# into a folder just changed would change that time under it.
+ls "$drive_c/Program Files" >/dev/null
+places="$drive_c/lumetta roads"
+mkdir -p "$places/Apps/Norvane Information" "$places/Tools/Lumetta" "$places/blocked" "$work/cdrom/DISC"
+echo file > "$places/blocked/Norvane Information"
+f49=$(printf 'f%.0s' {1..49})
+deep='C:\lumetta roads'"\\$f49\\$f49\\$f49\\$(printf 'g%.0s' {1..25})"   # 192 characters
+deeper=${deep}h
+for d in "$deep" "$deeper"; do d=${d:3}; mkdir -p "$drive_c/${d//\\//}"; done
+driver drive r cdrom "$work/cdrom" || echo "FAIL: no CD-ROM drive"
+trap 'driver drive r cdrom >/dev/null 2>&1 || true' EXIT
+launch "$installer"; pid=$!
 driver wait
-driver press 1003; sleep 0.5
-driver press 2
-said=$(driver dialog "Cancel Install" 0 10 || true)
-shot dialog-cancel
-driver dialog "Cancel Install" 7 >/dev/null
+driver press 1003; sleep 0.3; driver press 1003; sleep 0.5
+driver press 1005
+said=$(driver browser 'C:' 'C:\lumetta roads\Apps\Norvane Information' 'C:\lumetta roads\Tools\Lumetta' \
+  "$deeper" "$deep" || true)
+shot browser-deep
+said+=$'\n'$(driver browser 'R:' || true)
+shot browser-cdrom
+said+=$'\n'$(driver browser 'C:\lumetta roads\blocked' ok || true)
+echo "$said"
+has() { grep -Fxq "$1" <<<"$said"; }
+check 'has "title: Please select the folder in which you would like to install Lumetta:"' "the browser's title"
+check 'grep -q "^selected: .*C:.*\\\\Program Files$" <<<"$said" &&
+       has "status: C:\\Program Files\\Norvane Information\\Lumetta"' "it opens at C:\\Program Files"
+check 'has "C: | C:\\Norvane Information\\Lumetta | ok=1"' "the root of C: gets the whole subpath"
+check 'has "R: |  | ok=0"' "a CD-ROM drive disables OK and empties the status line"
+check 'has "C:\\lumetta roads\\Apps\\Norvane Information | C:\\lumetta roads\\Apps\\Norvane Information\\Lumetta | ok=1"' \
+  "Norvane Information gets Lumetta"
+check 'has "C:\\lumetta roads\\Tools\\Lumetta | C:\\lumetta roads\\Tools\\Lumetta | ok=1"' "Lumetta stays"
+check 'has "$deep | $deep\\Norvane Information\\Lumetta | ok=1"' "a folder at the limit is taken (220 characters)"
+check 'has "$deeper |  | ok=0"' "a folder one character deeper is refused"
+check 'has "C:\\lumetta roads\\blocked | C:\\lumetta roads\\blocked\\Norvane Information\\Lumetta | ok=1"' \
+  "the blocked folder is offered"
 sleep 0.5
-check 'driver buttons | grep -q "^1003 &Agree"' "No keeps the installer on its page"
 driver press 2
-driver dialog "Cancel Install" 6 >/dev/null
+said=$(driver dialog "Cancel Install" 7 10 || true)
+sleep 0.5
+check 'grep -q "If you cancel installation now" <<<"$said"' "Cancel asks message 7"
+check 'driver buttons | grep -q "^1005 B&rowse... shown=1"' "No keeps the installer on its page"
+driver press 1003; sleep 0.5; driver press 1003
+said=$(driver dialog Lumetta.dll 0 30 || true)
+shot dialog-file-failed
+driver dialog Lumetta.dll 1 >/dev/null || true
 status=0; wait $pid || status=$?
-check 'grep -q "If you cancel installation now" <<<"$said" && [ $status = 0 ]' "Yes ends the installer ($status)"
-check '[ ! -e "$drive_c/Program Files/Norvane Information" ] && [ ! -e "$LUMETTA_CPL_LOG" ]' \
-  "cancelling installs nothing and opens no control panel"
-check '[ ! -e "$temp/Lumetta Setup" ]' "cancelling removes the Lumetta Setup folder"
-no_leftovers cancel
+check 'grep -q "unable to install this file on your computer" <<<"$said" && [ $status = 0 ]' \
+  "a folder that cannot be made: message 10, and the installer ends ($status)"
+check '[ "$(cat "$places/blocked/Norvane Information")" = file ] && [ ! -e "$LUMETTA_CPL_LOG" ]' \
+  "nothing installed and no control panel"
+check '[ ! -e "$temp/Lumetta Setup" ]' "the Lumetta Setup folder is removed"
+no_leftovers browser
+rm -rf "$places"
 
 # A Lumetta Setup folder from an earlier run stays, with what it holds.
 mkdir -p "$temp/Lumetta Setup"; echo mine > "$temp/Lumetta Setup/keep.txt"
-run "$installer" & pid=$!
+launch "$installer"; pid=$!
 driver wait
 check '[ -e "$temp/Lumetta.dll" ] && [ ! -e "$temp/Lumetta Setup/Lumetta.dll" ]' \
   "with Lumetta Setup already there, the files go into the temporary folder itself"
@@ -65,7 +113,7 @@ at = data.index(b'MSCF\0\0\0\0')
 data[at + 4096] ^= 0x55
 open(sys.argv[2], 'wb').write(data)
 PY
-run "$work/damaged.exe" & pid=$!
+launch "$work/damaged.exe"; pid=$!
 said=$(driver dialog Error 0 20 || true)
 shot dialog-damaged-cabinet
 driver dialog Error 1 >/dev/null || true
@@ -78,10 +126,11 @@ check '[ ! -e "$temp/Lumetta Setup" ]' "a damaged cabinet leaves no Lumetta Setu
 folder="$drive_c/Program Files/Norvane Information/Lumetta"
 mkdir -p "$folder/System"
 cp "$build/shellext/Lumetta.dll" "$folder/System/Lumetta.dll"
-driver hold 'C:\Program Files\Norvane Information\Lumetta\System\Lumetta.dll' 40 > "$work/hold.txt" & holder=$!
-for _ in $(seq 50); do grep -q holding "$work/hold.txt" 2>/dev/null && break; sleep 0.2; done
+"$LUMETTA_WINE" "$build/tools/installdriver/installdriver.exe" hold \
+  'C:\Program Files\Norvane Information\Lumetta\System\Lumetta.dll' 60 > "$work/hold.txt" 2>&1 & holder=$!
+for _ in $(seq 50); do grep -q holding "$work/hold.txt" 2>/dev/null && break; sleep 0.1; done
 rm -f "$LUMETTA_CPL_LOG"
-run "$installer" & pid=$!
+launch "$installer"; pid=$!
 driver wait
 for _ in 1 2 3 4; do driver press 1003; sleep 0.5; done
 said=$(driver dialog "Restart Computer" 0 30 || true)

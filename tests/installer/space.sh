@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Not enough free space: the default install folder is put on a drive of
-# 256 KB (a small tmpfs mounted for the test, drive S: of the prefix); Next on
-# the folder page shows dialog 113 with both sizes, Continue stays on the
-# page, Quit ends the installer with nothing installed and nothing left in
-# the temporary folder.  Skipped (77) where mounting is not allowed.
+# Not enough free space, on a drive of 256 KB (a small tmpfs mounted for the
+# test, drive S: of the prefix).  As the temporary folder: message 4 before
+# anything is extracted.  As the default install folder: Next on the folder
+# page shows dialog 113 with both sizes, Continue stays on the page, Quit
+# ends the installer with nothing installed and nothing left in the
+# temporary folder.  Skipped (77) where mounting is not allowed.
 set -euo pipefail
 build=$LUMETTA_BUILD
 run() { "$LUMETTA_WINE" "$@" | tr -d '\r'; }
 driver() { run "$build/tools/installdriver/installdriver.exe" "$@"; }
+# A program waited for runs without the pipe: Wine's own processes, started
+# by whichever program comes first, hold the pipe for seconds after its end.
+launch() { "$LUMETTA_WINE" "$@" >>"$work/wine.log" 2>&1 & }
 work=$build/tests/installer/space
 shots=$build/tests/installer/screenshots
 mkdir -p "$work/small" "$shots"
@@ -28,7 +32,20 @@ drive_c=$WINEPREFIX/drive_c
 temp=$(ls -d "$drive_c"/users/*/Temp "$drive_c"/users/*/AppData/Local/Temp 2>/dev/null | head -1 || true)
 required=$(( ($(sed -n 's/.*= \([0-9]*\);/\1/p' "$build/installer/requiredspace.h") + 1023) / 1024 ))
 
-run "$build/installer/Norvane Lumetta Installer.exe" & pid=$!
+installer=$build/installer/"Norvane Lumetta Installer.exe"
+
+# Wine hides the Unix TEMP: the driver starts the installer with its own.
+launch "$build/tools/installdriver/installdriver.exe" start "Z:${installer//\//\\}" 'TEMP=S:\' 'TMP=S:\'
+pid=$!
+said=$(driver dialog Error 0 20 || true)
+import -window root "$shots/dialog-no-temp-space.png" 2>/dev/null || true
+driver dialog Error 1 >/dev/null || true
+status=0; wait $pid || status=$?
+check 'grep -q "does not have enough free hard drive space in its temporary folder" <<<"$said" && [ $status = 0 ]' \
+  "a temporary folder of 256 KB: message 4, and the installer ends ($status)"
+check '[ -z "$(ls -A "$work/small")" ]' "nothing is extracted there"
+
+launch "$installer"; pid=$!
 driver wait
 driver press 1003; sleep 0.3; driver press 1003; sleep 0.5
 driver press 1003

@@ -13,7 +13,8 @@ forget() { run reg delete "HKCU\\Software\\Wine\\AppDefaults\\$1" /f >/dev/null 
 
 cp "$build/installer/Norvane Lumetta Installer.exe" "$work/setup351.exe"
 appdefaults setup351.exe nt351
-run "$work/setup351.exe" & pid=$!
+# Waited for without the pipe, which Wine's own processes hold open.
+"$LUMETTA_WINE" "$work/setup351.exe" >"$work/wine.log" 2>&1 & pid=$!
 said=$(run "$build/tools/installdriver/installdriver.exe" dialog Error 1 20 || true)
 status=0; wait $pid || status=$?
 forget setup351.exe
