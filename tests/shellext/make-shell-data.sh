@@ -45,7 +45,15 @@ open(sys.argv[1], 'wb').write(png)
 PY
 # Sheets are top-level windows that Wine hands to a window manager; with none
 # on the test display, it waits two seconds for one at every sheet's close.
-"$LUMETTA_WINE" reg add 'HKCU\Software\Wine\AppDefaults\pages_tests.exe\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+{
+  printf 'REGEDIT4\n'
+  for program in pages_tests.exe shellhost.exe; do
+    printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\X11 Driver]\n"Managed"="N"\n' "$program"
+  done
+} > "$out/unmanaged.reg"
+reg=$out/unmanaged.reg
+"$LUMETTA_WINE" regedit /s "Z:${reg//\//\\}" >/dev/null 2>&1
+rm "$out/unmanaged.reg"
 
 # An animation with every disposal method, offsets, transparency and its own
 # delays, on an 80 x 40 screen of 10-pixel blocks; ImageMagick composes the
@@ -69,7 +77,7 @@ rm "$out/blue.gif" "$out/lime.gif" "$out/red.gif"
 # Big enough to take several of the page's ticks to decode.  Only the first
 # Adam7 pass's pixels are white: each pass darkens the picture.
 convert -size 8x8 xc:black -fill white -draw 'point 0,0' "$out/dot.png"
-convert -size 3200x1600 tile:"$out/dot.png" \( -size 3200x1600 xc:gray10 +noise Uniform \) \
+convert -size 6400x3200 tile:"$out/dot.png" \( -size 6400x3200 xc:gray10 +noise Uniform \) \
   -compose lighten -composite -depth 8 -interlace PNG -define png:compression-level=1 "$out/passes.png"
 rm "$out/dot.png"
 # The brightness comes first, the colour only in the last scan (the colour

@@ -774,7 +774,7 @@ TEST_F(Pages, InterlacedPngIsPaintedPassByPass)
 {
     PreviewSheet s(Data("passes.png"));
     ASSERT_TRUE(s.page);
-    RECT at = Placement(s.Area(), 3200, 1600);
+    RECT at = Placement(s.Area(), 6400, 3200);
     std::vector<RowMeans> seen = WatchPasses(s, at, 15000);
     ASSERT_FALSE(seen.empty());
     const RowMeans& end = seen.back();
