@@ -77,7 +77,7 @@ rm "$out/blue.gif" "$out/lime.gif" "$out/red.gif"
 # Big enough to take several of the page's ticks to decode.  Only the first
 # Adam7 pass's pixels are white: each pass darkens the picture.
 convert -size 8x8 xc:black -fill white -draw 'point 0,0' "$out/dot.png"
-convert -size 6400x3200 tile:"$out/dot.png" \( -size 6400x3200 xc:gray10 +noise Uniform \) \
+convert -size 4800x2400 tile:"$out/dot.png" \( -size 4800x2400 xc:gray10 +noise Uniform \) \
   -compose lighten -composite -depth 8 -interlace PNG -define png:compression-level=1 "$out/passes.png"
 rm "$out/dot.png"
 # The brightness comes first, the colour only in the last scan (the colour
