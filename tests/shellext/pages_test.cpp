@@ -452,8 +452,9 @@ TEST_F(Pages, StillPictureFitsAndCentres)
     PumpUntil([&] { return Near(0xFF0000, s.At(x0 + 2, y0 + 2)); }, 3000);
     EXPECT_TRUE(Near(0xFF0000, s.At(x0 + 2, y0 + 2))) << std::hex << s.At(x0 + 2, y0 + 2);
     EXPECT_TRUE(Near(0x0000FF, s.At(x0 + w - 3, y0 + h - 3)));
-    if (y0 > 1)
+    if (y0 > 1) {
         EXPECT_TRUE(Near(Face(), s.At(x0 + 2, y0 - 2)));
+    }
 }
 
 TEST_F(Pages, AnimationPlaysOnceWithoutLoopExtensionAndAClickRestartsIt)
