@@ -433,7 +433,12 @@ int FollowSource(RowFollower* f)
             LONG delivered = ReadRowsDone(source);
             if (f->rule == CatchUpByPass && f->consumed % height == 0)
                 f->pass = (delivered - 1) / height;
-            LONG fresh = (delivered - f->consumed) % height;
+            LONG due = delivered - f->consumed;
+            LONG fresh = due % height;
+            // Woken exactly a whole number of passes later (producers signal
+            // in batches): the rows as they are now are a whole pass.
+            if (fresh == 0 && due > 0)
+                fresh = height;
             if (fresh > 0)
                 ConsumeUpTo(f, f->consumed + fresh);
         }

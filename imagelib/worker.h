@@ -36,9 +36,17 @@ struct RowPublisher {
     LONG signalled;            // the count the consumers were last woken for
 };
 
+// A picture under a quarter million pixels would be signalled less than once
+// a pass, and one shown as it decodes in passes (the Preview page, whose
+// scaler follows a decode of about its own size) would jump from nothing to
+// several passes at once: every pass gets four wake-ups at least.
 inline RowPublisher PublisherFor(PixelBuffer* target)
 {
-    RowPublisher p = { target, RowsPerSignal(target->width), 0 };
+    LONG rows = RowsPerSignal(target->width);
+    LONG quarter = target->height / 4 > 1 ? target->height / 4 : 1;
+    if (rows > quarter)
+        rows = quarter;
+    RowPublisher p = { target, rows, 0 };
     return p;
 }
 

@@ -45,6 +45,8 @@ struct PreviewState {
     DWORD indicatorTime;
     POINT lensOffset;
     int32_t displaySize[2];        // the fit size of every frame
+    RECT frameArea;                // the frame's own place on the logical screen
+    LONG rowsPainted;              // the display rows shown so far
 };
 
 PreviewState* StateOf(HWND page)
@@ -370,6 +372,14 @@ void EndDecoding(HWND page, PreviewState* s, int framesMade)
         StopTimer(page, s);
 }
 
+// Where the decoded frame lies, before composing makes it a whole screen:
+// its disposal concerns only this.
+void NoteFrameArea(PreviewState* s)
+{
+    const PixelBuffer& f = s->frame;
+    SetRect(&s->frameArea, f.left, f.top, f.left + f.width, f.top + f.height);
+}
+
 void StartFirstFrame(HWND page, PreviewState* s)
 {
     s->decodingStarted = 1;
@@ -381,6 +391,7 @@ void StartFirstFrame(HWND page, PreviewState* s)
         EndDecoding(page, s, 0);
         return;
     }
+    NoteFrameArea(s);
     int32_t canvas[2] = {s->frame.width, s->frame.height};
     if (info->imageCount != 1)
         LogicalScreen(s, canvas);
@@ -394,20 +405,21 @@ void StartFirstFrame(HWND page, PreviewState* s)
 }
 
 // The frame's own area goes back to the page colour, or the whole canvas
-// when the frame covers it.
+// when the frame covers it.  A frame composed onto the canvas is a whole
+// screen by then, so its area is the one it was decoded with.
 void DisposeToBackground(PreviewState* s)
 {
     PixelBuffer& c = s->canvas;
-    const PixelBuffer& f = s->frame;
+    const RECT& f = s->frameArea;
     if (!c.pixels)
         return;
-    if (f.left == 0 && f.top == 0 && f.width == c.width && f.height == c.height) {
+    if (f.left <= 0 && f.top <= 0 && f.right >= c.width && f.bottom >= c.height) {
         FreePixelBuffer(&c);
         return;
     }
     int x0 = f.left < 0 ? 0 : f.left, y0 = f.top < 0 ? 0 : f.top;
-    int x1 = f.left + f.width > c.width ? c.width : f.left + f.width;
-    int y1 = f.top + f.height > c.height ? c.height : f.top + f.height;
+    int x1 = f.right > c.width ? c.width : f.right;
+    int y1 = f.bottom > c.height ? c.height : f.bottom;
     for (int y = y0; y < y1; y++)
         for (int x = x0; x < x1; x++)
             c.pixels[(size_t)y * c.width + x] = s->pageColour;
@@ -442,6 +454,14 @@ bool ComposeOntoCanvas(PreviewState* s, int32_t* screen)
     return true;
 }
 
+// A frame stays on the canvas unless it says to go: GIF's "no disposal
+// given" (0, and the undefined 4 to 7) leaves it in place, as every
+// viewer does; only Background and Previous take it away.
+bool KeepsFrame(uint32_t flags)
+{
+    return !(flags & (DisposeBackground | DisposePrevious));
+}
+
 void FinishFrame(HWND page, PreviewState* s)
 {
     ImageInfo* info = &s->pageData->info;
@@ -465,7 +485,7 @@ void FinishFrame(HWND page, PreviewState* s)
 
     int32_t screen[2];
     LogicalScreen(s, screen);
-    if (s->frame.flags & DisposeKeep) {
+    if (KeepsFrame(s->frame.flags)) {
         if (StartScale(&s->canvas, &s->frame, screen, &s->pageColour) != ImgOk ||
             FinishJob(&s->canvas) != ImgOk) {
             EndDecoding(page, s, j + 1);
@@ -482,6 +502,7 @@ void FinishFrame(HWND page, PreviewState* s)
         EndDecoding(page, s, j + 1);
         return;
     }
+    NoteFrameArea(s);
     if ((s->canvas.pixels && !ComposeOntoCanvas(s, screen)) || StartDisplay(s, screen) != ImgOk)
         EndDecoding(page, s, j + 1);
 }
@@ -515,6 +536,17 @@ void StepAnimation(HWND page, PreviewState* s)
         Repaint(page, IDC_PREVIEW_LENS);
 }
 
+// The scaler wakes its consumers only once per quarter million pixels, which
+// for a picture of the page's size is once in several passes; the count
+// itself is stored with every row.
+bool RowsArrived(const PreviewState* s)
+{
+    if (!s->display.progressEvent)
+        return false;
+    return WaitForSingleObject(s->display.progressEvent, 0) == WAIT_OBJECT_0 ||
+           s->display.rowsDone != s->rowsPainted;
+}
+
 void Tick(HWND page, PreviewState* s)
 {
     if (!s->decodingStarted) {
@@ -528,8 +560,7 @@ void Tick(HWND page, PreviewState* s)
         s->indicatorTime = GetTickCount();
         Repaint(page, IDC_PREVIEW_LENS);
     }
-    if (s->framesReady == 0 && s->display.progressEvent &&
-        WaitForSingleObject(s->display.progressEvent, 0) == WAIT_OBJECT_0)
+    if (s->framesReady == 0 && RowsArrived(s))
         Repaint(page, IDC_PREVIEW_PICTURE);
     StepAnimation(page, s);
     if (s->frameCount || !s->timerRunning || WorkerRunning(s->display))
@@ -573,38 +604,51 @@ RECT PictureRect(HWND page, const PreviewState* s)
     return r;
 }
 
+// Everything of the area that shows no picture rows is the page's: round the
+// picture, below rows that have not arrived, all of it before the first.
+void FillAroundRows(HWND page, const PreviewState* s, HDC dc, RECT rows)
+{
+    RECT area = {0, 0, 0, 0};
+    GetClientRect(GetDlgItem(page, IDC_PREVIEW_PICTURE), &area);
+    if (rows.bottom <= rows.top)
+        rows.left = rows.right = rows.top = rows.bottom = 0;
+    // The page colour is read at the first tick; until then the system's.
+    HBRUSH face = s->decodingStarted ? CreateSolidBrush(RGB((s->pageColour >> 16) & 0xFF,
+                                                            (s->pageColour >> 8) & 0xFF, s->pageColour & 0xFF))
+                                     : GetSysColorBrush(COLOR_3DFACE);
+    RECT bands[4] = {{area.left, area.top, area.right, rows.top},
+                     {area.left, rows.bottom, area.right, area.bottom},
+                     {area.left, rows.top, rows.left, rows.bottom},
+                     {rows.right, rows.top, area.right, rows.bottom}};
+    for (const RECT& band : bands)
+        if (band.right > band.left && band.bottom > band.top)
+            FillRect(dc, &band, face);
+    if (s->decodingStarted)
+        DeleteObject(face);
+}
+
 void PaintPicture(HWND page, PreviewState* s, HDC dc)
 {
+    RECT drawn = {0, 0, 0, 0};
     const uint32_t* pixels = ShownPixels(s);
-    if (!pixels || s->displaySize[0] <= 0)
-        return;
     int w = s->displaySize[0], h = s->displaySize[1];
     int rows = h, first = 0;
     if (s->framesReady == 0) {
         if (s->display.progressEvent)
             ResetEvent(s->display.progressEvent);
         if (s->display.width != w || s->display.height != h)
-            return;
-        rows = s->display.rowsDone < h ? s->display.rowsDone : h;
+            pixels = NULL;
+        s->rowsPainted = s->display.rowsDone;
+        rows = s->rowsPainted < h ? s->rowsPainted : h;
         if (s->display.flags & RowsBottomUp)
             first = h - rows;
     }
-    RECT r = PictureRect(page, s);
-    if (rows > 0)
+    if (pixels && w > 0 && rows > 0) {
+        RECT r = PictureRect(page, s);
         DrawPixels(dc, r.left, r.top, w, h, pixels, first, rows);
-    // The area round the picture is the page's.
-    RECT area = {0, 0, 0, 0};
-    GetClientRect(GetDlgItem(page, IDC_PREVIEW_PICTURE), &area);
-    HBRUSH face = CreateSolidBrush(RGB((s->pageColour >> 16) & 0xFF, (s->pageColour >> 8) & 0xFF,
-                                       s->pageColour & 0xFF));
-    RECT bands[4] = {{area.left, area.top, area.right, r.top},
-                     {area.left, r.bottom, area.right, area.bottom},
-                     {area.left, r.top, r.left, r.bottom},
-                     {r.right, r.top, area.right, r.bottom}};
-    for (const RECT& band : bands)
-        if (band.right > band.left && band.bottom > band.top)
-            FillRect(dc, &band, face);
-    DeleteObject(face);
+        SetRect(&drawn, r.left, r.top + first, r.right, r.top + first + rows);
+    }
+    FillAroundRows(page, s, dc, drawn);
 }
 
 const PixelBuffer* ShownDecoration(const PreviewState* s)

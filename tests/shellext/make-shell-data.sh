@@ -43,3 +43,53 @@ png = b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', 30000, 30000
 png += chunk(b'IDAT', zlib.compress(bytes(200))) + chunk(b'IEND', b'')
 open(sys.argv[1], 'wb').write(png)
 PY
+# Sheets are top-level windows that Wine hands to a window manager; with none
+# on the test display, it waits two seconds for one at every sheet's close.
+{
+  printf 'REGEDIT4\n'
+  for program in pages_tests.exe shellhost.exe; do
+    printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\X11 Driver]\n"Managed"="N"\n' "$program"
+  done
+} > "$out/unmanaged.reg"
+reg=$out/unmanaged.reg
+"$LUMETTA_WINE" regedit /s "Z:${reg//\//\\}" >/dev/null 2>&1
+rm "$out/unmanaged.reg"
+
+# An animation with every disposal method, offsets, transparency and its own
+# delays, on an 80 x 40 screen of 10-pixel blocks; ImageMagick composes the
+# reference frames.  Disposal 0 ("undefined") is what ImageMagick writes by
+# default, and means leave in place.
+convert -size 40x20 xc:none -fill lime -draw 'rectangle 20,0 39,19' "$out/half-lime.png"
+convert -dispose None -delay 20 -size 80x40 xc:red -fill blue -draw 'rectangle 40,0 79,39' \
+  -dispose Background -delay 15 -page +0+0 "$out/half-lime.png" \
+  -dispose Previous -delay 30 -page +40+20 \( -size 40x20 xc:yellow \) \
+  -dispose Undefined -delay 15 -page +20+20 \( -size 20x20 xc:white \) \
+  -dispose None -delay 25 -page +60+0 \( -size 20x20 xc:black \) \
+  -set page 80x40 GIF:- | gifsicle --no-loopcount > "$out/disposal.gif"
+convert "$out/disposal.gif" -coalesce "$out/disposal-%d.pam"
+rm "$out/half-lime.png"
+# 300 images: blue, the 256th green, the rest red.
+for c in blue lime red; do convert -size 8x8 xc:$c "$out/$c.gif"; done
+many=(); for i in $(seq 255); do many+=("$out/blue.gif"); done
+many+=("$out/lime.gif"); for i in $(seq 44); do many+=("$out/red.gif"); done
+gifsicle --no-loopcount --delay 0 "${many[@]}" > "$out/many.gif"
+rm "$out/blue.gif" "$out/lime.gif" "$out/red.gif"
+# Big enough to take several of the page's ticks to decode.  Only the first
+# Adam7 pass's pixels are white: each pass darkens the picture.
+convert -size 8x8 xc:black -fill white -draw 'point 0,0' "$out/dot.png"
+convert -size 4800x2400 tile:"$out/dot.png" \( -size 4800x2400 xc:gray10 +noise Uniform \) \
+  -compose lighten -composite -depth 8 -interlace PNG -define png:compression-level=1 "$out/passes.png"
+rm "$out/dot.png"
+# The brightness comes first, the colour only in the last scan (the colour
+# components have no detail scans at all, which a flat colour does not need).
+cat > "$out/scans.txt" <<'SCANS'
+0: 0 0 0 0;
+0: 1 5 0 0;
+0: 6 63 0 0;
+1 2: 0 0 0 0;
+SCANS
+convert -size 4800x2400 xc:"#C02020" -attenuate 0.6 +noise Gaussian -depth 8 PPM:- |
+  cjpeg -quality 95 -scans "$out/scans.txt" > "$out/passes.jpg"
+rm "$out/scans.txt"
+# A colour between the levels of the page's palette, for the palette display.
+convert -size 64x32 xc:'#507090' -type TrueColor BMP3:"$out/between.bmp"

@@ -8,7 +8,10 @@
 #include <shlobj.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "lumetta.h"
+#include "pam.h"
 #include "pages.h"
 #include "propertysheethandler.h"
 #include "resource.h"
@@ -301,6 +304,19 @@ void Pump(DWORD ms)
     } while (GetTickCount() - start < ms);
 }
 
+// Pumps until the condition holds or the time is up; false on time-out.
+template <typename Condition>
+bool PumpUntil(Condition done, DWORD limit)
+{
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start >= limit)
+            return false;
+        Pump(10);
+    }
+    return true;
+}
+
 DWORD CountHandles()
 {
     DWORD count = 0, flags;
@@ -368,6 +384,20 @@ struct PreviewSheet {
     }
 };
 
+// Where a picture of the given proportions is drawn in the area: the
+// largest fit, centred.
+RECT Placement(SIZE area, int sw, int sh)
+{
+    int w = area.cx, h = (int)((double)area.cx / sw * sh + 0.5);
+    if (h > area.cy) {
+        h = area.cy;
+        w = (int)((double)area.cy / sh * sw + 0.5);
+    }
+    int x = (area.cx - w) / 2, y = (area.cy - h) / 2;
+    RECT r = {x, y, x + w, y + h};
+    return r;
+}
+
 uint32_t Face()
 {
     COLORREF c = GetSysColor(COLOR_3DFACE);
@@ -411,7 +441,6 @@ TEST_F(Pages, StillPictureFitsAndCentres)
 {
     PreviewSheet s(Data("wide.bmp"));   // 100 x 50, red then blue
     ASSERT_TRUE(s.page);
-    Pump(1200);
     SIZE a = s.Area();
     int w = a.cx, h = (int)(a.cx / 100.0 * 50 + 0.5);
     if (h > a.cy) {
@@ -419,36 +448,23 @@ TEST_F(Pages, StillPictureFitsAndCentres)
         w = (int)(a.cy / 50.0 * 100 + 0.5);
     }
     int x0 = (a.cx - w) / 2, y0 = (a.cy - h) / 2;
+    // A bitmap's rows arrive from the bottom up.
+    PumpUntil([&] { return Near(0xFF0000, s.At(x0 + 2, y0 + 2)); }, 3000);
     EXPECT_TRUE(Near(0xFF0000, s.At(x0 + 2, y0 + 2))) << std::hex << s.At(x0 + 2, y0 + 2);
     EXPECT_TRUE(Near(0x0000FF, s.At(x0 + w - 3, y0 + h - 3)));
-    if (y0 > 1)
+    if (y0 > 1) {
         EXPECT_TRUE(Near(Face(), s.At(x0 + 2, y0 - 2)));
+    }
 }
 
-TEST_F(Pages, AnimationPlaysOnceWithoutLoopExtension)
+TEST_F(Pages, AnimationPlaysOnceWithoutLoopExtensionAndAClickRestartsIt)
 {
     // Three frames of 150 ms without a NETSCAPE2.0 extension: once, then the
     // last frame stays.
-    std::string file = Data("once.gif");
-    PreviewSheet s(file);
-    ASSERT_TRUE(s.page);
-    std::string seen = Sequence(s, 2000, Rgb);
-    EXPECT_EQ("rgb", seen.substr(seen.find('r'))) << seen;
-}
-
-TEST_F(Pages, AnimationLoopsForEverAndRestartsOnClick)
-{
-    PreviewSheet s(Data("loop.gif"));
-    ASSERT_TRUE(s.page);
-    std::string seen = Sequence(s, 2000, Rgb);
-    EXPECT_NE(std::string::npos, seen.find("rgbrgb")) << seen;
-}
-
-TEST_F(Pages, ClickRestartsAFinishedAnimation)
-{
     PreviewSheet s(Data("once.gif"));
     ASSERT_TRUE(s.page);
-    Pump(1500);
+    std::string seen = Sequence(s, 1300, Rgb);
+    EXPECT_EQ("rgb", seen.substr(seen.find('r'))) << seen;
     ASSERT_TRUE(Near(0x0000FF, s.Centre()));
     RECT r;
     GetWindowRect(s.picture, &r);
@@ -456,8 +472,16 @@ TEST_F(Pages, ClickRestartsAFinishedAnimation)
     LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
     SendMessageA(s.page, WM_LBUTTONDOWN, MK_LBUTTON, at);
     SendMessageA(s.page, WM_LBUTTONUP, 0, at);
-    std::string seen = Sequence(s, 1000, Rgb);
+    seen = Sequence(s, 800, Rgb);
     EXPECT_EQ("rgb", seen) << seen;
+}
+
+TEST_F(Pages, AnimationLoopsForEver)
+{
+    PreviewSheet s(Data("loop.gif"));
+    ASSERT_TRUE(s.page);
+    std::string seen = Sequence(s, 2000, Rgb);
+    EXPECT_NE(std::string::npos, seen.find("rgbrgb")) << seen;
 }
 
 // Held down, the lens shows the picture through its glass; let go, the
@@ -466,7 +490,6 @@ TEST_F(Pages, LensShowsThePictureWhileHeld)
 {
     PreviewSheet s(Data("wide.bmp"));   // red left half, blue right half
     ASSERT_TRUE(s.page);
-    Pump(1200);
     HWND lens = GetDlgItem(s.page, IDC_PREVIEW_LENS);
     auto glass = [&]() {
         UpdateWindow(lens);
@@ -475,6 +498,11 @@ TEST_F(Pages, LensShowsThePictureWhileHeld)
         ReleaseDC(lens, dc);
         return c;
     };
+    // The lens needs a finished picture: the bitmap's top row comes last,
+    // and the page finishes the frame at a tick after it.
+    RECT shown = Placement(s.Area(), 100, 50);
+    PumpUntil([&] { return Near(0xFF0000, s.At(shown.left + 2, shown.top + 1)); }, 3000);
+    Pump(300);
     COLORREF plain = glass();
     EXPECT_LT(GetRValue(plain), 100);
     RECT r;
@@ -500,7 +528,7 @@ TEST_F(Pages, BadFilesGiveAPageAndCloseCleanly)
         if (!s.data)
             continue;   // not even described: no pages at all
         ASSERT_TRUE(s.page) << name;
-        Pump(800);
+        Pump(500);
     }
 }
 
@@ -511,11 +539,399 @@ TEST_F(Pages, HandlesStayAfterFiftyPreviews)
     for (int i = 0; i < 50; i++) {
         PreviewSheet s(Data(i % 2 ? "once.gif" : "photo.bmp"));
         ASSERT_TRUE(s.page);
-        Pump(i % 5 == 0 ? 400 : 120);   // some cut short while decoding
+        Pump(i % 5 == 0 ? 300 : 110);   // most cut short at their first tick
     }
     Pump(200);
     DWORD after = CountHandles();
     EXPECT_LE(after, before + 5) << before << " before, " << after << " after";
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- Preview, frame by frame
+// The picture area as the screen shows it, 0x00RRGGBB.
+struct Shot {
+    int width = 0, height = 0;
+    std::vector<uint32_t> pixels;
+    uint32_t At(int x, int y) const { return pixels[(size_t)y * width + x]; }
+};
+
+Shot Capture(HWND control)
+{
+    Shot shot;
+    RECT r;
+    GetClientRect(control, &r);
+    shot.width = r.right;
+    shot.height = r.bottom;
+    shot.pixels.resize((size_t)shot.width * shot.height);
+    HDC window = GetDC(control);
+    HDC dc = CreateCompatibleDC(window);
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = shot.width;
+    bmi.bmiHeader.biHeight = -shot.height;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    void* bits = NULL;
+    HBITMAP bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    BitBlt(dc, 0, 0, shot.width, shot.height, window, 0, 0, SRCCOPY);
+    GdiFlush();
+    for (size_t i = 0; i < shot.pixels.size(); i++)
+        shot.pixels[i] = ((const uint32_t*)bits)[i] & 0xFFFFFF;
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    ReleaseDC(control, window);
+    return shot;
+}
+
+// The colours at the centres of a picture's 10-pixel blocks.
+typedef std::vector<uint32_t> Blocks;
+
+Blocks ReferenceBlocks(const PixelBuffer& frame, uint32_t background)
+{
+    Blocks blocks;
+    for (int by = 5; by < frame.height; by += 10)
+        for (int bx = 5; bx < frame.width; bx += 10) {
+            uint32_t p = frame.pixels[(size_t)by * frame.width + bx];
+            bool transparent = (frame.flags & HasTransparency) && (p >> 24) > 127;
+            blocks.push_back(transparent ? background : (p & 0xFFFFFF));
+        }
+    return blocks;
+}
+
+Blocks ShownBlocks(const Shot& shot, RECT at, int sw, int sh)
+{
+    Blocks blocks;
+    int w = at.right - at.left, h = at.bottom - at.top;
+    for (int by = 5; by < sh; by += 10)
+        for (int bx = 5; bx < sw; bx += 10)
+            blocks.push_back(shot.At(at.left + bx * w / sw, at.top + by * h / sh));
+    return blocks;
+}
+
+bool SameBlocks(const Blocks& a, const Blocks& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (!Near(a[i], b[i]))
+            return false;
+    return true;
+}
+
+std::string Hex(const Blocks& b)
+{
+    std::string s;
+    char one[16];
+    for (uint32_t c : b) {
+        snprintf(one, sizeof(one), "%06x ", (unsigned)c);
+        s += one;
+    }
+    return s;
+}
+
+// Every disposal method, offsets, a transparent colour and a delay of its
+// own per frame, against the frames ImageMagick composes: each shown frame
+// must be one of them, in order, each shown at least its delay, and the
+// last stays (no loop extension).
+TEST_F(Pages, AnimationFramesMatchTheComposedReference)
+{
+    const int delays[] = {200, 150, 300, 150, 250};
+    std::vector<Blocks> reference;
+    for (int i = 0; i < 5; i++) {
+        PixelBuffer frame = {};
+        std::string path = Data("disposal-" + std::to_string(i) + ".pam");
+        ASSERT_TRUE(ReadPam(path.c_str(), &frame, true)) << path;
+        ASSERT_EQ(80, frame.width);
+        ASSERT_EQ(40, frame.height);
+        reference.push_back(ReferenceBlocks(frame, Face()));
+        GlobalFree(frame.pixels);
+    }
+    PreviewSheet s(Data("disposal.gif"));
+    ASSERT_TRUE(s.page);
+    RECT at = Placement(s.Area(), 80, 40);
+    std::vector<int> shown;
+    std::vector<DWORD> since;
+    Blocks last;
+    // The whole play is about a second; the last frame is watched a while.
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 4000 && !(shown.size() && shown.back() == 4 && GetTickCount() - since.back() > 400)) {
+        Pump(8);
+        Blocks now = ShownBlocks(Capture(s.picture), at, 80, 40);
+        int index = -1;
+        for (int i = 0; i < 5; i++)
+            if (SameBlocks(now, reference[i]))
+                index = i;
+        if (index < 0 && !shown.empty())
+            last = now;   // between two paints, or a wrong frame
+        if (index >= 0 && (shown.empty() || shown.back() != index)) {
+            shown.push_back(index);
+            since.push_back(GetTickCount());
+        }
+    }
+    std::string order;
+    for (int i : shown)
+        order += (char)('0' + i);
+    EXPECT_EQ("01234", order) << "last unmatched: " << Hex(last) << "\nframe 4 wants: " << Hex(reference[4]);
+    for (size_t i = 0; i + 1 < since.size() && i + 1 < shown.size(); i++)
+        EXPECT_GE(since[i + 1] - since[i] + 50, (DWORD)delays[shown[i]]) << "frame " << shown[i];
+    EXPECT_TRUE(SameBlocks(ShownBlocks(Capture(s.picture), at, 80, 40), reference[4]));
+}
+
+// 300 images: 255 blue, then green, then red.  Played once, the page stops
+// on the 256th.
+TEST_F(Pages, MoreThan256ImagesPlayTheFirst256)
+{
+    PreviewSheet s(Data("many.gif"));
+    ASSERT_TRUE(s.page);
+    bool sawRed = false;
+    int greenFor = 0;
+    DWORD start = GetTickCount();
+    while (greenFor < 10 && GetTickCount() - start < 15000) {
+        Pump(20);
+        uint32_t c = s.Centre();
+        sawRed = sawRed || Near(c, 0xFF0000);
+        greenFor = Near(c, 0x00FF00) ? greenFor + 1 : 0;
+    }
+    EXPECT_FALSE(sawRed);
+    EXPECT_GE(greenFor, 10) << std::hex << s.Centre();
+}
+
+// Rows of a shot inside the picture's rectangle that the page has not
+// painted yet: the page's face colour from edge to edge.
+bool Unpainted(const Shot& shot, RECT at, int y)
+{
+    uint32_t face = shot.At(0, 0);   // the page round the picture
+    for (int x = at.left; x < at.right; x++)
+        if (shot.At(x, y) != face)
+            return false;
+    return true;
+}
+
+struct RowMeans {
+    int painted = 0;                 // rows painted, from the top
+    bool prefix = true;              // no painted row below an unpainted one
+    double red = 0, green = 0, blue = 0;   // over the painted rows
+};
+
+RowMeans Measure(const Shot& shot, RECT at)
+{
+    RowMeans m;
+    bool gap = false;
+    double sums[3] = {};
+    long count = 0;
+    for (int y = at.top; y < at.bottom; y++) {
+        if (Unpainted(shot, at, y)) {
+            gap = true;
+            continue;
+        }
+        if (gap)
+            m.prefix = false;
+        m.painted++;
+        for (int x = at.left; x < at.right; x++, count++) {
+            uint32_t p = shot.At(x, y);
+            sums[0] += (p >> 16) & 0xFF;
+            sums[1] += (p >> 8) & 0xFF;
+            sums[2] += p & 0xFF;
+        }
+    }
+    if (count) {
+        m.red = sums[0] / count;
+        m.green = sums[1] / count;
+        m.blue = sums[2] / count;
+    }
+    return m;
+}
+
+// Watches a picture decode: every shot until the picture looks finished and
+// has stayed the same for a while (or time runs out).  The last one is the
+// end.  (A progressive picture can stand still between passes.)
+template <typename Finished>
+std::vector<RowMeans> WatchPasses(PreviewSheet& s, RECT at, Finished finished)
+{
+    std::vector<RowMeans> seen;
+    Shot previous;
+    int same = 0;
+    DWORD start = GetTickCount();
+    while (same < 10 && GetTickCount() - start < 15000) {
+        Pump(10);
+        Shot now = Capture(s.picture);
+        RowMeans m = Measure(now, at);
+        if (getenv("PAGES_TRACE"))
+            printf("%lu rows %d rgb %.0f %.0f %.0f\n", (unsigned long)(GetTickCount() - start), m.painted, m.red,
+                   m.green, m.blue);
+        same = finished(m) && now.pixels == previous.pixels ? same + 1 : 0;
+        seen.push_back(m);
+        previous.pixels.swap(now.pixels);
+    }
+    return seen;
+}
+
+// Only the first Adam7 pass's pixels are white: shown pass by pass, filling
+// the rectangle each pixel stands for, the picture starts white and darkens
+// with every pass, from the top down.
+TEST_F(Pages, InterlacedPngIsPaintedPassByPass)
+{
+    PreviewSheet s(Data("passes.png"));
+    ASSERT_TRUE(s.page);
+    RECT at = Placement(s.Area(), 4800, 2400);
+    std::vector<RowMeans> seen = WatchPasses(s, at, [&](const RowMeans& m) {
+        return m.painted == at.bottom - at.top && m.green < 60;
+    });
+    ASSERT_FALSE(seen.empty());
+    const RowMeans& end = seen.back();
+    EXPECT_EQ(at.bottom - at.top, end.painted);
+    EXPECT_LT(end.green, 60);
+    bool coarse = false;
+    for (const RowMeans& m : seen) {
+        EXPECT_TRUE(m.prefix);
+        coarse = coarse || (m.painted > 0 && m.green > end.green + 25);
+    }
+    EXPECT_TRUE(coarse) << "no earlier pass was ever shown";
+}
+
+// The first scans carry only the brightness, the last one the colour: shown
+// scan by scan, the picture is grey before it turns red.
+TEST_F(Pages, ProgressiveJpegIsPaintedScanByScan)
+{
+    PreviewSheet s(Data("passes.jpg"));
+    ASSERT_TRUE(s.page);
+    RECT at = Placement(s.Area(), 4800, 2400);
+    std::vector<RowMeans> seen = WatchPasses(s, at, [&](const RowMeans& m) {
+        return m.painted == at.bottom - at.top && m.red - m.blue > 100;
+    });
+    ASSERT_FALSE(seen.empty());
+    const RowMeans& end = seen.back();
+    EXPECT_EQ(at.bottom - at.top, end.painted);
+    EXPECT_NEAR(0xC0, end.red, 24);
+    EXPECT_NEAR(0x20, end.green, 24);
+    EXPECT_NEAR(0x20, end.blue, 24);
+    bool grey = false;
+    for (const RowMeans& m : seen) {
+        EXPECT_TRUE(m.prefix);
+        grey = grey || (m.painted > 0 && m.red - m.blue < 25);
+    }
+    EXPECT_TRUE(grey) << "no scan before the colour was ever shown";
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- palette display
+// Run on an 8-bit display (tests/shellext/palette-display.sh); elsewhere
+// there is nothing to see.
+bool PaletteScreen()
+{
+    HDC screen = GetDC(NULL);
+    int bits = GetDeviceCaps(screen, BITSPIXEL) * GetDeviceCaps(screen, PLANES);
+    ReleaseDC(NULL, screen);
+    return bits <= 8;
+}
+
+// A flat colour between the palette's levels comes out dithered from the
+// page's own reduction (the display alone would map it to one neighbour),
+// averaging to the colour; the lens does not answer the mouse.
+TEST_F(Pages, PaletteDisplayShowsTheReducedPictureAndNoLens)
+{
+    if (!PaletteScreen())
+        GTEST_SKIP() << "not a palette display";
+    PreviewSheet s(Data("between.bmp"));   // 64 x 32 of #507090
+    ASSERT_TRUE(s.page);
+    Pump(600);
+    RECT at = Placement(s.Area(), 64, 32);
+    Shot shot = Capture(s.picture);
+    std::vector<uint32_t> colours;
+    double sums[3] = {};
+    long count = 0;
+    for (int y = at.top + 2; y < at.bottom - 2; y++)
+        for (int x = at.left + 2; x < at.right - 2; x++, count++) {
+            uint32_t p = shot.At(x, y);
+            if (std::find(colours.begin(), colours.end(), p) == colours.end())
+                colours.push_back(p);
+            sums[0] += (p >> 16) & 0xFF;
+            sums[1] += (p >> 8) & 0xFF;
+            sums[2] += p & 0xFF;
+        }
+    ASSERT_GT(count, 0);
+    EXPECT_GE(colours.size(), 2u);
+    EXPECT_NEAR(0x50, sums[0] / count, 16);
+    EXPECT_NEAR(0x70, sums[1] / count, 16);
+    EXPECT_NEAR(0x90, sums[2] / count, 16);
+
+    HWND lens = GetDlgItem(s.page, IDC_PREVIEW_LENS);
+    Shot before = Capture(lens);
+    RECT r;
+    GetWindowRect(lens, &r);
+    MapWindowPoints(NULL, s.page, (POINT*)&r, 2);
+    LPARAM at2 = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    SendMessageA(s.page, WM_LBUTTONDOWN, MK_LBUTTON, at2);
+    EXPECT_NE(s.page, GetCapture());
+    SendMessageA(s.page, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM((r.left + r.right) / 2 - 30, (r.top + r.bottom) / 2));
+    Pump(50);
+    EXPECT_TRUE(before.pixels == Capture(lens).pixels);
+    SendMessageA(s.page, WM_LBUTTONUP, 0, at2);
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- the file goes away
+std::string TempCopy(const std::string& from, const char* name)
+{
+    char dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, dir);
+    std::string to = std::string(dir) + name;
+    SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+    CopyFileA(from.c_str(), to.c_str(), FALSE);
+    return to;
+}
+
+// Whatever happens to the file underneath, the page goes on with what it
+// has mapped, and the sheet closes cleanly.
+TEST_F(Pages, FileDeletedOrReplacedWhileShown)
+{
+    std::string jpeg = TempCopy(Data("passes.jpg"), "lumetta-shown.jpg");
+    {
+        PreviewSheet s(jpeg);
+        ASSERT_TRUE(s.page);
+        Pump(150);   // decoding
+        // Windows refuses both while the file is mapped; Wine lets the
+        // delete through.  Either way the picture goes on decoding.
+        DeleteFileA(jpeg.c_str());
+        CopyFileA(Data("photo.bmp").c_str(), jpeg.c_str(), FALSE);
+        RECT at = Placement(s.Area(), 4800, 2400);
+        std::vector<RowMeans> seen = WatchPasses(s, at, [&](const RowMeans& m) { return m.red - m.blue > 100; });
+        ASSERT_TRUE(IsWindow(s.page));
+        EXPECT_NEAR(0xC0, seen.back().red, 24);
+        EXPECT_NEAR(0x20, seen.back().green, 24);
+    }
+    std::string gif = TempCopy(Data("disposal.gif"), "lumetta-shown.gif");
+    {
+        PreviewSheet s(gif);
+        ASSERT_TRUE(s.page);
+        Pump(250);   // the first frames
+        HANDLE f = CreateFileA(gif.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               NULL, OPEN_EXISTING, 0, NULL);
+        // Rewritten in place under the frames still to decode (the mapped
+        // view shows the new bytes); shortening it is refused while mapped.
+        ASSERT_NE(INVALID_HANDLE_VALUE, f);
+        std::vector<char> zeros(400, 0);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(f, zeros.data(), (DWORD)zeros.size(), &written, NULL));
+        SetFilePointer(f, 20, NULL, FILE_BEGIN);
+        SetEndOfFile(f);
+        CloseHandle(f);
+        Pump(1200);
+        ASSERT_TRUE(IsWindow(s.page));
+    }
+    DeleteFileA(jpeg.c_str());
+    DeleteFileA(gif.c_str());
 }
 
 }  // namespace

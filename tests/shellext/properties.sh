@@ -89,6 +89,13 @@ expect truncated.bmp 'pages: General Details Preview' 'details 1004 shown: 300x2
 expect huge.png 'pages: General Details Preview' 'details 1004 shown: 30000x30000'
 expect anim.gif 'pages: General Details Preview' 'details 1003 shown: Compuserve Graphics Interchange Format 89a'
 
+# Deleted and replaced by another file while its dialog is open: the pages go
+# on with the picture they have mapped, and the dialog closes cleanly.
+cp "$data/whole.bmp" "$data/gone.bmp"
+( sleep 1; rm -f "$data/gone.bmp"; convert -size 30x30 xc:red BMP3:"$data/gone.bmp" ) &
+expect gone.bmp 'pages: General Details Preview' 'details 1004 shown: 300x200' 'preview settled: yes'
+wait
+
 # Two files at once: no pages of ours.
 host properties "$data/one.bmp" "$data/eight.bmp" "$data/shots-two" > "$data/two.out" 2>&1 || true
 if grep -q 'Details' "$data/two.out"; then echo "FAIL two files got pages"; cat "$data/two.out"; fail=1; fi
