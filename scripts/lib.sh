@@ -101,15 +101,9 @@ build_project() {
   fi
 }
 
-# A private prefix, created once per build folder.  A crashing program ends
-# at once instead of waiting on Wine's crash dialog.
+# A private prefix, created once per build folder.
 prepare_prefix() {
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$WINEPREFIX"
-    "$WINE" wineboot -i >/dev/null 2>&1 || true
-    "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-    /usr/lib/wine/wineserver -w || true
-  fi
+  bash "$ROOT/scripts/make-prefix.sh" "$WINE" "$WINEPREFIX"
   install_control_panel
 }
 

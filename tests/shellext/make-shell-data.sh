@@ -43,18 +43,6 @@ png = b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', 30000, 30000
 png += chunk(b'IDAT', zlib.compress(bytes(200))) + chunk(b'IEND', b'')
 open(sys.argv[1], 'wb').write(png)
 PY
-# Sheets are top-level windows that Wine hands to a window manager; with none
-# on the test display, it waits two seconds for one at every sheet's close.
-{
-  printf 'REGEDIT4\n'
-  for program in pages_tests.exe shellhost.exe; do
-    printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\X11 Driver]\n"Managed"="N"\n' "$program"
-  done
-} > "$out/unmanaged.reg"
-reg=$out/unmanaged.reg
-"$LUMETTA_WINE" regedit /s "Z:${reg//\//\\}" >/dev/null 2>&1
-rm "$out/unmanaged.reg"
-
 # An animation with every disposal method, offsets, transparency and its own
 # delays, on an 80 x 40 screen of 10-pixel blocks; ImageMagick composes the
 # reference frames.  Disposal 0 ("undefined") is what ImageMagick writes by
