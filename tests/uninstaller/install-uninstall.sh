@@ -20,7 +20,7 @@ check() { if eval "$1"; then echo "ok: $2"; else echo "FAIL: $2"; fail=1; fi; }
 # ended (system.reg and user.reg, names escaped): one line a value,
 # "[root\\key] name=data", continued data joined, times left out.
 export_registry() {
-  /usr/lib/wine/wineserver -w
+  timeout 120 /usr/lib/wine/wineserver -w || { echo "FAIL: a program still runs in $WINEPREFIX" >&2; exit 1; }
   local file
   for file in system user; do
     awk -v root="$file" '
