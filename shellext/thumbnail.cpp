@@ -154,9 +154,16 @@ HICON BuildThumbnailIcon(const PixelBuffer* picture, int border, uint32_t color)
         for (int x = left; x < frameRight; x++)
             pixels[y * n + x] = color;
     }
-    for (int y = 0; y < h; y++)
-        memcpy(pixels + (size_t)(top + border + y) * n + left + border,
-               picture->pixels + (size_t)y * w, (size_t)w * 4);
+    // The mask alone gives the icon its shape: a fourth byte left in the
+    // colour image (the JPEG decoder's filler is 0xFF) would make today's
+    // systems draw the icon by it, and the frame, whose fourth byte is 0,
+    // would vanish.
+    for (int y = 0; y < h; y++) {
+        uint32_t* row = pixels + (size_t)(top + border + y) * n + left + border;
+        const uint32_t* source = picture->pixels + (size_t)y * w;
+        for (int x = 0; x < w; x++)
+            row[x] = source[x] & 0xFFFFFF;
+    }
     GdiFlush();
 
     ICONINFO ii = {};

@@ -856,4 +856,40 @@ TEST_F(ShellExt, ThumbnailFrameRejectsBadPictures)
     DestroyIcon(icon);
 }
 
+// A picture whose fourth bytes are 0xFF (the JPEG decoder's filler) still
+// shows its frame when the system draws the icon.
+TEST_F(ShellExt, ThumbnailFrameShowsOverAFilledFourthByte)
+{
+    uint32_t pixels[4] = {0xFF102030, 0xFF102030, 0xFF102030, 0xFF102030};
+    PixelBuffer b = {};
+    b.size = PixelBufferSize;
+    b.width = 2;
+    b.height = 2;
+    b.pixels = pixels;
+    HICON icon = BuildThumbnailIcon(&b, 1, 0xFF2020);
+    ASSERT_TRUE(icon);
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = 4;
+    bmi.bmiHeader.biHeight = -4;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    void* bits = NULL;
+    HDC dc = CreateCompatibleDC(NULL);
+    HBITMAP canvas = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
+    ASSERT_TRUE(canvas);
+    HGDIOBJ old = SelectObject(dc, canvas);
+    memset(bits, 0xFF, 4 * 4 * 4);
+    EXPECT_TRUE(DrawIconEx(dc, 0, 0, icon, 4, 4, 0, NULL, DI_NORMAL));
+    GdiFlush();
+    const uint32_t* drawn = (const uint32_t*)bits;
+    EXPECT_EQ(0xFF2020u, drawn[0] & 0xFFFFFF);
+    EXPECT_EQ(0xFF2020u, drawn[3 * 4 + 3] & 0xFFFFFF);
+    EXPECT_EQ(0x102030u, drawn[1 * 4 + 1] & 0xFFFFFF);
+    SelectObject(dc, old);
+    DeleteObject(canvas);
+    DeleteDC(dc);
+    DestroyIcon(icon);
+}
+
 }  // namespace
