@@ -33,7 +33,12 @@ run_dll() {
     sleep 0.25
   done
   sleep 1.5
-  import -window "${w:-root}" "$out/screen.png"
+  rm -f "$out/screen.png"
+  import -window root "$out/screen.png"
+  # Only the panel's own area: the page tests' windows may be elsewhere.
+  if [ -n "$w" ] && eval "$(xdotool getwindowgeometry --shell "$w" 2>/dev/null)"; then
+    mogrify -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out/screen.png"
+  fi
   [ -n "$w" ] && xdotool key --window "$w" Escape 2>/dev/null || true
   for i in $(seq 1 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
   kill "$pid" 2>/dev/null || true

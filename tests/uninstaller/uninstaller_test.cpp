@@ -26,6 +26,10 @@ const char RestartText[] =
 const char FilesLeftText[] =
     "The uninstall was successful, but the Uninstaller was unable to remove all the Lumetta files "
     "from your computer.\n\nYou should manually remove the Lumetta folder from your hard drive.";
+const char RefusedText[] =
+    "The Uninstaller was unable to uninstall Lumetta from your computer.\n\nYou may be able to solve "
+    "this problem by restarting your computer, logging in as an Administrator, and then running the "
+    "Uninstaller again.";
 const char DefaultFolder[] = "C:\\Program Files\\Norvane Information\\Lumetta";
 
 std::string BuildPath(const std::string& name)
@@ -445,6 +449,71 @@ TEST_F(Uninstaller, WithoutTheClassKeyTheRegistryIsCleanedAndFilesStay)
     EXPECT_EQ(FilesLeftText, end.text);
     EXPECT_FALSE(end.button1Visible);
     EXPECT_TRUE(Exists(i.library));
+    CleanUp(i);
+    EXPECT_EQ("", Differences(before, Snapshot()));
+}
+
+// A key that no one may open, as a registry without the rights would give:
+// made here a volatile link to itself, which Wine refuses to open (it grants
+// an administrator every access a security descriptor would refuse).
+bool MakeUnopenableKey(const wchar_t* path)
+{
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                        KEY_ALL_ACCESS | KEY_CREATE_LINK, NULL, &key, NULL) != ERROR_SUCCESS)
+        return false;
+    std::wstring target = std::wstring(L"\\Registry\\Machine\\") + path;
+    LONG error = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, (const BYTE*)target.c_str(),
+                                (DWORD)(target.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+    HKEY probe;
+    return error == ERROR_SUCCESS &&
+           RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &probe) != ERROR_SUCCESS;
+}
+
+void DeleteLinkKey(const wchar_t* path)
+{
+    typedef LONG(WINAPI * DeleteKeyFunction)(HANDLE);
+    DeleteKeyFunction deleteKey =
+        (DeleteKeyFunction)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey");
+    HKEY key;
+    if (deleteKey && RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, REG_OPTION_OPEN_LINK, DELETE, &key) == ERROR_SUCCESS) {
+        deleteKey(key);
+        RegCloseKey(key);
+    }
+}
+
+// The Display control panel's key refused: the removal stops there with the
+// administrator's text; the approved list, removed before it, stays removed,
+// and what comes after it (the uninstall entry, the files) is still there
+// for a second run.
+TEST_F(Uninstaller, ARefusedKeyStopsTheRemoval)
+{
+    const char panels[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Controls Folder";
+    const wchar_t display[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Controls Folder\\Display";
+    const char approved[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+    const char entry[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta";
+    bool panelsBefore = KeyExists(HKEY_LOCAL_MACHINE, panels);
+    auto before = Snapshot();
+    Installation i = Install();
+    DeleteTree(HKEY_LOCAL_MACHINE, (std::string(panels) + "\\Display").c_str());
+    if (!MakeUnopenableKey(display)) {
+        DeleteLinkKey(display);
+        CleanUp(i);
+        GTEST_SKIP() << "this Wine opens every key";
+    }
+    DialogEnd end = RunUninstaller(i.uninstaller);
+    EXPECT_EQ(RefusedText, end.text);
+    EXPECT_FALSE(end.button1Visible);
+    for (const ProductClass& c : ProductClasses)
+        EXPECT_EQ("<no value>", ReadText(HKEY_LOCAL_MACHINE, approved, c.text));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, entry));
+    EXPECT_TRUE(Exists(i.library));
+    // Run again once the registry lets it, as its text advises: all goes.
+    DeleteLinkKey(display);
+    EXPECT_EQ(RemovedText, RunUninstaller(i.uninstaller).text);
+    if (!panelsBefore)
+        DeleteTree(HKEY_LOCAL_MACHINE, panels);
     CleanUp(i);
     EXPECT_EQ("", Differences(before, Snapshot()));
 }
