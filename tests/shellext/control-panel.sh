@@ -27,7 +27,7 @@ run_dll() {
   local pid w="" i
   "$LUMETTA_WINE" rundll32 shell32.dll,Control_RunDLL "$@" >/dev/null 2>&1 &
   pid=$!
-  for i in $(seq 1 80); do
+  for i in $(seq 1 160); do
     w=$(xdotool search --onlyvisible --name '^Display Properties$' 2>/dev/null | head -1 || true)
     [ -n "$w" ] && break
     sleep 0.25
@@ -59,6 +59,6 @@ if run_dll desk.cpl @0,@Lumetta; then
   [ "$n" -eq 0 ] && echo "ok desk.cpl @0,@Lumetta: first page" ||
     { echo "FAIL desk.cpl @0,@Lumetta: expected the first page ($n)"; fail=1; }
 else
-  echo "FAIL desk.cpl @0,@Lumetta: no sheet"; fail=1
+  echo "FAIL desk.cpl @0,@Lumetta: no sheet (windows: $(xdotool search --name . getwindowname %@ 2>/dev/null | tr '\n' '|'))"; fail=1
 fi
 exit $fail
