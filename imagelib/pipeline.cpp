@@ -184,6 +184,13 @@ void RememberFailure(uint64_t pages)
 
 }  // namespace
 
+bool SeveralProcessors()
+{
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    return system.dwNumberOfProcessors > 1;
+}
+
 uint32_t* AllocatePixels(int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0 || (uint64_t)width * (uint64_t)height > PictureMaxPixels)

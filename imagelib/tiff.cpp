@@ -384,7 +384,6 @@ uint32_t PrepareReader(TiffDecoder* d, TIFF* tif)
 // Both look at the stop event between bands, so bands are kept small enough
 // to end well within the time a stop request waits before it terminates the
 // decoder's thread, which would leave the helper writing into freed pixels.
-const uint64_t SplitPixels = 1u << 20;
 const uint64_t SplitBandPixels = 1u << 22;
 
 struct LowerHalf {
@@ -420,11 +419,7 @@ DWORD WINAPI ReadLowerHalf(LPVOID parameter)
 // The first row the helper reads, or the height when one thread reads all.
 uint32_t SplitRow(TIFF* tif, uint32_t width, uint32_t height)
 {
-    if (TIFFIsTiled(tif) || (uint64_t)width * height < SplitPixels)
-        return height;
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    if (system.dwNumberOfProcessors < 2)
+    if (TIFFIsTiled(tif) || (uint64_t)width * height < SharedWorkPixels || !SeveralProcessors())
         return height;
     uint32_t band = BandRows(tif, height);
     uint32_t bands = height / band + (height % band != 0);

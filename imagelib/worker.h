@@ -86,6 +86,12 @@ inline bool DeliverRow(RowPublisher* p, LONG rowsDone, LONG total)
     return PublishRows(p, rowsDone) && StopRequested(p->target);
 }
 
+// A decoder may share a large picture's work with a helper thread of its own
+// when the machine has a second processor: from this many pixels on, where
+// starting the thread costs nothing by comparison.
+const uint64_t SharedWorkPixels = 1u << 20;
+bool SeveralProcessors();
+
 inline LONG ReadRowsDone(PixelBuffer* buffer)
 {
     return InterlockedCompareExchange(&buffer->rowsDone, 0, 0);
