@@ -302,11 +302,19 @@ bool DirectRoadFits(const TiffDecoder* d, TIFF* tif)
 
 // From three bytes a pixel, red first, to the library's pixels.  Pixel i is
 // written over bytes that held pixels before it only: the packed rows start
-// `count` bytes into the same block.
+// `count` bytes into the same block.  A pixel's bytes are read as a word
+// with the next pixel's first byte, turned round and shifted; the last
+// pixel, whose next byte may lie beyond the block, is read byte by byte.
 void WidenRgb(const uint8_t* packed, uint32_t* out, size_t count)
 {
-    for (size_t i = 0; i < count; i++, packed += 3)
-        out[i] = (uint32_t)packed[2] | (uint32_t)packed[1] << 8 | (uint32_t)packed[0] << 16;
+    if (count == 0)
+        return;
+    for (size_t i = 0; i + 1 < count; i++, packed += 3) {
+        uint32_t word;
+        memcpy(&word, packed, sizeof word);
+        out[i] = __builtin_bswap32(word) >> 8;
+    }
+    out[count - 1] = (uint32_t)packed[2] | (uint32_t)packed[1] << 8 | (uint32_t)packed[0] << 16;
 }
 
 bool ReadStripDirect(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t rows)
