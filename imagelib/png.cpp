@@ -500,60 +500,6 @@ bool ConvertRowsOnTwoCores(PngDecoder* d, uint8_t* rowsIn, const uint8_t* zeros,
     return true;
 }
 
-// The first write to each page of a fresh block costs the kernel a few
-// microseconds, which for a large picture comes to more than a tenth of the
-// inflating.  A helper takes those faults on the other core, ahead of the
-// inflater, in the order in which the pages will be written.  It adds 0 to a
-// word of each page, which leaves whatever the decoder's thread may already
-// have written there as it was.
-struct PageToucher {
-    uint8_t* block;
-    size_t size;
-    size_t from;               // where the writing begins
-    volatile LONG abandon;
-    HANDLE thread;
-};
-
-const size_t PageBytes = 4096;
-
-void TouchRange(PageToucher* t, size_t begin, size_t end)
-{
-    for (size_t at = begin; at + sizeof(LONG) <= end && !t->abandon; at += PageBytes)
-        InterlockedExchangeAdd((volatile LONG*)(t->block + at), 0);
-}
-
-DWORD WINAPI TouchPages(LPVOID parameter)
-{
-    PageToucher* t = (PageToucher*)parameter;
-    size_t from = t->from / PageBytes * PageBytes;
-    TouchRange(t, from, t->size);
-    TouchRange(t, 0, from);
-    return 0;
-}
-
-void StartTouching(PageToucher* t, PixelBuffer* target, size_t from)
-{
-    t->block = (uint8_t*)target->pixels;
-    t->size = (size_t)target->width * target->height * 4;
-    t->from = from;
-    t->abandon = 0;
-    t->thread = NULL;
-    if (t->size / 4 >= SharedWorkPixels && SeveralProcessors()) {
-        DWORD id;
-        t->thread = CreateThread(NULL, 0, TouchPages, t, 0, &id);
-    }
-}
-
-void EndTouching(PageToucher* t)
-{
-    if (!t->thread)
-        return;
-    InterlockedExchange(&t->abandon, 1);
-    WaitForSingleObject(t->thread, INFINITE);
-    CloseHandle(t->thread);
-    t->thread = NULL;
-}
-
 int ReadDirect(PngDecoder* d)
 {
     PixelBuffer* target = d->target;
@@ -561,10 +507,10 @@ int ReadDirect(PngDecoder* d)
     const uint64_t inflated = (uint64_t)height * (width * RgbBytes + 1);
     uint8_t* rowsIn = (uint8_t*)target->pixels + (width * height * 4 - (size_t)inflated);
     PageToucher toucher;
-    StartTouching(&toucher, target, (size_t)(rowsIn - (uint8_t*)target->pixels));
+    StartTouchingPages(&toucher, target, (size_t)(rowsIn - (uint8_t*)target->pixels));
     size_t total = 0;
     if (!CheckImageData(d->source.next, d->source.end, &total)) {
-        EndTouching(&toucher);
+        EndTouchingPages(&toucher);
         return DirectNotTaken;
     }
     uint8_t* joined = NULL;
@@ -572,7 +518,7 @@ int ReadDirect(PngDecoder* d)
     uint8_t* lines = (uint8_t*)GlobalAlloc(GMEM_FIXED, 2 * width * RgbBytes);
     int status = DirectNotTaken;
     bool inflatedAll = stream && lines && InflateExactly(stream, total, rowsIn, (size_t)inflated);
-    EndTouching(&toucher);
+    EndTouchingPages(&toucher);
     if (inflatedAll) {
         bool filtersKnown = true;
         for (size_t y = 0; y < height; y++)
