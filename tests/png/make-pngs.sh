@@ -51,7 +51,7 @@ rm gamma.ppm gamma-alpha.pgm
 convert -size 320x240 plasma:fractal -seed 3 -depth 8 $plain -define png:color-type=2 large.png
 # Over a megapixel, with every row filter among its rows: plasma, gradients
 # both ways, a flat band and noise under the adaptive choice.
-convert -size 1100x240 plasma:fractal -seed 9 \( -size 240x1100 gradient:red-blue -rotate 90 \) \
+convert large.png -resize 1100x240\! \( -size 240x1100 gradient:red-blue -rotate 90 \) \
   \( -size 1100x240 gradient:green-yellow \) -size 1100x240 xc:orange \( xc: +noise Random \) \
   -append +repage -depth 8 $plain -define png:color-type=2 big-filters.png
 # Every row filter alone (0 to 4), and the adaptive choice among them (5).

@@ -85,7 +85,7 @@ expect strips16
 
 # Over a megapixel in strips of 7 rows (the last one shorter), with the
 # predictor: read by two threads, each strip straight into its rows.
-convert -size 1100x960 plasma:fractal -seed 7 -depth 8 -type truecolor -compress none src-halves.tif
+convert base.png -resize 1100x960\! -depth 8 -type truecolor -compress none src-halves.tif
 tiffcp -c lzw:2 -r 7 src-halves.tif rgb-halves.tif
 expect rgb-halves
 
