@@ -294,9 +294,14 @@ uint32_t BandRows(TIFF* tif, uint32_t height)
 // straight into the end of its own rows and widened in place.  A strip that
 // cannot be read this way goes to the reader, which then gives it its own
 // treatment to the byte.
+// YCbCr that the JPEG codec turns into RGB for the reader stays with the
+// reader, which reads such strips in whole sampling rows.
 bool DirectRoadFits(const TiffDecoder* d, TIFF* tif)
 {
-    return d->packed && !TIFFIsTiled(tif) && d->image.samplesperpixel == 3 &&
+    uint16_t photometric = 0;
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    return d->packed && photometric == PHOTOMETRIC_RGB && !TIFFIsTiled(tif) &&
+           d->image.samplesperpixel == 3 &&
            (uint64_t)TIFFScanlineSize64(tif) == (uint64_t)d->image.width * 3;
 }
 
