@@ -392,53 +392,98 @@ uint32_t PrepareReader(TiffDecoder* d, TIFF* tif)
 // ---------------------------------------------------------------- two cores
 // Strips are independent, so a large stripped picture is read by two
 // threads, each through a handle of its own (a libtiff handle is not to be
-// shared): the decoder's own thread the upper bands, a helper the lower ones.
-// The helper publishes nothing; its rows are counted when both are done.
-// Both look at the stop event between bands, so bands are kept small enough
-// to end well within the time a stop request waits before it terminates the
-// decoder's thread, which would leave the helper writing into freed pixels.
+// shared), each taking the next band that neither has taken: on a busy
+// machine the thread that gets the more time reads the more bands.  The
+// decoder's own thread publishes the rows of the bands done from the top
+// without a gap.  Both look at the stop event between bands, so bands are
+// kept small enough to end well within the time a stop request waits before
+// it terminates the decoder's thread, which would leave the helper writing
+// into freed pixels.
 const uint64_t SplitBandPixels = 1u << 22;
 
-struct LowerHalf {
+struct SharedBands {
     PixelBuffer* target;
     const uint8_t* data;
     uint32_t size;
-    uint32_t top;
+    uint32_t band;             // rows a band
+    LONG count;                // bands
+    volatile LONG next;        // the first band not yet taken
+    volatile LONG* done;       // per band: 1 once its rows are in place
 };
 
-// Exit code: ImgOk, ImgStopped, or ImgUnsupported when the helper could not
-// set itself up and its bands are still to be read.
-DWORD WINAPI ReadLowerHalf(LPVOID parameter)
+// Bands of the shared picture until none is left (ImgOk) or a stop is asked
+// for.  `published`, for the decoder's own thread only, counts the bands
+// done from the top, whose rows it publishes.
+int TakeBands(TiffDecoder* d, TIFF* tif, SharedBands* shared, LONG* published)
 {
-    LowerHalf* job = (LowerHalf*)parameter;
-    TIFF* tif = OpenTiffInMemory(job->data, job->size);
+    PixelBuffer* target = d->target;
+    const uint32_t height = (uint32_t)target->height;
+    const LONG checkEvery = d->output.rowsPerSignal / (LONG)shared->band > 1
+                                ? d->output.rowsPerSignal / (LONG)shared->band
+                                : 1;
+    for (LONG taken = 0;; taken++) {
+        if (taken % checkEvery == 0 && StopRequested(target))
+            return ImgStopped;
+        LONG b = InterlockedIncrement(&shared->next) - 1;
+        if (b >= shared->count)
+            return ImgOk;
+        uint32_t top = (uint32_t)b * shared->band;
+        ReadBand(d, tif, top, shared->band < height - top ? shared->band : height - top);
+        InterlockedExchange(&shared->done[b], 1);
+        if (!published)
+            continue;
+        LONG before = *published;
+        while (*published < shared->count && shared->done[*published])
+            ++*published;
+        if (*published > before) {
+            uint64_t rows = (uint64_t)*published * shared->band;
+            PublishRows(&d->output, (LONG)(rows < height ? rows : height));
+        }
+    }
+}
+
+DWORD WINAPI ReadSharedBands(LPVOID parameter)
+{
+    SharedBands* shared = (SharedBands*)parameter;
+    TIFF* tif = OpenTiffInMemory(shared->data, shared->size);
     if (!tif)
         return (DWORD)ImgUnsupported;
     TiffDecoder d;
     memset(&d, 0, sizeof d);
-    d.target = job->target;
+    d.target = shared->target;
     char message[1024];
     int status = ImgUnsupported;
     if (TIFFRGBAImageBegin(&d.image, tif, 0, message)) {
         PrepareReader(&d, tif);
         d.output = PublisherFor(d.target);
-        status = ReadBands(&d, tif, job->top, (uint32_t)d.target->height);
+        status = TakeBands(&d, tif, shared, NULL);
         TIFFRGBAImageEnd(&d.image);
     }
     TIFFClose(tif);
     return (DWORD)status;
 }
 
-// The first row the helper reads, or the height when one thread reads all.
-uint32_t SplitRow(TIFF* tif, uint32_t width, uint32_t height)
+bool ShareBands(TIFF* tif, uint32_t width, uint32_t height)
 {
     if (TIFFIsTiled(tif) || (uint64_t)width * height < SharedWorkPixels || !SeveralProcessors())
-        return height;
+        return false;
     uint32_t band = BandRows(tif, height);
-    uint32_t bands = height / band + (height % band != 0);
-    if (bands < 2 || (uint64_t)width * band > SplitBandPixels)
-        return height;
-    return (bands + 1) / 2 * band;
+    return band < height && (uint64_t)width * band <= SplitBandPixels;
+}
+
+// Both threads until the bands run out; whichever could not set itself up
+// leaves its share to the other.
+int ReadOnTwoThreads(TiffDecoder* d, TIFF* tif, SharedBands* shared)
+{
+    DWORD id;
+    HANDLE helper = CreateThread(NULL, 0, ReadSharedBands, shared, 0, &id);
+    LONG published = 0;
+    int status = TakeBands(d, tif, shared, &published);
+    if (helper) {
+        WaitForSingleObject(helper, INFINITE);
+        CloseHandle(helper);
+    }
+    return status;
 }
 
 // `file` is the decode job's ImageInfo, still the caller's after the job
@@ -446,26 +491,19 @@ uint32_t SplitRow(TIFF* tif, uint32_t width, uint32_t height)
 int ReadImage(TiffDecoder* d, TIFF* tif, const ImageInfo* file)
 {
     PixelBuffer* target = d->target;
-    uint32_t height = (uint32_t)target->height;
-    LowerHalf lower = { target, file->data, file->dataSize,
-                        SplitRow(tif, (uint32_t)target->width, height) };
-    HANDLE helper = NULL;
-    if (lower.top < height) {
-        DWORD id;
-        helper = CreateThread(NULL, 0, ReadLowerHalf, &lower, 0, &id);
-    }
+    const uint32_t width = (uint32_t)target->width, height = (uint32_t)target->height;
     d->output = PublisherFor(target);
-    d->publishes = true;
-    int status = ReadBands(d, tif, 0, helper ? lower.top : height);
-    if (helper) {
-        WaitForSingleObject(helper, INFINITE);
-        DWORD code = (DWORD)ImgUnsupported;
-        GetExitCodeThread(helper, &code);
-        CloseHandle(helper);
-        if ((int)code == ImgUnsupported && status == ImgOk)
-            status = ReadBands(d, tif, lower.top, height);
-        else if (status == ImgOk)
-            status = (int)code;
+    int status;
+    SharedBands shared = { target, file->data, file->dataSize, BandRows(tif, height), 0, 0, NULL };
+    shared.count = (LONG)(height / shared.band + (height % shared.band != 0));
+    if (ShareBands(tif, width, height) &&
+        (shared.done = (volatile LONG*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT,
+                                                   (size_t)shared.count * sizeof(LONG)))) {
+        status = ReadOnTwoThreads(d, tif, &shared);
+        GlobalFree((HGLOBAL)shared.done);
+    } else {
+        d->publishes = true;
+        status = ReadBands(d, tif, 0, height);
     }
     if (status != ImgOk)
         return status;
