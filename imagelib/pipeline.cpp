@@ -217,7 +217,9 @@ void StartTouchingPages(PageToucher* toucher, PixelBuffer* target, size_t from)
     toucher->from = from;
     toucher->abandon = 0;
     toucher->thread = NULL;
-    if (toucher->block && toucher->size / 4 >= SharedWorkPixels && SeveralProcessors()) {
+    uint64_t pixels = toucher->size / 4;
+    if (toucher->block && pixels >= SharedWorkPixels && pixels <= TouchedMaxPixels &&
+        SeveralProcessors()) {
         DWORD id;
         toucher->thread = CreateThread(NULL, 0, TouchPages, toucher, 0, &id);
     }

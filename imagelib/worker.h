@@ -106,6 +106,11 @@ struct PageToucher {
     HANDLE thread;             // null when no helper runs
 };
 
+// A stop request that is not heeded within its wait terminates the decoder's
+// thread, and its pixels may then be freed: the helper must have ended long
+// before.  Up to this size it takes a fraction of a second.
+const uint64_t TouchedMaxPixels = (uint64_t)1 << 26;
+
 // Starts the helper on the target's pixels (when the picture is large and a
 // second processor is there), from byte `from` to the end, then the rest.
 void StartTouchingPages(PageToucher* toucher, PixelBuffer* target, size_t from);
