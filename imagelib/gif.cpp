@@ -703,7 +703,10 @@ int DecodeImage(DecodeJob* job)
     if (status == ImgOk)
         status = BeginImage(d, job, counter);
     if (status == ImgOk) {
+        PageToucher toucher;
+        StartTouchingPages(&toucher, d->target, 0);
         status = DecodeData(d);
+        EndTouchingPages(&toucher);
         FinishImage(d, status);
     }
     FreeDictionary(d);

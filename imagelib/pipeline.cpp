@@ -184,6 +184,57 @@ void RememberFailure(uint64_t pages)
 
 }  // namespace
 
+bool SeveralProcessors()
+{
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    return system.dwNumberOfProcessors > 1;
+}
+
+namespace {
+
+void TouchRange(PageToucher* t, size_t begin, size_t end)
+{
+    for (size_t at = begin; at + sizeof(LONG) <= end && !t->abandon; at += (size_t)PageBytes)
+        InterlockedExchangeAdd((volatile LONG*)(t->block + at), 0);
+}
+
+DWORD WINAPI TouchPages(LPVOID parameter)
+{
+    PageToucher* t = (PageToucher*)parameter;
+    size_t from = t->from - t->from % (size_t)PageBytes;
+    TouchRange(t, from, t->size);
+    TouchRange(t, 0, from);
+    return 0;
+}
+
+}  // namespace
+
+void StartTouchingPages(PageToucher* toucher, PixelBuffer* target, size_t from)
+{
+    toucher->block = (uint8_t*)target->pixels;
+    toucher->size = (size_t)target->width * (size_t)target->height * 4;
+    toucher->from = from;
+    toucher->abandon = 0;
+    toucher->thread = NULL;
+    uint64_t pixels = toucher->size / 4;
+    if (toucher->block && pixels >= SharedWorkPixels && pixels <= TouchedMaxPixels &&
+        SeveralProcessors()) {
+        DWORD id;
+        toucher->thread = CreateThread(NULL, 0, TouchPages, toucher, 0, &id);
+    }
+}
+
+void EndTouchingPages(PageToucher* toucher)
+{
+    if (!toucher->thread)
+        return;
+    InterlockedExchange(&toucher->abandon, 1);
+    WaitForSingleObject(toucher->thread, INFINITE);
+    CloseHandle(toucher->thread);
+    toucher->thread = NULL;
+}
+
 uint32_t* AllocatePixels(int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0 || (uint64_t)width * (uint64_t)height > PictureMaxPixels)

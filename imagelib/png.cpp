@@ -398,27 +398,138 @@ int ConvertRows(PngDecoder* d, const uint8_t* rowsIn, uint8_t* lines, const uint
     return ImgOk;
 }
 
+// ---------------------------------------------------------------- two cores
+// A large picture's rows are unfiltered in place, in the inflated data, by a
+// helper thread, while the decoder's own thread turns finished rows into
+// pixels and publishes them: the two halves of the work on both cores.  The
+// helper never waits.  Pixel row y covers inflated rows up to y only, so it
+// is written once the helper has finished row y + 1, whose upper neighbour
+// row y is.
+
+template <int Filter>
+void UnfilterInPlace(uint8_t* row, const uint8_t* above, int32_t width)
+{
+    if (Filter == 0)
+        return;
+    uint32_t l0 = 0, l1 = 0, l2 = 0, c0 = 0, c1 = 0, c2 = 0;
+    for (int32_t x = 0; x < width; x++, row += RgbBytes, above += RgbBytes) {
+        uint32_t b0 = above[0], b1 = above[1], b2 = above[2];
+        l0 = Unfilter<Filter>(row[0], l0, b0, c0);
+        l1 = Unfilter<Filter>(row[1], l1, b1, c1);
+        l2 = Unfilter<Filter>(row[2], l2, b2, c2);
+        row[0] = (uint8_t)l0;
+        row[1] = (uint8_t)l1;
+        row[2] = (uint8_t)l2;
+        c0 = b0;
+        c1 = b1;
+        c2 = b2;
+    }
+}
+
+typedef void (*InPlaceUnfilter)(uint8_t*, const uint8_t*, int32_t);
+const InPlaceUnfilter InPlaceUnfilters[5] = { UnfilterInPlace<0>, UnfilterInPlace<1>,
+                                              UnfilterInPlace<2>, UnfilterInPlace<3>,
+                                              UnfilterInPlace<4> };
+
+// Pixel x is written over bytes of pixels up to x of its own row at most.
+void PackRow(const uint8_t* row, uint32_t* out, int32_t width, const uint8_t table[256])
+{
+    for (int32_t x = 0; x < width; x++, row += RgbBytes)
+        out[x] = (uint32_t)table[row[0]] << 16 | (uint32_t)table[row[1]] << 8 | table[row[2]];
+}
+
+struct Unfiltering {
+    uint8_t* rowsIn;           // each row its filter byte and its bytes
+    const uint8_t* zeros;      // the upper neighbour of the first row
+    int32_t width;
+    int32_t height;
+    volatile LONG rowsDone;    // rows unfiltered so far
+    volatile LONG abandon;     // set when the rows are no longer wanted
+};
+
+DWORD WINAPI UnfilterRows(LPVOID parameter)
+{
+    Unfiltering* u = (Unfiltering*)parameter;
+    const size_t stride = (size_t)u->width * RgbBytes + 1;
+    const uint8_t* above = u->zeros;
+    uint8_t* in = u->rowsIn;
+    for (int32_t y = 0; y < u->height && !u->abandon; y++, in += stride) {
+        InPlaceUnfilters[in[0]](in + 1, above, u->width);
+        above = in + 1;
+        InterlockedExchange(&u->rowsDone, y + 1);
+    }
+    return 0;
+}
+
+int PackRowsBehind(PngDecoder* d, Unfiltering* u, const uint8_t table[256])
+{
+    PixelBuffer* target = d->target;
+    const int32_t width = target->width, height = target->height;
+    const size_t stride = (size_t)width * RgbBytes + 1;
+    RowPublisher rows = PublisherFor(target);
+    for (int32_t y = 0; y < height;) {
+        LONG unfiltered = InterlockedCompareExchange(&u->rowsDone, 0, 0);
+        LONG ready = unfiltered == height ? height : unfiltered - 1;
+        if (ready <= y) {
+            SwitchToThread();
+            continue;
+        }
+        for (; y < ready; y++) {
+            PackRow(u->rowsIn + (size_t)y * stride + 1, target->pixels + (size_t)y * width, width,
+                    table);
+            if (DeliverRow(&rows, y + 1, height))
+                return ImgStopped;
+        }
+    }
+    return ImgOk;
+}
+
+// False when the helper could not be started; nothing is touched then.
+bool ConvertRowsOnTwoCores(PngDecoder* d, uint8_t* rowsIn, const uint8_t* zeros,
+                           const uint8_t table[256], int* status)
+{
+    Unfiltering u = { rowsIn, zeros, d->target->width, d->target->height, 0, 0 };
+    DWORD id;
+    HANDLE helper = CreateThread(NULL, 0, UnfilterRows, &u, 0, &id);
+    if (!helper)
+        return false;
+    *status = PackRowsBehind(d, &u, table);
+    InterlockedExchange(&u.abandon, 1);
+    WaitForSingleObject(helper, INFINITE);
+    CloseHandle(helper);
+    return true;
+}
+
 int ReadDirect(PngDecoder* d)
 {
     PixelBuffer* target = d->target;
     const size_t width = (size_t)target->width, height = (size_t)target->height;
     const uint64_t inflated = (uint64_t)height * (width * RgbBytes + 1);
+    uint8_t* rowsIn = (uint8_t*)target->pixels + (width * height * 4 - (size_t)inflated);
+    PageToucher toucher;
+    StartTouchingPages(&toucher, target, (size_t)(rowsIn - (uint8_t*)target->pixels));
     size_t total = 0;
-    if (!CheckImageData(d->source.next, d->source.end, &total))
+    if (!CheckImageData(d->source.next, d->source.end, &total)) {
+        EndTouchingPages(&toucher);
         return DirectNotTaken;
+    }
     uint8_t* joined = NULL;
     const uint8_t* stream = JoinImageData(d->source.next, total, &joined);
     uint8_t* lines = (uint8_t*)GlobalAlloc(GMEM_FIXED, 2 * width * RgbBytes);
-    uint8_t* rowsIn = (uint8_t*)target->pixels + (width * height * 4 - (size_t)inflated);
     int status = DirectNotTaken;
-    if (stream && lines && InflateExactly(stream, total, rowsIn, (size_t)inflated)) {
+    bool inflatedAll = stream && lines && InflateExactly(stream, total, rowsIn, (size_t)inflated);
+    EndTouchingPages(&toucher);
+    if (inflatedAll) {
         bool filtersKnown = true;
         for (size_t y = 0; y < height; y++)
             filtersKnown &= rowsIn[y * (width * RgbBytes + 1)] <= 4;
         if (filtersKnown) {
             uint8_t table[256];
             BuildGammaTable(d->fileGamma, table);
-            status = ConvertRows(d, rowsIn, lines, table);
+            memset(lines, 0, width * RgbBytes);
+            if (width * height < SharedWorkPixels || !SeveralProcessors() ||
+                !ConvertRowsOnTwoCores(d, rowsIn, lines, table, &status))
+                status = ConvertRows(d, rowsIn, lines, table);
         }
     }
     if (lines)

@@ -171,6 +171,8 @@ struct TiffDecoder {
     tileSeparateRoutine separate;
     uint32_t bandTop;          // image row of the band being read
     bool packed;               // rows already in this library's layout
+    bool direct;               // strips read straight into the rows (below)
+    bool publishes;            // false for a helper reading the lower bands
     RowPublisher output;
 };
 
@@ -201,7 +203,7 @@ void BlockDone(TiffDecoder* d, uint32_t x, uint32_t y, uint32_t w, uint32_t h)
 {
     if (!d->packed)
         ConvertBlock(d, x, y, w, h);
-    if ((uint64_t)x + w < (uint64_t)d->target->width)
+    if (!d->publishes || (uint64_t)x + w < (uint64_t)d->target->width)
         return;
     uint64_t rows = (uint64_t)d->bandTop + y + h;
     if (rows > (uint64_t)d->target->height)
@@ -284,25 +286,227 @@ uint32_t BandRows(TIFF* tif, uint32_t height)
     return rows == 0 || rows > height ? height : rows;
 }
 
-int ReadBands(TiffDecoder* d, TIFF* tif)
+// ---------------------------------------------------------------- direct road
+// Stripped 8-bit RGB, the common photograph: for every call the reader
+// allocates, zeroes and frees a buffer of a whole strip (a megabyte for a
+// photograph's strip of 80 rows), decodes into it and copies it out, which
+// costs a third again libtiff's own decoding.  Here a strip is decoded
+// straight into the end of its own rows and widened in place.  A strip that
+// cannot be read this way goes to the reader, which then gives it its own
+// treatment to the byte.
+// YCbCr that the JPEG codec turns into RGB for the reader stays with the
+// reader, which reads such strips in whole sampling rows.
+bool DirectRoadFits(const TiffDecoder* d, TIFF* tif)
+{
+    uint16_t photometric = 0;
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    return d->packed && photometric == PHOTOMETRIC_RGB && !TIFFIsTiled(tif) &&
+           d->image.samplesperpixel == 3 &&
+           (uint64_t)TIFFScanlineSize64(tif) == (uint64_t)d->image.width * 3;
+}
+
+// From three bytes a pixel, red first, to the library's pixels.  Pixel i is
+// written over bytes that held pixels before it only: the packed rows start
+// `count` bytes into the same block.  A pixel's bytes are read as a word
+// with the next pixel's first byte, turned round and shifted; the last
+// pixel, whose next byte may lie beyond the block, is read byte by byte.
+void WidenRgb(const uint8_t* packed, uint32_t* out, size_t count)
+{
+    if (count == 0)
+        return;
+    for (size_t i = 0; i + 1 < count; i++, packed += 3) {
+        uint32_t word;
+        memcpy(&word, packed, sizeof word);
+        out[i] = __builtin_bswap32(word) >> 8;
+    }
+    out[count - 1] = (uint32_t)packed[2] | (uint32_t)packed[1] << 8 | (uint32_t)packed[0] << 16;
+}
+
+bool ReadStripDirect(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t rows)
+{
+    size_t count = (size_t)d->target->width * rows;
+    uint32_t* out = d->target->pixels + (size_t)d->target->width * top;
+    uint8_t* packed = (uint8_t*)out + count;
+    tmsize_t expected = (tmsize_t)(count * 3);
+    if (TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, top, 0), packed, expected) != expected)
+        return false;
+    WidenRgb(packed, out, count);
+    return true;
+}
+
+void ReadBand(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t rows)
 {
     PixelBuffer* target = d->target;
-    uint32_t width = (uint32_t)target->width, height = (uint32_t)target->height;
-    uint32_t band = BandRows(tif, height);
-    d->output = PublisherFor(target);
-    LONG lookedAt = -d->output.rowsPerSignal;
-    for (uint32_t top = 0; top < height; top += band) {
+    uint32_t width = (uint32_t)target->width;
+    if (d->direct && ReadStripDirect(d, tif, top, rows)) {
+        if (d->publishes)
+            PublishRows(&d->output, (LONG)(top + rows));
+        return;
+    }
+    d->bandTop = top;
+    d->image.row_offset = (int)top;
+    // A strip or tile that cannot be read leaves its rows as they were.
+    TIFFRGBAImageGet(&d->image, target->pixels + (size_t)top * width, width, rows);
+}
+
+// Reads the bands of rows [top, end).
+int ReadBands(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t end)
+{
+    PixelBuffer* target = d->target;
+    uint32_t band = BandRows(tif, (uint32_t)target->height);
+    LONG lookedAt = (LONG)top - d->output.rowsPerSignal;
+    for (; top < end; top += band) {
         if ((LONG)top - lookedAt >= d->output.rowsPerSignal) {
             if (StopRequested(target))
                 return ImgStopped;
             lookedAt = (LONG)top;
         }
-        uint32_t rows = band < height - top ? band : height - top;
-        d->bandTop = top;
-        d->image.row_offset = (int)top;
-        // A strip or tile that cannot be read leaves its rows as they were.
-        TIFFRGBAImageGet(&d->image, target->pixels + (size_t)top * width, width, rows);
+        ReadBand(d, tif, top, band < end - top ? band : end - top);
     }
+    return ImgOk;
+}
+
+// The reader's output routine replaced by this file's, the orientation fixed
+// to the stored order; the flags the picture's alpha calls for.
+uint32_t PrepareReader(TiffDecoder* d, TIFF* tif)
+{
+    TIFFRGBAImage* img = &d->image;
+    if (PlainRgb8(img)) {
+        d->packed = true;
+        img->put.contig = PutRgb8;
+    } else if (img->isContig) {
+        d->contig = img->put.contig;
+        img->put.contig = PutContig;
+    } else {
+        d->separate = img->put.separate;
+        img->put.separate = PutSeparate;
+    }
+    d->direct = DirectRoadFits(d, tif);
+    img->orientation = ORIENTATION_BOTLEFT;
+    img->req_orientation = ORIENTATION_BOTLEFT;
+    // libtiff premultiplies unassociated alpha as it reads, so every
+    // picture with alpha comes out with its colours weighted.
+    return img->alpha ? HasTransparency | PreweightedColour : 0;
+}
+
+// ---------------------------------------------------------------- two cores
+// Strips are independent, so a large stripped picture is read by two
+// threads, each through a handle of its own (a libtiff handle is not to be
+// shared), each taking the next band that neither has taken: on a busy
+// machine the thread that gets the more time reads the more bands.  The
+// decoder's own thread publishes the rows of the bands done from the top
+// without a gap.  Both look at the stop event between bands, so bands are
+// kept small enough to end well within the time a stop request waits before
+// it terminates the decoder's thread, which would leave the helper writing
+// into freed pixels.
+const uint64_t SplitBandPixels = 1u << 22;
+
+struct SharedBands {
+    PixelBuffer* target;
+    const uint8_t* data;
+    uint32_t size;
+    uint32_t band;             // rows a band
+    LONG count;                // bands
+    volatile LONG next;        // the first band not yet taken
+    volatile LONG* done;       // per band: 1 once its rows are in place
+};
+
+// Bands of the shared picture until none is left (ImgOk) or a stop is asked
+// for.  `published`, for the decoder's own thread only, counts the bands
+// done from the top, whose rows it publishes.
+int TakeBands(TiffDecoder* d, TIFF* tif, SharedBands* shared, LONG* published)
+{
+    PixelBuffer* target = d->target;
+    const uint32_t height = (uint32_t)target->height;
+    const LONG checkEvery = d->output.rowsPerSignal / (LONG)shared->band > 1
+                                ? d->output.rowsPerSignal / (LONG)shared->band
+                                : 1;
+    for (LONG taken = 0;; taken++) {
+        if (taken % checkEvery == 0 && StopRequested(target))
+            return ImgStopped;
+        LONG b = InterlockedIncrement(&shared->next) - 1;
+        if (b >= shared->count)
+            return ImgOk;
+        uint32_t top = (uint32_t)b * shared->band;
+        ReadBand(d, tif, top, shared->band < height - top ? shared->band : height - top);
+        InterlockedExchange(&shared->done[b], 1);
+        if (!published)
+            continue;
+        LONG before = *published;
+        while (*published < shared->count && shared->done[*published])
+            ++*published;
+        if (*published > before) {
+            uint64_t rows = (uint64_t)*published * shared->band;
+            PublishRows(&d->output, (LONG)(rows < height ? rows : height));
+        }
+    }
+}
+
+DWORD WINAPI ReadSharedBands(LPVOID parameter)
+{
+    SharedBands* shared = (SharedBands*)parameter;
+    TIFF* tif = OpenTiffInMemory(shared->data, shared->size);
+    if (!tif)
+        return (DWORD)ImgUnsupported;
+    TiffDecoder d;
+    memset(&d, 0, sizeof d);
+    d.target = shared->target;
+    char message[1024];
+    int status = ImgUnsupported;
+    if (TIFFRGBAImageBegin(&d.image, tif, 0, message)) {
+        PrepareReader(&d, tif);
+        d.output = PublisherFor(d.target);
+        status = TakeBands(&d, tif, shared, NULL);
+        TIFFRGBAImageEnd(&d.image);
+    }
+    TIFFClose(tif);
+    return (DWORD)status;
+}
+
+bool ShareBands(TIFF* tif, uint32_t width, uint32_t height)
+{
+    if (TIFFIsTiled(tif) || (uint64_t)width * height < SharedWorkPixels || !SeveralProcessors())
+        return false;
+    uint32_t band = BandRows(tif, height);
+    return band < height && (uint64_t)width * band <= SplitBandPixels;
+}
+
+// Both threads until the bands run out; whichever could not set itself up
+// leaves its share to the other.
+int ReadOnTwoThreads(TiffDecoder* d, TIFF* tif, SharedBands* shared)
+{
+    DWORD id;
+    HANDLE helper = CreateThread(NULL, 0, ReadSharedBands, shared, 0, &id);
+    LONG published = 0;
+    int status = TakeBands(d, tif, shared, &published);
+    if (helper) {
+        WaitForSingleObject(helper, INFINITE);
+        CloseHandle(helper);
+    }
+    return status;
+}
+
+// `file` is the decode job's ImageInfo, still the caller's after the job
+// record itself has gone.
+int ReadImage(TiffDecoder* d, TIFF* tif, const ImageInfo* file)
+{
+    PixelBuffer* target = d->target;
+    const uint32_t width = (uint32_t)target->width, height = (uint32_t)target->height;
+    d->output = PublisherFor(target);
+    int status;
+    SharedBands shared = { target, file->data, file->dataSize, BandRows(tif, height), 0, 0, NULL };
+    shared.count = (LONG)(height / shared.band + (height % shared.band != 0));
+    if (ShareBands(tif, width, height) &&
+        (shared.done = (volatile LONG*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT,
+                                                   (size_t)shared.count * sizeof(LONG)))) {
+        status = ReadOnTwoThreads(d, tif, &shared);
+        GlobalFree((HGLOBAL)shared.done);
+    } else {
+        d->publishes = true;
+        status = ReadBands(d, tif, 0, height);
+    }
+    if (status != ImgOk)
+        return status;
     if (ReadRowsDone(target) < (LONG)height)
         StoreRowsDone(target, (LONG)height);
     FlushRows(&d->output);
@@ -318,21 +522,8 @@ int RunDecoder(TiffDecoder* d, TIFF* tif, DecodeJob* job)
     TIFFRGBAImage* img = &d->image;
     if (img->width <= (uint32_t)INT32_MAX && img->height <= (uint32_t)INT32_MAX &&
         img->put.any) {
-        if (PlainRgb8(img)) {
-            d->packed = true;
-            img->put.contig = PutRgb8;
-        } else if (img->isContig) {
-            d->contig = img->put.contig;
-            img->put.contig = PutContig;
-        } else {
-            d->separate = img->put.separate;
-            img->put.separate = PutSeparate;
-        }
-        // libtiff premultiplies unassociated alpha as it reads, so every
-        // picture with alpha comes out with its colours weighted.
-        uint32_t flags = img->alpha ? HasTransparency | PreweightedColour : 0;
-        img->orientation = ORIENTATION_BOTLEFT;
-        img->req_orientation = ORIENTATION_BOTLEFT;
+        uint32_t flags = PrepareReader(d, tif);
+        const ImageInfo* file = job->source;
         status = CheckPictureSize(img->width, img->height,
                                   PixelsBacked(tif, job->source->dataSize));
         if (status == ImgOk)
@@ -340,7 +531,7 @@ int RunDecoder(TiffDecoder* d, TIFF* tif, DecodeJob* job)
                                  (job->target->flags & ~(HasTransparency | PreweightedColour)) |
                                      flags);
         if (status == ImgOk)
-            status = ReadBands(d, tif);
+            status = ReadImage(d, tif, file);
     }
     TIFFRGBAImageEnd(img);
     return status;

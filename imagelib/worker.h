@@ -94,6 +94,37 @@ inline bool DeliverRow(RowPublisher* p, LONG rowsDone, LONG total)
     return PublishRows(p, rowsDone) && StopRequested(p->target);
 }
 
+// A decoder may share a large picture's work with a helper thread of its own
+// when the machine has a second processor: from this many pixels on, where
+// starting the thread costs nothing by comparison.
+const uint64_t SharedWorkPixels = 1u << 20;
+bool SeveralProcessors();
+
+// The first write to each page of a fresh block costs the kernel a few
+// microseconds, which for a large picture comes to a tenth or more of its
+// decoding.  A decoder that writes such a picture on one thread has a helper
+// take those faults on the other processor, ahead of it, in the order in
+// which it writes the pages.  The helper adds 0 to a word of each page, which
+// leaves whatever the decoder may already have written there as it was.
+struct PageToucher {
+    uint8_t* block;
+    size_t size;
+    size_t from;               // the byte the decoder writes first
+    volatile LONG abandon;
+    HANDLE thread;             // null when no helper runs
+};
+
+// A stop request that is not heeded within its wait terminates the decoder's
+// thread, and its pixels may then be freed: the helper must have ended long
+// before.  Up to this size it takes a fraction of a second.
+const uint64_t TouchedMaxPixels = (uint64_t)1 << 26;
+
+// Starts the helper on the target's pixels (when the picture is large and a
+// second processor is there), from byte `from` to the end, then the rest.
+void StartTouchingPages(PageToucher* toucher, PixelBuffer* target, size_t from);
+// Stops the helper, if it is still at work, and waits for it.
+void EndTouchingPages(PageToucher* toucher);
+
 inline LONG ReadRowsDone(PixelBuffer* buffer)
 {
     return InterlockedCompareExchange(&buffer->rowsDone, 0, 0);

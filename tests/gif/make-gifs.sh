@@ -17,6 +17,8 @@ convert -size 23x7 plasma:fractal -seed 5 -colors 64 f3.gif
 
 # Stills: 256 colours, interlaced, a few colours, a transparent index.
 convert photo.png photo.gif
+# Over a megapixel: the decoder has its pages faulted in by a helper.
+gifsicle --resize 1030x1024 photo.gif > big.gif
 convert photo.png -interlace GIF photo-interlaced.gif
 convert photo.png -colors 5 few.gif
 gifsicle --interlace -t 3 few.gif > few-interlaced-transparent.gif

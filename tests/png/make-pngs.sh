@@ -49,6 +49,11 @@ pngtopnm -alpha gamma.png > gamma-alpha.pgm
 convert gamma.ppm gamma-alpha.pgm -alpha off -compose CopyOpacity -composite -depth 8 rgba:gamma.rgba
 rm gamma.ppm gamma-alpha.pgm
 convert -size 320x240 plasma:fractal -seed 3 -depth 8 $plain -define png:color-type=2 large.png
+# Over a megapixel, with every row filter among its rows: plasma, gradients
+# both ways, a flat band and noise under the adaptive choice.
+convert large.png -resize 1100x240\! \( -size 240x1100 gradient:red-blue -rotate 90 \) \
+  \( -size 1100x240 gradient:green-yellow \) -size 1100x240 xc:orange \( xc: +noise Random \) \
+  -append +repage -depth 8 $plain -define png:color-type=2 big-filters.png
 # Every row filter alone (0 to 4), and the adaptive choice among them (5).
 for f in 0 1 2 3 4 5; do
   convert large.png -crop 97x61+13+7 +repage $plain -define png:color-type=2 \

@@ -380,6 +380,34 @@ TEST(PngFiles, UnwatchedRoadGivesLibpngsBytes)
     ExpectSamePictures(shortStream);
 }
 
+// A large picture's rows are unfiltered on a second thread while the first
+// makes the pixels; a stop lands while both run.
+TEST(PngFiles, TwoThreadRoadGivesLibpngsBytes)
+{
+    std::vector<uint8_t> big = ReadFileBytes(TestDataPath("png/big-filters.png"));
+    ASSERT_FALSE(big.empty());
+    for (uint32_t gamma : { 0u, 100000u }) {
+        SCOPED_TRACE(gamma);
+        std::vector<uint8_t> png = big;
+        if (gamma)
+            InsertChunk(&png, "gAMA", Be32Bytes(gamma));
+        EXPECT_EQ(ExpectSamePictures(png), ImgOk);
+    }
+    GuardedBytes g(big);
+    for (int attempt = 0; attempt < 3; attempt++) {
+        ImageInfo info = InfoOver(g.data(), g.size());
+        ASSERT_EQ(ProbePng(&info), ImgOk);
+        PixelBuffer b = EmptyBuffer();
+        ASSERT_EQ(StartDecode(&b, &info, 0, NULL, 0), ImgOk);
+        SetEvent(b.stopEvent);
+        int status = WaitJob(&b);
+        EXPECT_TRUE(status == ImgStopped || status == ImgOk) << status;
+        EXPECT_EQ(b.rowsDone < b.height, status == ImgStopped);
+        FreePixelBuffer(&b);
+        ReleaseImageInfo(&info);
+    }
+}
+
 TEST(PngDamage, EveryTruncation)
 {
     for (const char* name : { "png/palette4.png", "png/graytrns.png", "png/interlacedpalette.png" }) {

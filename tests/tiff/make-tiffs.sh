@@ -83,6 +83,12 @@ convert -size 20x100 gradient:red-blue -depth 8 -compress none src-tall.tif
 tiffcp -c lzw -r 16 src-tall.tif strips16.tif
 expect strips16
 
+# Over a megapixel in strips of 7 rows (the last one shorter), with the
+# predictor: read by two threads, each strip straight into its rows.
+convert base.png -resize 1100x960\! -depth 8 -type truecolor -compress none src-halves.tif
+tiffcp -c lzw:2 -r 7 src-halves.tif rgb-halves.tif
+expect rgb-halves
+
 # Every text tag the probe reads.
 tiffcp -c lzw src-rgb.tif texts.tif
 tiffset -s 269 "The title" texts.tif

@@ -7,6 +7,10 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
+
+TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size);
+
 namespace {
 
 using Decoded = DecodedFile;
@@ -85,7 +89,7 @@ TEST(TiffDecode, MatchesImageMagickAndNetpbm)
         { "palette-lzw", 1 },     { "palette-packbits", 1 }, { "rgb16-zip", 1 },
         { "cmyk-lzw", 1 },        { "multipage", 0 },        { "strips16", 0 },
         { "rgb-bigendian", 0 },   { "rgb16-bigendian", 1 },  { "bilevel-lsb-g4", 0 },
-        { "bilevel-lsb-none", 0 },
+        { "bilevel-lsb-none", 0 },  { "rgb-halves", 0 },
     };
     for (const Sample& s : samples) {
         SCOPED_TRACE(s.name);
@@ -188,6 +192,74 @@ TEST(TiffDecode, StopsBetweenBands)
         stopped += status == ImgStopped;
     }
     EXPECT_GT(stopped, 0);
+}
+
+// Strips read straight into their rows, on two threads: a strip that cannot
+// be read so must still come out as libtiff's reader makes it, band by band,
+// and cost no other rows.
+std::vector<uint32_t> ReaderBand(const std::vector<uint8_t>& bytes, uint32_t top, uint32_t rows)
+{
+    std::vector<uint32_t> out;
+    TIFF* tif = OpenTiffInMemory(bytes.data(), bytes.size());
+    TIFFRGBAImage img;
+    char message[1024];
+    if (tif && TIFFRGBAImageBegin(&img, tif, 0, message)) {
+        img.orientation = img.req_orientation = ORIENTATION_BOTLEFT;
+        img.row_offset = (int)top;
+        out.assign((size_t)img.width * rows, 0);
+        TIFFRGBAImageGet(&img, out.data(), img.width, rows);
+        for (uint32_t& v : out)
+            v = (v >> 16 & 0xFF) | (v & 0xFF00) | (v & 0xFF) << 16 | (~v & 0xFF000000u);
+        TIFFRGBAImageEnd(&img);
+    }
+    if (tif)
+        TIFFClose(tif);
+    return out;
+}
+
+TEST(TiffDamage, DamagedStripsOnEitherThread)
+{
+    std::vector<uint8_t> bytes = ReadFileBytes(TestDataPath("tiff/rgb-halves.tif"));
+    std::vector<uint8_t> magick = ReadFileBytes(TestDataPath("tiff/rgb-halves.rgba"));
+    ASSERT_FALSE(bytes.empty());
+    const uint32_t width = 1100, height = 960, band = 7;
+    ASSERT_EQ(magick.size(), (size_t)width * height * 4);
+    TIFF* tif = OpenTiffInMemory(bytes.data(), bytes.size());
+    ASSERT_TRUE(tif != NULL);
+    uint64_t* offsets = NULL;
+    uint64_t* counts = NULL;
+    ASSERT_TRUE(TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) && offsets);
+    ASSERT_TRUE(TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) && counts);
+    // Strips in both halves, the last (shorter) one among them.
+    const uint32_t damaged[] = { 3, 40, 100, 137 };
+    for (uint32_t s : damaged) {
+        size_t middle = (size_t)(offsets[s] + counts[s] / 2);
+        for (size_t i = 0; i < 24; i++)
+            bytes[middle + i] = (uint8_t)(s == 40 ? 0xFF : 0x5A ^ i);
+    }
+    TIFFClose(tif);
+    PixelBuffer out = EmptyBuffer();
+    ASSERT_EQ(ProbeAndDecode(bytes, 0, nullptr, &out), ImgOk);
+    ASSERT_EQ(out.width, (int32_t)width);
+    ASSERT_EQ(out.height, (int32_t)height);
+    EXPECT_EQ(out.rowsDone, out.height);
+    std::vector<uint8_t> ours = BufferAsRgba(out);
+    for (uint32_t top = 0; top < height; top += band) {
+        uint32_t rows = band < height - top ? band : height - top;
+        size_t first = (size_t)top * width, count = (size_t)rows * width;
+        bool spoilt = false;
+        for (uint32_t s : damaged)
+            spoilt |= s == top / band;
+        if (spoilt) {
+            std::vector<uint32_t> reader = ReaderBand(bytes, top, rows);
+            EXPECT_TRUE(std::equal(reader.begin(), reader.end(), out.pixels + first)) << "strip at " << top;
+        } else {
+            EXPECT_TRUE(std::equal(magick.begin() + 4 * first, magick.begin() + 4 * (first + count),
+                                   ours.begin() + 4 * first))
+                << "strip at " << top;
+        }
+    }
+    FreePixelBuffer(&out);
 }
 
 struct Description {
