@@ -307,8 +307,11 @@ int Sheet(const char* caption, const char* page, bool close)
     int current = (int)SendMessageA(tabs, TCM_GETCURSEL, 0, 0);
     for (int i = 0; i < count; i++)
         printf("%s%s\n", remote.TabText(tabs, i).c_str(), i == current ? " *" : "");
-    if (close)
+    if (close) {
         PostMessageA(sheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+        // A modal sheet's loop looks at its state only when a message comes.
+        PostMessageA(sheet, WM_NULL, 0, 0);
+    }
     return shown ? 0 : 1;
 }
 
