@@ -134,6 +134,73 @@ INSTANTIATE_TEST_SUITE_P(EveryLargeFormat, CutWhileDecoding,
                          testing::Values("noise.bmp", "noise.png", "noise.jpg", "noise.tif",
                                          "noise.gif"));
 
+// The decode of a plain bitmap, cut while it runs: once the decoder is
+// under way its thread is held, the file is cut a little past the rows it
+// has read, and it goes on into the missing pages.
+struct RunningCut {
+    std::string name;
+    PixelBuffer* target;
+    uint32_t rowsStart;
+    uint32_t rowBytes;
+    uint32_t fileLength;
+    LONG rowsAtCut;
+    bool cut;
+} running;
+
+DWORD WINAPI CutOnceReady(DWORD count, const HANDLE* handles, BOOL all, DWORD milliseconds)
+{
+    DWORD answer = WaitForMultipleObjects(count, handles, all, milliseconds);
+    if (answer != WAIT_OBJECT_0 || SuspendThread(handles[1]) == (DWORD)-1)
+        return answer;
+    running.rowsAtCut = ReadRowsDone(running.target);
+    uint64_t length = (running.rowsStart + (uint64_t)(running.rowsAtCut + 2) * running.rowBytes +
+                       0xFFFF) & ~(uint64_t)0xFFFF;
+    if (length < running.fileLength) {
+        CutFile(running.name, length);
+        running.cut = true;
+    }
+    ResumeThread(handles[1]);
+    return answer;
+}
+
+TEST(CutWhileRunning, PlainBitmapEndsTruncatedPastTheRowsItHadRead)
+{
+    DecodedFile whole;
+    DecodeTestFile(&whole, "mapfault/noise.bmp");
+    ASSERT_EQ(whole.status, ImgOk);
+
+    ImageInfo info = EmptyInfo();
+    PixelBuffer decoded = EmptyBuffer();
+    running = RunningCut{ FreshCopy("noise.bmp"), &decoded, 0, 0, 0, 0, false };
+    ASSERT_EQ(OpenImageFile(TestDataPath("mapfault/" + running.name).c_str(), &info), ImgOk);
+    ASSERT_EQ(info.depth & DepthBitsMask, 24u);
+    running.rowsStart = ReadLe32(info.data + 10);
+    running.rowBytes = ((uint32_t)info.width * 3 + 3) & ~3u;
+    running.fileLength = info.dataSize;
+
+    WaitForWorkerReady = CutOnceReady;
+    int status = StartDecode(&decoded, &info, -1, NULL, 0);
+    WaitForWorkerReady = WaitForMultipleObjects;
+    ASSERT_EQ(status, ImgOk);
+    status = WaitJob(&decoded);
+    if (!running.cut) {
+        FreePixelBuffer(&decoded);
+        ReleaseImageInfo(&info);
+        GTEST_SKIP() << "the decode had read the whole file before it was held";
+    }
+    EXPECT_EQ(status, ImgTruncated);
+    EXPECT_GE(decoded.rowsDone, running.rowsAtCut);
+    EXPECT_LT(decoded.rowsDone, decoded.height);
+    for (LONG k = 0; k < decoded.rowsDone; k++) {
+        int row = DeliveredRow(&decoded, k);
+        ASSERT_EQ(memcmp(decoded.pixels + (size_t)row * decoded.width,
+                         whole.buffer.pixels + (size_t)row * decoded.width, (size_t)decoded.width * 4),
+                  0) << "row " << row;
+    }
+    FreePixelBuffer(&decoded);
+    ReleaseImageInfo(&info);
+}
+
 // Faults that are bugs, each made in a child process, which must die of it.
 // Run on their own these cases do nothing.
 // The crash goes its default way but without Wine's debugger and its
