@@ -8,7 +8,6 @@
 #include <string.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -33,7 +32,7 @@ bool StartProgram(std::string commandLine, PROCESS_INFORMATION* pi)
 // Runs a Windows program to its end and gives its exit code.
 bool RunProgram(const std::string& commandLine, DWORD* exitCode)
 {
-    PROCESS_INFORMATION pi;
+    PROCESS_INFORMATION pi = {};
     if (!StartProgram(commandLine, &pi))
         return false;
     bool ended = WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0;
@@ -57,7 +56,7 @@ uint64_t FileLength(const std::string& name)
 // it has run.
 void CutFile(const std::string& name, uint64_t length)
 {
-    PROCESS_INFORMATION pi;
+    PROCESS_INFORMATION pi = {};
     ASSERT_TRUE(StartProgram("/usr/bin/truncate -s " + std::to_string(length) + " " + UnixPath(name), &pi));
     if (pi.hThread)
         CloseHandle(pi.hThread);
