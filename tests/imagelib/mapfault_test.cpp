@@ -206,7 +206,8 @@ TEST(CutWhileRunning, PlainBitmapEndsTruncatedPastTheRowsItHadRead)
 // backtrace, which only slow the run.
 bool InChild()
 {
-    if (!getenv(ChildVariable))
+    // The process's own environment: a Winelib getenv reads the Unix one.
+    if (!GetEnvironmentVariableA(ChildVariable, NULL, 0))
         return false;
     SetErrorMode(SEM_NOGPFAULTERRORBOX);
     return true;
@@ -258,8 +259,11 @@ TEST(MapFault, OtherFaultsStillEndTheProcess)
 {
     if (InChild())
         GTEST_SKIP();
-    char self[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameA(NULL, self, sizeof self), 0u);
+    // A Winelib test program is a Unix process to Wine, whose end and exit
+    // code a parent cannot wait for.
+    if (getenv("LUMETTA_ASAN"))
+        GTEST_SKIP() << "no exit code of a Winelib child";
+    std::string self = SelfPath();
     SetEnvironmentVariableA(ChildVariable, "1");
     for (const char* test : { "ReadOutsideTheGuardedView", "WriteIntoTheGuardedView",
                               "CutViewReadWithoutAGuard" }) {
