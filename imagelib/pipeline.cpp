@@ -302,9 +302,11 @@ int StartDecode(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
         return ImgUnsupported;
     ResetTarget(target, NULL);
 
-    DecodeJob job = { target, NULL, info, requestedSize ? requestedSize[0] : 0,
-                      requestedSize ? requestedSize[1] : 0, imageIndex };
-    return LaunchWorker(target, decoder, &job, &job.readyEvent, withProgress != 0, false);
+    GuardedDecodeJob guarded = { { target, NULL, info, requestedSize ? requestedSize[0] : 0,
+                                   requestedSize ? requestedSize[1] : 0, imageIndex },
+                                 decoder };
+    return LaunchWorker(target, GuardedDecoder, &guarded, &guarded.job.readyEvent,
+                        withProgress != 0, false);
 }
 
 int StartScale(PixelBuffer* target, PixelBuffer* source, const int32_t* canvasSize,

@@ -228,6 +228,21 @@ inline bool Within(uint32_t size, uint64_t offset, uint64_t length)
     return offset <= size && length <= size - offset;
 }
 
+// Runs work(argument) on this thread; a read of [view, view + size) that
+// faults because the file under the view shrank or failed ends it with
+// ImgTruncated instead of ending the process (imagelib/mapfault.cpp).
+DWORD RunWithViewGuard(const uint8_t* view, uint64_t size, LPTHREAD_START_ROUTINE work,
+                       LPVOID argument);
+
+// The worker StartDecode launches: the format's decoder, run over the
+// file's mapped view with that guard.  job comes first, for the decoder
+// takes the record as its own.
+struct GuardedDecodeJob {
+    DecodeJob job;
+    LPTHREAD_START_ROUTINE decoder;
+};
+DWORD WINAPI GuardedDecoder(LPVOID guardedJob);
+
 // How a start operation waits for its worker to be ready: replaced by
 // tests to make the wait fail.
 extern DWORD(WINAPI* WaitForWorkerReady)(DWORD count, const HANDLE* handles, BOOL all,

@@ -259,18 +259,6 @@ struct FormatTally {
     double seconds = 0;
 };
 
-std::string SelfPath()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-    std::string self(path, n);
-    // A Winelib build names its module by the launcher; start the binary.
-    std::string so = self + ".so";
-    if (GetFileAttributesA(so.c_str()) != INVALID_FILE_ATTRIBUTES)
-        return so;
-    return self;
-}
-
 const char* KindName(Failure kind)
 {
     switch (kind) {

@@ -21,6 +21,18 @@ std::string FromEnvironment(const char* variable, const std::string& name)
 std::string TestDataPath(const std::string& name) { return FromEnvironment("LUMETTA_TESTDATA", name); }
 std::string SourcePath(const std::string& name) { return FromEnvironment("LUMETTA_SOURCE", name); }
 
+std::string SelfPath()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
+    std::string self(path, n);
+    // A Winelib build names its module by the launcher; start the binary.
+    std::string so = self + ".so";
+    if (GetFileAttributesA(so.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return so;
+    return self;
+}
+
 std::vector<uint8_t> ReadFileBytes(const std::string& path)
 {
     std::vector<uint8_t> bytes;

@@ -45,6 +45,8 @@
 // Paths of the generated test data and of the source tree, as Windows paths.
 std::string TestDataPath(const std::string& name);
 std::string SourcePath(const std::string& name);
+// The test program itself, as a child process must be started.
+std::string SelfPath();
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 

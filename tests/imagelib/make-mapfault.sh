@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Large pictures of noise (so that every format's file spans hundreds of
+# pages) for the tests of a file cut short while it is decoded.
+set -euo pipefail
+unset LD_PRELOAD
+out=$LUMETTA_TESTDATA/mapfault
+mkdir -p "$out"
+cd "$out"
+convert -size 1024x768 -seed 5 xc:gray +noise Random -depth 8 noise.ppm
+convert noise.ppm BMP3:noise.bmp
+convert noise.ppm -define png:compression-level=1 noise.png
+convert noise.ppm -quality 95 noise.jpg
+convert noise.ppm -compress none noise.tif
+convert noise.ppm -colors 256 noise.gif
