@@ -38,13 +38,24 @@ run_dll() {
   rm -f "$out/screen.png"
   import -window root "$out/screen.png"
   # Only the panel's own area: the page tests' windows may be elsewhere.
-  if [ -n "$w" ] && eval "$(xdotool getwindowgeometry --shell "$w" 2>/dev/null)"; then
+  local X="" Y="" WIDTH="" HEIGHT="" SCREEN="" WINDOW=""
+  [ -z "$w" ] || eval "$(xdotool getwindowgeometry --shell "$w" 2>/dev/null || true)"
+  if [ -n "$WIDTH" ] && [ -n "$HEIGHT" ] && [ -n "$X" ] && [ -n "$Y" ]; then
     mogrify -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out/screen.png"
   fi
-  [ -n "$w" ] && "$LUMETTA_WINE" "$LUMETTA_BUILD/tools/installdriver/installdriver.exe$LUMETTA_PROGRAM_SUFFIX" \
-    sheet "Display Properties" "$page" close >/dev/null 2>&1 || true
-  for i in $(seq 1 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
-  kill "$pid" 2>/dev/null || true
+  # A panel left open would keep the prefix's wineserver, and with it this
+  # test's output, alive: asked again, then ended.
+  local attempt
+  for attempt in 1 2 3; do
+    "$LUMETTA_WINE" "$LUMETTA_BUILD/tools/installdriver/installdriver.exe$LUMETTA_PROGRAM_SUFFIX" \
+      sheet "Display Properties" "$page" close >/dev/null 2>&1 || true
+    for i in $(seq 1 20); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
+    kill -0 "$pid" 2>/dev/null || break
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    "$LUMETTA_WINE" taskkill /f /im rundll32.exe >/dev/null 2>&1 || true
+    kill "$pid" 2>/dev/null || true
+  fi
   wait "$pid" 2>/dev/null || true
   [ -n "$w" ]
 }
