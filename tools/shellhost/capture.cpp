@@ -4,6 +4,18 @@
 
 #include "pngwrite.h"
 
+BITMAPINFO TopDownInfo(int width, int height)
+{
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = width;
+    bmi.bmiHeader.biHeight = -height;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    bmi.bmiHeader.biCompression = BI_RGB;
+    return bmi;
+}
+
 bool CaptureWindow(HWND window, std::vector<uint32_t>* pixels, int* width, int* height)
 {
     RECT r;
@@ -12,12 +24,7 @@ bool CaptureWindow(HWND window, std::vector<uint32_t>* pixels, int* width, int* 
     int w = r.right - r.left, h = r.bottom - r.top;
     if (w <= 0 || h <= 0)
         return false;
-    BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = w;
-    bmi.bmiHeader.biHeight = -h;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
+    BITMAPINFO bmi = TopDownInfo(w, h);
     HDC source = GetWindowDC(window);
     HDC dc = CreateCompatibleDC(source);
     void* bits = NULL;

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+// The header of a 32-bit picture stored top row first, as both the window
+// pictures and the icons' pixels are read.
+BITMAPINFO TopDownInfo(int width, int height);
+
 // The window's pixels, frame and children, as 0x00RRGGBB, top row first.
 // They are read from the window's own surface, so that another program's window
 // in front of it (a test running beside this one) does not show in them.

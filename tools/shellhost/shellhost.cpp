@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "pngwrite.h"
 #include "paths.h"
 #include "properties.h"
@@ -60,13 +61,7 @@ bool IconToRgba(HICON icon, bool useAlpha, IconPicture* out)
     BITMAP bm = {};
     GetObjectA(ii.hbmMask, sizeof(bm), &bm);
     int w = bm.bmWidth, h = ii.hbmColor ? bm.bmHeight : bm.bmHeight / 2;
-    BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = w;
-    bmi.bmiHeader.biHeight = -h;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    bmi.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO bmi = TopDownInfo(w, h);
     std::vector<uint32_t> colour((size_t)w * h), mask((size_t)w * h);
     HDC dc = GetDC(NULL);
     if (ii.hbmColor)
