@@ -338,12 +338,7 @@ int FolderCommand(const std::string& dirArg, const std::string& out)
     int width = columns * cellW + 16;
     int height = 16 + rows * cellH + 24 + smallRows * smallH + 16;
 
-    BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = width;
-    bmi.bmiHeader.biHeight = -height;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
+    BITMAPINFO bmi = TopDownInfo(width, height);
     void* bits = NULL;
     HDC dc = CreateCompatibleDC(NULL);
     HBITMAP canvas = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
