@@ -126,7 +126,7 @@ int ReadApplication(ImageInfo* info, uint32_t* pos)
 // ---------------------------------------------------------------- decoder
 
 struct PixelString {
-    uint32_t start;
+    const uint32_t* start;
     uint32_t length;
 };
 
@@ -137,7 +137,9 @@ struct GifDecoder {
     PixelBuffer* target;
     ImageInfo* source;
     int32_t wanted;               // image index asked for; -1 until a preferred-frame names one
-    uint32_t palette[256];
+    // Room behind the 256 entries: a root code's string is copied from
+    // here eight pixels at a time.
+    uint32_t palette[256 + ShortString];
 
     bool controlPending;
     uint8_t control[4];           // packed, delay (2), transparent index
@@ -148,8 +150,8 @@ struct GifDecoder {
     uint8_t* store;
     uint32_t storeSize;
     // Dictionary of any other image: code c's string is already written, as
-    // pixels, at pixels[strings[c].start]; previousString is where the last
-    // code's string was written.
+    // pixels, at strings[c].start (a root code's is its palette entry);
+    // previousString is where the last code's string was written.
     PixelString* strings;
     PixelString previousString;
     int clearCode;
@@ -299,6 +301,19 @@ void ResetDictionary(GifDecoder* d)
     d->previous = -1;
 }
 
+// The flat dictionary's codes as the strings they stand for: root codes the
+// palette entry of their index (wrapped to a byte, as index pixels are), the
+// clear and end codes empty, so that every code is looked up alike.
+void SeedFlatDictionary(GifDecoder* d)
+{
+    for (int c = 0; c < d->clearCode; c++) {
+        d->strings[c].start = d->palette + (c & 0xFF);
+        d->strings[c].length = 1;
+    }
+    d->strings[d->clearCode].length = 0;
+    d->strings[d->clearCode + 1].length = 0;
+}
+
 // Rows written in order hold every string already: only an interlaced image
 // needs a store of its own.
 int CreateDictionary(GifDecoder* d)
@@ -315,6 +330,8 @@ int CreateDictionary(GifDecoder* d)
             return ImgNoMemory;
     }
     d->clearCode = 1 << d->minCodeSize;
+    if (d->strings)
+        SeedFlatDictionary(d);
     ResetDictionary(d);
     return ImgOk;
 }
@@ -451,31 +468,34 @@ int DecodeSubBlock(GifDecoder* d, uint32_t length)
     return MoreData;
 }
 
-// Copies a string from where it was written before, at least `length`
-// pixels behind.  Every pixel is read before any is written, so a short
-// string goes eight pixels at a time in two loads and two stores whatever
-// lies between; the pixels past it are written again by the next strings,
-// or by the colour-0 fill at the end.
-inline void CopyPixels(uint32_t* to, const uint32_t* from, uint32_t length, size_t room)
+// Copies `length` pixels (at least one) from a string written before:
+// eight at a time, each group read before it is written, so a string that
+// ends where the copy begins is still read whole.  Up to seven pixels past
+// the string are written too; the next strings, or the colour-0 fill at the
+// end, write them again.  `room` is the space left after `to`.
+inline void CopyString(uint32_t* to, const uint32_t* from, uint32_t length, size_t room)
 {
-    if (length <= ShortString && room >= ShortString) {
-        uint32_t eight[ShortString];
-        memcpy(eight, from, sizeof eight);
-        memcpy(to, eight, sizeof eight);
-    } else {
+    if ((size_t)length + ShortString > room) {
         memcpy(to, from, (size_t)length * 4);
+        return;
     }
+    uint32_t i = 0;
+    do {
+        uint32_t eight[ShortString];
+        memcpy(eight, from + i, sizeof eight);
+        memcpy(to + i, eight, sizeof eight);
+        i += ShortString;
+    } while (i < length);
 }
 
 // DecodeSubBlock for an image whose rows come in order: a code's string is
-// copied as pixels from where it was written before, so only root codes look
-// at the palette, and a new code is only its place and length.  The decoding
-// state lives in locals for the sub-block and is put back at its end.
+// copied as pixels from where it was written before (a root code's from the
+// palette), so a new code is only its place and length.  The decoding state
+// lives in locals for the sub-block and is put back at its end.
 int DecodeFlatSubBlock(GifDecoder* d, uint32_t length)
 {
     const uint32_t limit = 16 + 8 * length;
     const uint8_t* bits = d->bits;
-    const uint32_t* palette = d->palette;
     uint32_t* pixels = d->pixels;
     PixelString* strings = d->strings;
     const size_t total = (size_t)d->width * d->height;
@@ -491,50 +511,40 @@ int DecodeFlatSubBlock(GifDecoder* d, uint32_t length)
         bitPos += codeSize;
         PixelString string;
         bool defining = false;
-        if (code < clearCode) {
-            if (written == total) {
-                status = ImgTruncated;
+        if (code < nextFree) {
+            string = strings[code];
+            if (string.length == 0) {
+                if (code == clearCode) {
+                    nextFree = clearCode + 2;
+                    codeSize = d->minCodeSize + 1;
+                    hasPrevious = false;
+                    continue;
+                }
+                status = ImgOk;   // the end code
                 break;
             }
-            pixels[written] = palette[(uint8_t)code];
-            string.start = (uint32_t)written;
-            string.length = 1;
-        } else if (code > clearCode + 1 && code < nextFree) {
-            string = strings[code];
         } else if (code == nextFree && hasPrevious) {
+            // The code being defined: the previous string, which ends where
+            // this one begins, and that string's first pixel.
             string.start = previous.start;
             string.length = previous.length + 1;
             defining = true;
-        } else if (code == clearCode) {
-            nextFree = clearCode + 2;
-            codeSize = d->minCodeSize + 1;
-            hasPrevious = false;
-            continue;
         } else {
-            // The end code, or damage: codes not yet defined, and the one
-            // being defined when there is nothing to define it from.
-            status = code == clearCode + 1 ? ImgOk : ImgTruncated;
+            status = ImgTruncated;   // a code not yet defined
             break;
         }
-        if (string.length > 1) {
-            size_t room = total - written;
-            if (string.length > room) {
-                status = ImgTruncated;
-                break;
-            }
-            // The code being defined is the previous string, which ends
-            // where this one begins, and that string's first pixel.
-            uint32_t* to = pixels + written;
-            const uint32_t* from = pixels + string.start;
-            if (defining) {
-                CopyPixels(to, from, string.length - 1, room);
-                to[string.length - 1] = from[0];
-            } else {
-                CopyPixels(to, from, string.length, room);
-            }
+        size_t room = total - written;
+        if (string.length > room) {
+            status = ImgTruncated;
+            break;
         }
+        uint32_t* to = pixels + written;
+        CopyString(to, string.start, string.length - defining, room);
+        if (defining)
+            to[previous.length] = previous.start[0];
         // The new code is the previous string and the first pixel of this
-        // one, which follows it in the pixels.
+        // one, which follows it in the pixels.  Nothing is defined while the
+        // table is full, nor by the first code after a clear.
         if (hasPrevious && nextFree < MaxCodes) {
             strings[nextFree].start = previous.start;
             strings[nextFree].length = previous.length + 1;
@@ -542,7 +552,7 @@ int DecodeFlatSubBlock(GifDecoder* d, uint32_t length)
                 codeSize++;
             nextFree++;
         }
-        previous.start = (uint32_t)written;
+        previous.start = to;
         previous.length = string.length;
         hasPrevious = true;
         written += string.length;

@@ -244,6 +244,39 @@ TEST(GifLzw, FullTableWithoutClearCode)
     ExpectPixels(d, pixels, Grey4);
 }
 
+TEST(GifLzw, WideRootsAndStringsThatEndThePicture)
+{
+    // Root codes above 255 (a minimum code size of 9) show the entry of
+    // their low byte; a code defined by its own use ends the picture
+    // exactly, with less room behind it than a short string is copied in.
+    std::vector<uint32_t> table = Ramp(256);
+    CodeWriter w;
+    for (int code : { 512, 300, 301, 514, 513 })
+        w.Put(code, 10);
+    GifMaker wide(4, 1, table);
+    wide.Descriptor(0, 0, 4, 1, false);
+    wide.b.push_back(9);
+    wide.SubBlocks(w.Finish());
+    Decoded d;
+    Decode(wide.b, 0, false, &d);
+    EXPECT_EQ(d.status, ImgOk);
+    ExpectPixels(d, { 44, 45, 44, 45 }, table);
+
+    CodeWriter k;
+    int sizes[] = { 3, 3, 3, 3, 4 };
+    int codes[] = { 4, 1, 6, 7, 5 };   // 1, 1 1, 1 1 1
+    for (int i = 0; i < 5; i++)
+        k.Put(codes[i], sizes[i]);
+    GifMaker self(3, 2, Grey4);
+    self.Descriptor(0, 0, 3, 2, false);
+    self.b.push_back(2);
+    self.SubBlocks(k.Finish());
+    Decoded e;
+    Decode(self.b, 0, false, &e);
+    EXPECT_EQ(e.status, ImgOk);
+    ExpectPixels(e, std::vector<uint8_t>(6, 1), Grey4);
+}
+
 TEST(GifLzw, CodesStraddleSubBlocksOfAnySize)
 {
     std::vector<uint8_t> pixels = Noise(37 * 23, 4, 9);
