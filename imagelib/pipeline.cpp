@@ -92,7 +92,7 @@ int LaunchWorker(PixelBuffer* target, LPTHREAD_START_ROUTINE worker, void* job,
                 // it allocated goes with it.
                 StopJob(target);
                 if (target->pixels != givenPixels)
-                    GlobalFree(target->pixels);
+                    ReleasePixels(target->pixels);
                 target->pixels = givenPixels;
             }
         }
@@ -101,7 +101,7 @@ int LaunchWorker(PixelBuffer* target, LPTHREAD_START_ROUTINE worker, void* job,
         CloseHandle(*readyEvent);
     CloseEvents(target);
     if (ownsPixels && target->pixels) {
-        GlobalFree(target->pixels);
+        ReleasePixels(target->pixels);
         target->pixels = NULL;
     }
     return result;
@@ -123,7 +123,7 @@ void ResetTarget(PixelBuffer* target, uint32_t* keep)
 {
     StopJob(target);
     if (target->pixels && target->pixels != keep)
-        GlobalFree(target->pixels);
+        ReleasePixels(target->pixels);
     ClearBuffer(target);
     target->pixels = keep;
 }
@@ -245,7 +245,10 @@ uint32_t* AllocatePixels(int32_t width, int32_t height)
     uint64_t pages = (bytes + PageBytes - 1) / PageBytes;
     if (FailedLately(pages))
         return NULL;
-    uint32_t* pixels = (uint32_t*)GlobalAlloc(GMEM_FIXED, (SIZE_T)bytes);
+    uint32_t* pixels = TakeSparePixels((SIZE_T)bytes);
+    if (pixels)
+        return pixels;
+    pixels = (uint32_t*)GlobalAlloc(GMEM_FIXED, (SIZE_T)bytes);
     if (!pixels)
         RememberFailure(pages);
     return pixels;
@@ -431,8 +434,7 @@ int FreePixelBuffer(PixelBuffer* buffer)
     if (!Tagged(buffer))
         return ImgBadArgument;
     int result = StopJob(buffer);
-    if (buffer->pixels)
-        GlobalFree(buffer->pixels);
+    ReleasePixels(buffer->pixels);
     ClearBuffer(buffer);
     return result;
 }

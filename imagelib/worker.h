@@ -146,6 +146,17 @@ int BeginOutput(DecodeJob* job, int32_t width, int32_t height, uint32_t flags);
 // or a request at least this large failed a moment ago.
 uint32_t* AllocatePixels(int32_t width, int32_t height);
 
+// Frees a block of pixels that AllocatePixels gave.  A large one is kept a
+// moment as the spare for the next picture of about its size: the shell
+// makes a folder's thumbnails one after another, and a block fresh from the
+// system costs a page fault for every 4 KB first written.
+void ReleasePixels(uint32_t* pixels);
+// The spare when it suits a picture of `bytes`, else null (a spare much
+// larger than asked for is freed then).
+uint32_t* TakeSparePixels(SIZE_T bytes);
+// The size of the spare held now, 0 when none: for the tests.
+SIZE_T SparePixelBytes();
+
 // The largest picture any stage makes: 2^28 pixels are a gigabyte, more than
 // the 32-bit shell can hope to find beside its own memory.  Refusing before
 // asking matters: under Wine a failed request for a huge block keeps about a

@@ -343,3 +343,31 @@ TEST(Composite, FollowingAProducerEqualsCompositingTheResult)
         FinishProducer(&p);
     }
 }
+
+TEST(SparePixels, ALargeBlockServesTheNextPictureOfItsSizeThenGoes)
+{
+    // 2560 x 2048 pixels: 20 MB, large enough to be kept.
+    const int32_t w = 2560, h = 2048;
+    const SIZE_T bytes = (SIZE_T)w * h * 4;
+    uint32_t* first = AllocatePixels(w, h);
+    ASSERT_TRUE(first);
+    ReleasePixels(first);
+    EXPECT_EQ(SparePixelBytes(), bytes);
+    // A picture of three quarters the size takes it; one of a third does
+    // not, and the spare is freed rather than kept beside the new block.
+    uint32_t* again = AllocatePixels(w, h * 3 / 4);
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(SparePixelBytes(), 0u);
+    ReleasePixels(again);
+    uint32_t* other = AllocatePixels(w, h / 3);
+    ASSERT_TRUE(other);
+    EXPECT_EQ(SparePixelBytes(), 0u);
+    GlobalFree(other);
+    // Small blocks are freed at once; a kept one goes after a second unused.
+    ReleasePixels(AllocatePixels(64, 64));
+    EXPECT_EQ(SparePixelBytes(), 0u);
+    ReleasePixels(AllocatePixels(w, h));
+    EXPECT_EQ(SparePixelBytes(), bytes);
+    Sleep(1600);
+    EXPECT_EQ(SparePixelBytes(), 0u);
+}
