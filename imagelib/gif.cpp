@@ -23,10 +23,11 @@ const uint32_t StoreStep = 16384;
 const uint32_t ShortString = 8;
 // Internal only: the sub-block was used up and more codes are wanted.
 const int MoreData = 2;
-// Sub-blocks decoded between two looks at the stop event: 8 KB of input is
-// well under a millisecond of work, while a look per sub-block costs a
-// kernel call each (tens of thousands for a large picture).
-const int BlocksPerStopCheck = 32;
+// The stop event is looked at with each batch of rows published (see
+// worker.h: every look is a round trip to the system), and after this many
+// sub-blocks without one, which takes a stream that makes few rows, or
+// none, a millisecond or two.
+const int BlocksPerStopCheck = 1024;
 // A code of 12 bits stands for at most 4096 pixels, so no byte of a stream
 // makes more than 4096 * 8 / 12 of them.
 const uint64_t PixelsPerByte = 2731;
@@ -582,7 +583,7 @@ int DecodeData(GifDecoder* d)
 {
     if (StopRequested(d->target))
         return ImgStopped;
-    for (int blocks = 1;; blocks++) {
+    for (int unchecked = 1;; unchecked++) {
         if (d->pos >= d->size)
             return ImgTruncated;
         uint32_t length = d->data[d->pos++];
@@ -594,14 +595,18 @@ int DecodeData(GifDecoder* d)
         d->pos += length;
         int status = d->interlaced ? DecodeSubBlock(d, length) : DecodeFlatSubBlock(d, length);
         LONG rows = RowsSoFar(d);
+        bool batch = false;
         if (rows > d->published) {
             d->published = rows;
-            PublishRows(&d->output, rows);
+            batch = PublishRows(&d->output, rows);
         }
         if (status != MoreData)
             return status;
-        if (blocks % BlocksPerStopCheck == 0 && StopRequested(d->target))
-            return ImgStopped;
+        if (batch || unchecked >= BlocksPerStopCheck) {
+            if (StopRequested(d->target))
+                return ImgStopped;
+            unchecked = 0;
+        }
     }
 }
 
