@@ -36,6 +36,7 @@ struct ViewGuard {
     uintptr_t begin;
     uintptr_t end;
     void* escape[5];           // __builtin_setjmp's buffer: five words
+    void* outer;               // the guard this one runs inside, or null
 };
 
 volatile LONG setUp = 0;       // 0 not yet, 1 being set up, 2 done
@@ -104,16 +105,19 @@ bool HandlerReady()
 }
 
 // The setjmp frame: nothing in it may live in a register across the jump.
+// A guard inside another (a decoder that must finish its own work after a
+// fault in part of it) hands the thread back to the outer one.
 __attribute__((noinline)) DWORD RunGuarded(ViewGuard* guard, LPTHREAD_START_ROUTINE work,
                                            LPVOID argument)
 {
     if (__builtin_setjmp(guard->escape)) {
-        TlsSetValue(guardSlot, NULL);
+        TlsSetValue(guardSlot, guard->outer);
         return (DWORD)ImgTruncated;
     }
+    guard->outer = TlsGetValue(guardSlot);
     TlsSetValue(guardSlot, guard);
     DWORD code = work(argument);
-    TlsSetValue(guardSlot, NULL);
+    TlsSetValue(guardSlot, guard->outer);
     return code;
 }
 

@@ -5,6 +5,7 @@
 // libtiff stays in this translation unit.  Its headers take no calling
 // convention from _WIN32 (its procedure types are plain C), so the memory
 // routines below are ordinary functions with the library's own convention.
+#include "tifflzw.h"
 #include "worker.h"
 
 #include <string.h>
@@ -174,6 +175,10 @@ struct TiffDecoder {
     bool direct;               // strips read straight into the rows (below)
     bool publishes;            // false for a helper reading the lower bands
     RowPublisher output;
+    const uint8_t* file;       // the whole file, where the strips lie
+    uint64_t fileSize;
+    TiffLzwTable* lzw;         // LZW strips decoded here (below), or null
+    bool differences;          // their rows hold horizontal differences
 };
 
 // The reader packs red in the low byte and alpha 255 for opaque; the
@@ -322,13 +327,63 @@ void WidenRgb(const uint8_t* packed, uint32_t* out, size_t count)
     out[count - 1] = (uint32_t)packed[2] | (uint32_t)packed[1] << 8 | (uint32_t)packed[0] << 16;
 }
 
+// WidenRgb for rows of horizontal differences, which are summed as they
+// are widened, each row from zero, as libtiff's predictor does in bytes.
+void WidenRgbDifferences(const uint8_t* packed, uint32_t* out, size_t width, size_t rows)
+{
+    for (size_t y = 0; y < rows; y++) {
+        uint8_t r = 0, g = 0, b = 0;
+        for (size_t x = 0; x < width; x++, packed += 3) {
+            r = (uint8_t)(r + packed[0]);
+            g = (uint8_t)(g + packed[1]);
+            b = (uint8_t)(b + packed[2]);
+            *out++ = (uint32_t)b | (uint32_t)g << 8 | (uint32_t)r << 16;
+        }
+    }
+}
+
+// LZW strips of the usual kind are decoded here rather than by libtiff,
+// whose decoder builds each string back to front from its table; anything
+// else about them stays libtiff's.
+bool LzwRoadFits(TIFF* tif, bool* differences)
+{
+    uint16_t scheme = 0, fillOrder = 0, predictor = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &scheme);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
+    *differences = predictor == PREDICTOR_HORIZONTAL;
+    return scheme == COMPRESSION_LZW && fillOrder == FILLORDER_MSB2LSB &&
+           (predictor == PREDICTOR_NONE || predictor == PREDICTOR_HORIZONTAL);
+}
+
+bool DecodeLzwStrip(TiffDecoder* d, TIFF* tif, uint32_t strip, uint8_t* packed, size_t bytes)
+{
+    uint64_t offset = TIFFGetStrileOffset(tif, strip), length = TIFFGetStrileByteCount(tif, strip);
+    if (length == 0 || offset > d->fileSize || length > d->fileSize - offset)
+        return false;
+    // libtiff reads no more of a strip than ten times what it decodes to (a
+    // stream of clear codes could run on for ever); neither does this.
+    uint64_t stripSize = (uint64_t)TIFFStripSize64(tif);
+    if (length > (1u << 20) && stripSize != 0 && (length - 4096) / 10 > stripSize)
+        length = stripSize * 10 + 4096;
+    return DecodeTiffLzw(d->file + offset, (size_t)length, packed, bytes, d->lzw);
+}
+
 bool ReadStripDirect(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t rows)
 {
-    size_t count = (size_t)d->target->width * rows;
-    uint32_t* out = d->target->pixels + (size_t)d->target->width * top;
+    size_t width = (size_t)d->target->width, count = width * rows;
+    uint32_t* out = d->target->pixels + width * top;
     uint8_t* packed = (uint8_t*)out + count;
     tmsize_t expected = (tmsize_t)(count * 3);
-    if (TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, top, 0), packed, expected) != expected)
+    uint32_t strip = TIFFComputeStrip(tif, top, 0);
+    if (d->lzw && DecodeLzwStrip(d, tif, strip, packed, (size_t)expected)) {
+        if (d->differences)
+            WidenRgbDifferences(packed, out, width, rows);
+        else
+            WidenRgb(packed, out, count);
+        return true;
+    }
+    if (TIFFReadEncodedStrip(tif, strip, packed, expected) != expected)
         return false;
     WidenRgb(packed, out, count);
     return true;
@@ -382,11 +437,21 @@ uint32_t PrepareReader(TiffDecoder* d, TIFF* tif)
         img->put.separate = PutSeparate;
     }
     d->direct = DirectRoadFits(d, tif);
+    if (d->direct && LzwRoadFits(tif, &d->differences))
+        d->lzw = (TiffLzwTable*)GlobalAlloc(GMEM_FIXED, sizeof(TiffLzwTable));
     img->orientation = ORIENTATION_BOTLEFT;
     img->req_orientation = ORIENTATION_BOTLEFT;
     // libtiff premultiplies unassociated alpha as it reads, so every
     // picture with alpha comes out with its colours weighted.
     return img->alpha ? HasTransparency | PreweightedColour : 0;
+}
+
+void EndReader(TiffDecoder* d)
+{
+    TIFFRGBAImageEnd(&d->image);
+    if (d->lzw)
+        GlobalFree(d->lzw);
+    d->lzw = NULL;
 }
 
 // ---------------------------------------------------------------- two cores
@@ -451,16 +516,26 @@ DWORD WINAPI ReadSharedBands(LPVOID parameter)
     TiffDecoder d;
     memset(&d, 0, sizeof d);
     d.target = shared->target;
+    d.file = shared->data;
+    d.fileSize = shared->size;
     char message[1024];
     int status = ImgUnsupported;
     if (TIFFRGBAImageBegin(&d.image, tif, 0, message)) {
         PrepareReader(&d, tif);
         d.output = PublisherFor(d.target);
         status = TakeBands(&d, tif, shared, NULL);
-        TIFFRGBAImageEnd(&d.image);
+        EndReader(&d);
     }
     TIFFClose(tif);
     return (DWORD)status;
+}
+
+// The helper reads the mapped file as the decoder's own thread does, so a
+// file cut short under it ends its share, not the process.
+DWORD WINAPI ReadSharedBandsGuarded(LPVOID parameter)
+{
+    SharedBands* shared = (SharedBands*)parameter;
+    return RunWithViewGuard(shared->data, shared->size, ReadSharedBands, shared);
 }
 
 bool ShareBands(TIFF* tif, uint32_t width, uint32_t height)
@@ -471,16 +546,35 @@ bool ShareBands(TIFF* tif, uint32_t width, uint32_t height)
     return band < height && (uint64_t)width * band <= SplitBandPixels;
 }
 
+struct OwnShare {
+    TiffDecoder* d;
+    TIFF* tif;
+    SharedBands* shared;
+    LONG published;
+};
+
+DWORD WINAPI TakeOwnShare(LPVOID parameter)
+{
+    OwnShare* own = (OwnShare*)parameter;
+    return (DWORD)TakeBands(own->d, own->tif, own->shared, &own->published);
+}
+
 // Both threads until the bands run out; whichever could not set itself up
-// leaves its share to the other.
+// leaves its share to the other.  A file cut short under this thread's share
+// must not end the decode while the helper still writes its rows, so the
+// share has a guard of its own and the helper is waited for in any case.
 int ReadOnTwoThreads(TiffDecoder* d, TIFF* tif, SharedBands* shared)
 {
     DWORD id;
-    HANDLE helper = CreateThread(NULL, 0, ReadSharedBands, shared, 0, &id);
-    LONG published = 0;
-    int status = TakeBands(d, tif, shared, &published);
+    HANDLE helper = CreateThread(NULL, 0, ReadSharedBandsGuarded, shared, 0, &id);
+    OwnShare own = { d, tif, shared, 0 };
+    int status = (int)RunWithViewGuard(shared->data, shared->size, TakeOwnShare, &own);
     if (helper) {
         WaitForSingleObject(helper, INFINITE);
+        // A band the helper left unfinished ends the picture's rows there.
+        DWORD code = ImgOk;
+        if (GetExitCodeThread(helper, &code) && (int)code == ImgTruncated && status == ImgOk)
+            status = ImgTruncated;
         CloseHandle(helper);
     }
     return status;
@@ -533,7 +627,7 @@ int RunDecoder(TiffDecoder* d, TIFF* tif, DecodeJob* job)
         if (status == ImgOk)
             status = ReadImage(d, tif, file);
     }
-    TIFFRGBAImageEnd(img);
+    EndReader(d);
     return status;
 }
 
@@ -555,6 +649,8 @@ int DecodeTiffJob(DecodeJob* job)
     TiffDecoder decoder;
     memset(&decoder, 0, sizeof decoder);
     decoder.target = job->target;
+    decoder.file = job->source->data;
+    decoder.fileSize = job->source->dataSize;
     status = RunDecoder(&decoder, tif, job);
     TIFFClose(tif);
     return status;

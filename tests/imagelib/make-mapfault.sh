@@ -12,3 +12,5 @@ convert noise.ppm -define png:compression-level=1 noise.png
 convert noise.ppm -quality 95 noise.jpg
 convert noise.ppm -compress none noise.tif
 convert noise.ppm -colors 256 noise.gif
+# Large enough for two threads, and decoded by the library's own LZW.
+convert -size 1280x1024 -seed 6 xc:gray +noise Random -depth 8 -compress LZW -define tiff:predictor=2 -define tiff:rows-per-strip=64 noise-lzw.tif
