@@ -10,6 +10,7 @@
 
 #include <string.h>
 
+#include <libdeflate.h>
 #include <tiffio.h>
 
 TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size);
@@ -177,7 +178,10 @@ struct TiffDecoder {
     RowPublisher output;
     const uint8_t* file;       // the whole file, where the strips lie
     uint64_t fileSize;
-    TiffLzwTable* lzw;         // LZW strips decoded here (below), or null
+    // Strips of the two common schemes decoded here (below): the table of
+    // an LZW picture's or the decompressor of a Deflate picture's, or null.
+    TiffLzwTable* lzw;
+    libdeflate_decompressor* inflater;
     bool differences;          // their rows hold horizontal differences
 };
 
@@ -342,21 +346,38 @@ void WidenRgbDifferences(const uint8_t* packed, uint32_t* out, size_t width, siz
     }
 }
 
-// LZW strips of the usual kind are decoded here rather than by libtiff,
-// whose decoder builds each string back to front from its table; anything
-// else about them stays libtiff's.
-bool LzwRoadFits(TIFF* tif, bool* differences)
+// LZW and Deflate strips of the usual kind are decoded here rather than by
+// libtiff: its LZW decoder builds each string back to front from its table,
+// and its predictor makes a pass of its own over the rows, which here is
+// folded into their widening.  Anything else about them stays libtiff's.
+void PrepareOwnRoad(TiffDecoder* d, TIFF* tif)
 {
     uint16_t scheme = 0, fillOrder = 0, predictor = 0;
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &scheme);
     TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
     TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
-    *differences = predictor == PREDICTOR_HORIZONTAL;
-    return scheme == COMPRESSION_LZW && fillOrder == FILLORDER_MSB2LSB &&
-           (predictor == PREDICTOR_NONE || predictor == PREDICTOR_HORIZONTAL);
+    d->differences = predictor == PREDICTOR_HORIZONTAL;
+    if (fillOrder != FILLORDER_MSB2LSB || (predictor != PREDICTOR_NONE && !d->differences))
+        return;
+    if (scheme == COMPRESSION_LZW)
+        d->lzw = (TiffLzwTable*)GlobalAlloc(GMEM_FIXED, sizeof(TiffLzwTable));
+    else if (scheme == COMPRESSION_ADOBE_DEFLATE || scheme == COMPRESSION_DEFLATE)
+        d->inflater = libdeflate_alloc_decompressor();
 }
 
-bool DecodeLzwStrip(TiffDecoder* d, TIFF* tif, uint32_t strip, uint8_t* packed, size_t bytes)
+void EndOwnRoad(TiffDecoder* d)
+{
+    if (d->lzw)
+        GlobalFree(d->lzw);
+    if (d->inflater)
+        libdeflate_free_decompressor(d->inflater);
+    d->lzw = NULL;
+    d->inflater = NULL;
+}
+
+// True when the strip decoded to exactly `bytes`, as libtiff would have it
+// (both libraries' decoders say so whenever libtiff's would).
+bool DecodeOwnStrip(TiffDecoder* d, TIFF* tif, uint32_t strip, uint8_t* packed, size_t bytes)
 {
     uint64_t offset = TIFFGetStrileOffset(tif, strip), length = TIFFGetStrileByteCount(tif, strip);
     if (length == 0 || offset > d->fileSize || length > d->fileSize - offset)
@@ -366,7 +387,11 @@ bool DecodeLzwStrip(TiffDecoder* d, TIFF* tif, uint32_t strip, uint8_t* packed, 
     uint64_t stripSize = (uint64_t)TIFFStripSize64(tif);
     if (length > (1u << 20) && stripSize != 0 && (length - 4096) / 10 > stripSize)
         length = stripSize * 10 + 4096;
-    return DecodeTiffLzw(d->file + offset, (size_t)length, packed, bytes, d->lzw);
+    const uint8_t* raw = d->file + offset;
+    if (d->lzw)
+        return DecodeTiffLzw(raw, (size_t)length, packed, bytes, d->lzw);
+    return libdeflate_zlib_decompress(d->inflater, raw, (size_t)length, packed, bytes, NULL) ==
+           LIBDEFLATE_SUCCESS;
 }
 
 bool ReadStripDirect(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t rows)
@@ -376,7 +401,7 @@ bool ReadStripDirect(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t rows)
     uint8_t* packed = (uint8_t*)out + count;
     tmsize_t expected = (tmsize_t)(count * 3);
     uint32_t strip = TIFFComputeStrip(tif, top, 0);
-    if (d->lzw && DecodeLzwStrip(d, tif, strip, packed, (size_t)expected)) {
+    if ((d->lzw || d->inflater) && DecodeOwnStrip(d, tif, strip, packed, (size_t)expected)) {
         if (d->differences)
             WidenRgbDifferences(packed, out, width, rows);
         else
@@ -437,8 +462,8 @@ uint32_t PrepareReader(TiffDecoder* d, TIFF* tif)
         img->put.separate = PutSeparate;
     }
     d->direct = DirectRoadFits(d, tif);
-    if (d->direct && LzwRoadFits(tif, &d->differences))
-        d->lzw = (TiffLzwTable*)GlobalAlloc(GMEM_FIXED, sizeof(TiffLzwTable));
+    if (d->direct)
+        PrepareOwnRoad(d, tif);
     img->orientation = ORIENTATION_BOTLEFT;
     img->req_orientation = ORIENTATION_BOTLEFT;
     // libtiff premultiplies unassociated alpha as it reads, so every
@@ -449,9 +474,7 @@ uint32_t PrepareReader(TiffDecoder* d, TIFF* tif)
 void EndReader(TiffDecoder* d)
 {
     TIFFRGBAImageEnd(&d->image);
-    if (d->lzw)
-        GlobalFree(d->lzw);
-    d->lzw = NULL;
+    EndOwnRoad(d);
 }
 
 // ---------------------------------------------------------------- two cores

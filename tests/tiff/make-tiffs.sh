@@ -40,6 +40,7 @@ copy rgb-lzw-predictor rgb -c lzw:2
 copy rgb-packbits rgb -c packbits
 copy rgb-zip rgb -c zip
 copy rgb-zip-strip1 rgb -c zip -r 1
+copy rgb-zip-predictor rgb -c zip:2 -r 5
 copy rgb-lzw-strip5 rgb -c lzw -r 5
 copy rgb-onestrip rgb -c none -r 37
 copy rgb-separate rgb -c lzw -p separate
@@ -88,6 +89,8 @@ expect strips16
 convert base.png -resize 1100x960\! -depth 8 -type truecolor -compress none src-halves.tif
 tiffcp -c lzw:2 -r 7 src-halves.tif rgb-halves.tif
 expect rgb-halves
+tiffcp -c zip:2 -r 7 src-halves.tif rgb-halves-zip.tif
+expect rgb-halves-zip
 
 # Every text tag the probe reads.
 tiffcp -c lzw src-rgb.tif texts.tif
