@@ -328,11 +328,11 @@ int SmallIconOfType(HIMAGELIST images, const char* patterns)
             pattern[length] = 0;
             char location[MAX_PATH];
             int index = 0;
-            HICON small = NULL;
+            HICON icon = NULL;
             if (DefaultIconLocation(pattern, location, sizeof(location), &index) &&
-                ExtractIconExA(location, index, NULL, &small, 1) && small) {
-                int image = ImageList_AddIcon(images, small);
-                DestroyIcon(small);
+                ExtractIconExA(location, index, NULL, &icon, 1) && icon) {
+                int image = ImageList_AddIcon(images, icon);
+                DestroyIcon(icon);
                 if (image >= 0)
                     return image;
             }
