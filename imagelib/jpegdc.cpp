@@ -49,6 +49,10 @@ const uint8_t NaturalOrder[64 + 16] = {
 
 struct HuffTable {
     uint16_t fast[1 << LookBits];   // length << 8 | symbol; 0 for longer codes
+    // For AC coefficients that are only skipped: the bits of the code and
+    // its extra bits, and how far the coefficient index moves (64: the end
+    // of the block), as bits | move << 5; 0 for longer codes.
+    uint16_t skip[1 << LookBits];
     int32_t maxCode[18];
     int32_t valOffset[18];
     uint8_t values[256];
@@ -100,6 +104,7 @@ bool BuildHuffTable(HuffTable* t, const uint8_t counts[16], const uint8_t* value
         si++;
     }
     memset(t->fast, 0, sizeof t->fast);
+    memset(t->skip, 0, sizeof t->skip);
     p = 0;
     for (int l = 1; l <= 16; l++) {
         if (counts[l - 1]) {
@@ -116,8 +121,12 @@ bool BuildHuffTable(HuffTable* t, const uint8_t counts[16], const uint8_t* value
         if (l > LookBits)
             break;
         uint32_t first = codes[i] << (LookBits - l), n = 1u << (LookBits - l);
-        for (uint32_t k = 0; k < n; k++)
+        int run = values[i] >> 4, size = values[i] & 15;
+        int move = size ? run + 1 : run == 15 ? 16 : 64;
+        for (uint32_t k = 0; k < n; k++) {
             t->fast[first + k] = (uint16_t)(l << 8 | values[i]);
+            t->skip[first + k] = (uint16_t)((l + size) | move << 5);
+        }
     }
     memcpy(t->values, values, (size_t)total);
     t->defined = true;
@@ -284,129 +293,153 @@ bool ReadHeaders(Frame* f, const uint8_t* data, uint32_t size)
 }
 
 // ------------------------------------------------------------ bits
-// Reads the entropy-coded bytes, undoing the stuffing of 0xFF.  At a marker
-// (or the end of the data) it goes on with zero bytes as libjpeg does, but
-// notes where: a decode that uses those bits is a fault here.
+// The entropy-coded bytes are first copied without the stuffed zeros, a
+// chunk at a time ahead of the decoding, so that reading bits is a load and
+// a shift from a position alone.  At a marker (or the end of the data)
+// zeros follow, as libjpeg reads them; a decode that uses them is a fault
+// here.
+typedef uintptr_t BitWord;
+const int WordBits = (int)sizeof(BitWord) * 8;
+const uint32_t ChunkBytes = 1u << 16;
+// More than an MCU of six blocks can take (each at most 63 codes of 31 bits
+// and a DC): the decoder never reads past what is copied or padded.
+const uint32_t AheadBytes = 2048;
+
 struct Bits {
-    const uint8_t* p;          // next byte not yet in buf
+    uint8_t* data;             // copied bytes, then zeros
+    uint32_t capacity;
+    uint32_t pos;              // bits read
+    uint32_t have;             // bytes copied
+    const uint8_t* raw;        // next byte to copy
     const uint8_t* end;
-    uint64_t buf;              // most significant bit first
-    int count;                 // valid bits in buf
-    uint32_t loaded;           // bytes put into buf since the start
-    uint32_t limit;            // `loaded` when the marker was met
     const uint8_t* markerAt;   // its first 0xFF, or end; null until met
-    const uint8_t* mid;        // stuffed bytes before this are counted
-    uint32_t stuffedBeforeMid;
+    uint32_t limit;            // `have` when the marker was met
+    const uint8_t* mid;        // a chunk ends here (the second part's start)
+    uint32_t haveAtMid;        // `have` there
 };
 
-void StartBits(Bits* b, const uint8_t* p, const uint8_t* end, const uint8_t* mid)
+void StartBits(Bits* b, const uint8_t* raw, const uint8_t* end, const uint8_t* mid)
 {
-    memset(b, 0, sizeof *b);
-    b->p = p;
+    b->pos = 0;
+    b->have = 0;
+    b->raw = raw;
     b->end = end;
+    b->markerAt = NULL;
+    b->limit = 0;
     b->mid = mid;
+    b->haveAtMid = 0;
 }
 
-inline uint32_t BitPosition(const Bits* b)
+inline bool HasFF(BitWord w)
 {
-    return b->loaded * 8 - (uint32_t)b->count;
+    const BitWord ones = (BitWord)0x0101010101010101ull, highs = (BitWord)0x8080808080808080ull;
+    return ((~w - ones) & w & highs) != 0;
+}
+
+// Copies from p up to `stop` (a stuffed pair may end one byte past it) or to
+// a marker; returns where it ended.
+const uint8_t* Unstuff(const uint8_t* p, const uint8_t* stop, const uint8_t* end, uint8_t** out)
+{
+    uint8_t* o = *out;
+    while (p < stop) {
+        while (stop - p >= (ptrdiff_t)sizeof(BitWord)) {
+            BitWord w;
+            memcpy(&w, p, sizeof w);
+            if (HasFF(w))
+                break;
+            memcpy(o, &w, sizeof w);
+            o += sizeof w;
+            p += sizeof w;
+        }
+        if (p >= stop)
+            break;
+        if (*p != 0xFF) {
+            *o++ = *p++;
+        } else if (end - p >= 2 && p[1] == 0) {
+            *o++ = 0xFF;
+            p += 2;
+        } else {
+            break;
+        }
+    }
+    *out = o;
+    return p;
+}
+
+// Copies the next chunk: up to the middle first, when there is one.
+void Supply(Bits* b)
+{
+    const uint8_t* stop = (size_t)(b->end - b->raw) > ChunkBytes ? b->raw + ChunkBytes : b->end;
+    if (b->mid && b->raw < b->mid && stop > b->mid)
+        stop = b->mid;
+    uint8_t* out = b->data + b->have;
+    const uint8_t* at = Unstuff(b->raw, stop, b->end, &out);
+    b->have = (uint32_t)(out - b->data);
+    b->raw = at;
+    if (at == b->mid)
+        b->haveAtMid = b->have;
+    if (at < stop || at == b->end) {
+        b->markerAt = at;
+        b->limit = b->have;
+        memset(b->data + b->have, 0, AheadBytes + 16);
+    }
+}
+
+// Before each MCU: AheadBytes copied beyond the position, or the marker met.
+inline void Ensure(Bits* b)
+{
+    while (!b->markerAt && b->have - (b->pos >> 3) < AheadBytes)
+        Supply(b);
 }
 
 inline bool PastMarker(const Bits* b)
 {
-    return b->markerAt && BitPosition(b) > b->limit * 8;
+    return b->markerAt && b->pos > b->limit * 8;
 }
 
-inline uint64_t LoadBe64(const uint8_t* p)
+inline BitWord LoadWord(const uint8_t* p)
 {
-    uint64_t w;
-    memcpy(&w, p, 8);
-    return __builtin_bswap64(w);
+    BitWord w;
+    memcpy(&w, p, sizeof w);
+    return sizeof w == 8 ? (BitWord)__builtin_bswap64(w) : (BitWord)__builtin_bswap32((uint32_t)w);
 }
 
-inline void PushByte(Bits* b, uint8_t c)
+#define HOT inline __attribute__((always_inline))
+
+// The next WordBits - 7 bits at the position (25 or 57), first in the top bit.
+HOT BitWord Peek(const uint8_t* data, uint32_t pos)
 {
-    b->buf |= (uint64_t)c << (56 - b->count);
-    b->count += 8;
-    b->loaded++;
+    return LoadWord(data + (pos >> 3)) << (pos & 7);
 }
 
-void RefillSlowly(Bits* b)
-{
-    if (!b->markerAt) {
-        if (b->p < b->end) {
-            uint8_t c = *b->p;
-            if (c != 0xFF) {
-                b->p++;
-                PushByte(b, c);
-                return;
-            }
-            if (b->end - b->p >= 2 && b->p[1] == 0) {
-                if (b->p < b->mid)
-                    b->stuffedBeforeMid++;
-                b->p += 2;
-                PushByte(b, 0xFF);
-                return;
-            }
-        }
-        b->markerAt = b->p;
-        b->limit = b->loaded;
-    }
-    PushByte(b, 0);
-}
-
-// Fills buf to 56 bits at least.  Eight bytes without 0xFF go in at once;
-// the bytes beyond the whole ones counted are put in again, identically,
-// by the next fill.
-inline void Refill(Bits* b)
-{
-    while (b->count < 56) {
-        if (!b->markerAt && b->end - b->p >= 8) {
-            uint64_t w = LoadBe64(b->p);
-            if (((~w - 0x0101010101010101ull) & w & 0x8080808080808080ull) == 0) {
-                b->buf |= w >> b->count;
-                int n = (63 - b->count) >> 3;
-                b->p += n;
-                b->loaded += (uint32_t)n;
-                b->count += n * 8;
-                continue;
-            }
-        }
-        RefillSlowly(b);
-    }
-}
-
-int DecodeLongCode(Bits* b, const HuffTable* t)
+// A code longer than the lookup: length << 8 | symbol, or 0 for no code.
+int LongCode(const HuffTable* t, BitWord w)
 {
     for (int l = LookBits + 1; l <= 16; l++) {
-        int32_t code = (int32_t)(b->buf >> (64 - l));
-        if (code <= t->maxCode[l]) {
-            b->buf <<= l;
-            b->count -= l;
-            return t->values[(code + t->valOffset[l]) & 0xFF];
-        }
+        int32_t code = (int32_t)(w >> (WordBits - l));
+        if (code <= t->maxCode[l])
+            return l << 8 | t->values[(code + t->valOffset[l]) & 0xFF];
     }
-    return -1;
+    return 0;
 }
 
-// A symbol and its extra bits take 31 bits at most: callers refill below 32.
-inline int DecodeSymbol(Bits* b, const HuffTable* t)
+HOT int Symbol(const HuffTable* t, const uint8_t* data, uint32_t& pos)
 {
-    uint32_t e = t->fast[b->buf >> (64 - LookBits)];
-    if (e) {
-        int length = (int)(e >> 8);
-        b->buf <<= length;
-        b->count -= length;
-        return (int)(e & 0xFF);
+    BitWord w = Peek(data, pos);
+    uint32_t e = t->fast[w >> (WordBits - LookBits)];
+    if (!e) {
+        e = (uint32_t)LongCode(t, w);
+        if (!e)
+            return -1;
     }
-    return DecodeLongCode(b, t);
+    pos += e >> 8;
+    return (int)(e & 0xFF);
 }
 
-inline int32_t ReceiveExtend(Bits* b, int s)
+HOT int32_t ReceiveExtend(const uint8_t* data, uint32_t& pos, int s)
 {
-    uint32_t r = (uint32_t)(b->buf >> (64 - s));
-    b->buf <<= s;
-    b->count -= s;
+    uint32_t r = (uint32_t)(Peek(data, pos) >> (WordBits - s));
+    pos += (uint32_t)s;
     return r < (1u << (s - 1)) ? (int32_t)r - (int32_t)((1u << s) - 1) : (int32_t)r;
 }
 
@@ -414,7 +447,7 @@ inline int32_t ReceiveExtend(Bits* b, int s)
 // What the final stage needs of a 2 x 2 chroma block besides its DC: the
 // first pass's DC column without the DC, and the second pass's odd sums.
 struct Chroma2 {
-    int32_t a, b;
+    int16_t a, b;
     int32_t uA, uB;
 };
 
@@ -445,27 +478,51 @@ bool Partial2x2(const int16_t coef[64], const uint16_t* q, Chroma2* out)
         rowA[c] = (even + t + 4096) >> 13;
         rowB[c] = (even - t + 4096) >> 13;
     }
-    out->a = rowA[0];
-    out->b = rowB[0];
+    out->a = (int16_t)rowA[0];
+    out->b = (int16_t)rowB[0];
     out->uA = OddSum(rowA[1], rowA[2], rowA[3], rowA[4]);
     out->uB = OddSum(rowB[1], rowB[2], rowB[3], rowB[4]);
     return true;
 }
 
-bool SkipAc(Bits* b, const HuffTable* ac)
+HOT bool SkipAc(const uint8_t* data, uint32_t& pos, const HuffTable* ac)
+{
+    for (int k = 1; k < 64;) {
+        // A short code and its extra bits take 24 bits at most.
+        uint32_t e = ac->skip[Peek(data, pos) >> (WordBits - LookBits)];
+        if (e) {
+            pos += e & 31;
+            k += (int)(e >> 5);
+            continue;
+        }
+        int s = Symbol(ac, data, pos);
+        if (s < 0)
+            return false;
+        int r = s >> 4;
+        s &= 15;
+        if (s) {
+            k += r + 1;
+            pos += (uint32_t)s;
+        } else {
+            if (r != 15)
+                break;
+            k += 16;
+        }
+    }
+    return true;
+}
+
+HOT bool ReadAc(const uint8_t* data, uint32_t& pos, const HuffTable* ac, int16_t coef[64])
 {
     for (int k = 1; k < 64; k++) {
-        if (b->count < 32)
-            Refill(b);
-        int s = DecodeSymbol(b, ac);
+        int s = Symbol(ac, data, pos);
         if (s < 0)
             return false;
         int r = s >> 4;
         s &= 15;
         if (s) {
             k += r;
-            b->buf <<= s;
-            b->count -= s;
+            coef[NaturalOrder[k]] = (int16_t)ReceiveExtend(data, pos, s);
         } else {
             if (r != 15)
                 break;
@@ -475,38 +532,15 @@ bool SkipAc(Bits* b, const HuffTable* ac)
     return true;
 }
 
-bool ReadAc(Bits* b, const HuffTable* ac, int16_t coef[64])
+// Only the low 16 bits of a DC value are kept: libjpeg keeps no more.
+HOT bool ReadDc(const uint8_t* data, uint32_t& pos, const HuffTable* dc, uint32_t* pred, uint16_t* out)
 {
-    for (int k = 1; k < 64; k++) {
-        if (b->count < 32)
-            Refill(b);
-        int s = DecodeSymbol(b, ac);
-        if (s < 0)
-            return false;
-        int r = s >> 4;
-        s &= 15;
-        if (s) {
-            k += r;
-            coef[NaturalOrder[k]] = (int16_t)ReceiveExtend(b, s);
-        } else {
-            if (r != 15)
-                break;
-            k += 15;
-        }
-    }
-    return true;
-}
-
-inline bool ReadDc(Bits* b, const HuffTable* dc, uint32_t* pred, int32_t* out)
-{
-    if (b->count < 32)
-        Refill(b);
-    int s = DecodeSymbol(b, dc);
+    int s = Symbol(dc, data, pos);
     if (s < 0)
         return false;
     if (s)
-        *pred += (uint32_t)ReceiveExtend(b, s);
-    *out = (int32_t)*pred;
+        *pred += (uint32_t)ReceiveExtend(data, pos, s);
+    *out = (uint16_t)*pred;
     return true;
 }
 
@@ -515,7 +549,7 @@ inline bool ReadDc(Bits* b, const HuffTable* dc, uint32_t* pred, int32_t* out)
 struct Part {
     Bits bits;
     uint32_t pred[3];
-    int32_t* dc;               // blocksPerMcu per MCU
+    uint16_t* dc;              // blocksPerMcu per MCU (low 16 bits)
     Chroma2* chroma;           // two per MCU, 4:2:0 only
     uint32_t capacity;         // MCUs the arrays hold
     const Frame* frame;
@@ -524,37 +558,42 @@ struct Part {
 bool DecodeMcu(Part* part, uint32_t m)
 {
     const Frame* f = part->frame;
-    Bits* b = &part->bits;
-    int32_t* dc = part->dc + (size_t)m * f->blocksPerMcu;
+    Ensure(&part->bits);
+    const uint8_t* data = part->bits.data;
+    uint32_t pos = part->bits.pos;
+    uint16_t* dc = part->dc + (size_t)m * f->blocksPerMcu;
+    bool ok = true;
     if (f->layout == Layout420) {
         const Component* y = &f->comp[0];
-        for (int k = 0; k < 4; k++)
-            if (!ReadDc(b, &f->dc[y->td], &part->pred[0], &dc[k]) || !SkipAc(b, &f->ac[y->ta]))
-                return false;
-        for (int c = 1; c < 3; c++) {
-            const Component* k = &f->comp[c];
+        const HuffTable* yDc = &f->dc[y->td];
+        const HuffTable* yAc = &f->ac[y->ta];
+        for (int k = 0; k < 4 && ok; k++)
+            ok = ReadDc(data, pos, yDc, &part->pred[0], &dc[k]) && SkipAc(data, pos, yAc);
+        for (int i = 1; i < 3 && ok; i++) {
+            const Component* k = &f->comp[i];
             int16_t coef[64];
             memset(coef, 0, sizeof coef);
-            if (!ReadDc(b, &f->dc[k->td], &part->pred[c], &dc[3 + c]) || !ReadAc(b, &f->ac[k->ta], coef) ||
-                !Partial2x2(coef, f->quant[k->tq], &part->chroma[(size_t)m * 2 + c - 1]))
-                return false;
+            ok = ReadDc(data, pos, &f->dc[k->td], &part->pred[i], &dc[3 + i]) &&
+                 ReadAc(data, pos, &f->ac[k->ta], coef) &&
+                 Partial2x2(coef, f->quant[k->tq], &part->chroma[(size_t)m * 2 + i - 1]);
         }
-        return true;
+    } else {
+        for (int i = 0; i < f->components && ok; i++) {
+            const Component* k = &f->comp[i];
+            ok = ReadDc(data, pos, &f->dc[k->td], &part->pred[i], &dc[i]) &&
+                 SkipAc(data, pos, &f->ac[k->ta]);
+        }
     }
-    for (int c = 0; c < f->components; c++) {
-        const Component* k = &f->comp[c];
-        if (!ReadDc(b, &f->dc[k->td], &part->pred[c], &dc[c]) || !SkipAc(b, &f->ac[k->ta]))
-            return false;
-    }
-    return true;
+    part->bits.pos = pos;
+    return ok;
 }
 
 // After an MCU that should end an interval or the scan: only the padding of
 // the last byte may be left before the marker.
 bool AtMarker(Bits* b)
 {
-    Refill(b);
-    return b->markerAt && !PastMarker(b) && b->limit * 8 - BitPosition(b) < 8;
+    Ensure(b);
+    return b->markerAt && !PastMarker(b) && b->limit * 8 - b->pos < 8;
 }
 
 // The marker's code after any fill bytes; 0 for the end of the data.
@@ -585,7 +624,13 @@ struct SyncRecord {
 struct Road {
     Frame frame;
     HANDLE stopEvent;
-    Part first, second;
+    // Each thread writes its part at every block: apart from the other's
+    // cache lines.
+    char gapBefore[128];
+    Part first;
+    char gapBetween[128];
+    Part second;
+    char gapAfter[128];
     const uint8_t* view;
     uint32_t viewSize;
     // the second thread's start: the byte in the middle, or a restart
@@ -599,7 +644,9 @@ struct Road {
     uint32_t secondDone;       // MCUs it decoded
     uint32_t freshStart;       // its records from here on follow one unbroken decode
     SyncRecord* records;
-    volatile LONG recordCount;
+    char gapCount[128];
+    volatile LONG recordCount;  // records published so far
+    char gapCountAfter[128];
     // where the second part takes over
     uint32_t handOver;         // first MCU of the second part (mcus: none)
     uint32_t handOverSecond;   // the same MCU in the second's arrays
@@ -621,8 +668,6 @@ void DecodeFromMiddle(Road* road)
     for (;;) {
         if (j == part->capacity || (j % 1024 == 0 && road->abandon))
             return;
-        if (b->count < 32)
-            Refill(b);
         if (AtMarker(b)) {
             // A marker other than the end of the image: a fault, or not
             // in step; either way the first part carries on alone.
@@ -631,15 +676,14 @@ void DecodeFromMiddle(Road* road)
             return;
         }
         SyncRecord* rec = &road->records[j];
-        rec->position = BitPosition(b);
+        rec->position = b->pos;
         memcpy(rec->pred, part->pred, sizeof rec->pred);
-        InterlockedExchange(&road->recordCount, (LONG)(j + 1));
+        __atomic_store_n(&road->recordCount, (LONG)(j + 1), __ATOMIC_RELEASE);
         if (!DecodeMcu(part, j) || PastMarker(b)) {
             if (PastMarker(b))
                 return;
             // Out of step: start afresh at the next whole byte.
-            b->buf = 0;
-            b->count = 0;
+            b->pos = (b->pos + 7) & ~7u;
             memset(part->pred, 0, sizeof part->pred);
             road->freshStart = j + 1;
         }
@@ -719,12 +763,9 @@ bool TakeOver(Road* road, uint32_t m, uint32_t second)
 // the middle on, as bits from there.
 bool PositionFromMiddle(const Road* road, const Bits* b, uint32_t* position)
 {
-    if (b->p < road->mid)
+    if (b->raw < road->mid || b->pos < b->haveAtMid * 8)
         return false;
-    uint32_t midBits = ((uint32_t)(road->mid - road->frame.scan) - b->stuffedBeforeMid) * 8;
-    if (BitPosition(b) < midBits)
-        return false;
-    *position = BitPosition(b) - midBits;
+    *position = b->pos - b->haveAtMid * 8;
     return true;
 }
 
@@ -757,7 +798,7 @@ bool DecodeFirstPart(Road* road)
         }
         uint32_t position;
         if (watching && !interval && PositionFromMiddle(road, b, &position)) {
-            uint32_t published = (uint32_t)InterlockedCompareExchange(&road->recordCount, 0, 0);
+            uint32_t published = (uint32_t)__atomic_load_n(&road->recordCount, __ATOMIC_ACQUIRE);
             while (r < published && road->records[r].position < position)
                 r++;
             if (r < published && road->records[r].position == position) {
@@ -847,7 +888,7 @@ void McuData(const Road* road, uint32_t m, uint32_t dc[6], const Chroma2** chrom
         index = m - road->handOver + road->handOverSecond;
         memcpy(offset, road->dcOffset, sizeof offset);
     }
-    const int32_t* raw = part->dc + (size_t)index * f->blocksPerMcu;
+    const uint16_t* raw = part->dc + (size_t)index * f->blocksPerMcu;
     for (int k = 0; k < f->blocksPerMcu; k++) {
         int c = f->layout == Layout420 ? (k < 4 ? 0 : k - 3) : k;
         dc[k] = (uint32_t)raw[k] + offset[c];
@@ -899,22 +940,26 @@ bool WritePixels(const Road* road, uint32_t* pixels, int32_t width, int32_t heig
 }
 
 // ------------------------------------------------------------ set-up
-bool AllocatePart(Part* part, const Frame* f)
+// `bytes`: the entropy-coded bytes from where the part starts.
+bool AllocatePart(Part* part, const Frame* f, size_t bytes)
 {
     part->frame = f;
     part->capacity = f->mcus;
-    part->dc = (int32_t*)malloc((size_t)f->mcus * f->blocksPerMcu * sizeof(int32_t));
+    part->dc = (uint16_t*)malloc((size_t)f->mcus * f->blocksPerMcu * sizeof(uint16_t));
     if (f->layout == Layout420)
         part->chroma = (Chroma2*)malloc((size_t)f->mcus * 2 * sizeof(Chroma2));
-    return part->dc && (f->layout != Layout420 || part->chroma);
+    part->bits.data = (uint8_t*)malloc(bytes + AheadBytes + 32);
+    return part->dc && part->bits.data && (f->layout != Layout420 || part->chroma);
 }
 
 void FreeRoad(Road* road)
 {
-    free(road->first.dc);
-    free(road->first.chroma);
-    free(road->second.dc);
-    free(road->second.chroma);
+    Part* parts[2] = { &road->first, &road->second };
+    for (Part* part : parts) {
+        free(part->dc);
+        free(part->chroma);
+        free(part->bits.data);
+    }
     free(road->records);
     free(road);
 }
@@ -942,7 +987,7 @@ bool FindMiddle(Road* road)
 
 bool StartSecondPart(Road* road)
 {
-    if (!FindMiddle(road) || !AllocatePart(&road->second, &road->frame))
+    if (!FindMiddle(road) || !AllocatePart(&road->second, &road->frame, (size_t)(road->frame.end - road->mid)))
         return false;
     if (!road->frame.restartInterval) {
         road->records = (SyncRecord*)malloc((size_t)road->frame.mcus * sizeof(SyncRecord));
@@ -975,7 +1020,7 @@ int DecodeRoad(Road* road, const JpegEighthRequest* request, JpegEighthPicture* 
     road->view = request->data;
     road->viewSize = request->size;
     road->handOver = f->mcus;
-    if (!AllocatePart(&road->first, f))
+    if (!AllocatePart(&road->first, f, scanBytes))
         return JpegEighthNoMemory;
     if (request->shareWork && f->mcus >= 64 && !StartSecondPart(road))
         EndSecondPart(road);
