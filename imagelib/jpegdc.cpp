@@ -300,26 +300,38 @@ bool ReadHeaders(Frame* f, const uint8_t* data, uint32_t size)
 // here.
 typedef uintptr_t BitWord;
 const int WordBits = (int)sizeof(BitWord) * 8;
-const uint32_t ChunkBytes = 1u << 16;
+const uint32_t ChunkBytes = 1u << 15;
 // More than an MCU of six blocks can take (each at most 63 codes of 31 bits
 // and a DC): the decoder never reads past what is copied or padded.
 const uint32_t AheadBytes = 2048;
 
+// The copy is a window that slides along the scan: bytes already read make
+// room for the next chunk, so that it stays in the cache and a large file
+// costs no large block of fresh pages.
+const uint32_t WindowBytes = 2 * ChunkBytes + 2 * AheadBytes + 64;
+
 struct Bits {
-    uint8_t* data;             // copied bytes, then zeros
-    uint32_t capacity;
-    uint32_t pos;              // bits read
-    uint32_t have;             // bytes copied
+    uint8_t* data;             // the window: copied bytes, then zeros
+    uint32_t base;             // bytes of the copy that slid out of it
+    uint32_t pos;              // bits read, from the window's start
+    uint32_t have;             // bytes in the window
     const uint8_t* raw;        // next byte to copy
     const uint8_t* end;
     const uint8_t* markerAt;   // its first 0xFF, or end; null until met
-    uint32_t limit;            // `have` when the marker was met
+    uint32_t limit;            // bytes copied in all when the marker was met
     const uint8_t* mid;        // a chunk ends here (the second part's start)
-    uint32_t haveAtMid;        // `have` there
+    uint32_t copiedAtMid;      // bytes copied in all up to there
 };
+
+// Bits read since the start.
+inline uint32_t Position(const Bits* b)
+{
+    return b->base * 8 + b->pos;
+}
 
 void StartBits(Bits* b, const uint8_t* raw, const uint8_t* end, const uint8_t* mid)
 {
+    b->base = 0;
     b->pos = 0;
     b->have = 0;
     b->raw = raw;
@@ -327,7 +339,7 @@ void StartBits(Bits* b, const uint8_t* raw, const uint8_t* end, const uint8_t* m
     b->markerAt = NULL;
     b->limit = 0;
     b->mid = mid;
-    b->haveAtMid = 0;
+    b->copiedAtMid = 0;
 }
 
 inline bool HasFF(BitWord w)
@@ -372,15 +384,22 @@ void Supply(Bits* b)
     const uint8_t* stop = (size_t)(b->end - b->raw) > ChunkBytes ? b->raw + ChunkBytes : b->end;
     if (b->mid && b->raw < b->mid && stop > b->mid)
         stop = b->mid;
+    if (b->have + ChunkBytes + AheadBytes + 32 > WindowBytes) {
+        uint32_t drop = b->pos >> 3;
+        memmove(b->data, b->data + drop, b->have - drop);
+        b->base += drop;
+        b->have -= drop;
+        b->pos -= drop * 8;
+    }
     uint8_t* out = b->data + b->have;
     const uint8_t* at = Unstuff(b->raw, stop, b->end, &out);
     b->have = (uint32_t)(out - b->data);
     b->raw = at;
     if (at == b->mid)
-        b->haveAtMid = b->have;
+        b->copiedAtMid = b->base + b->have;
     if (at < stop || at == b->end) {
         b->markerAt = at;
-        b->limit = b->have;
+        b->limit = b->base + b->have;
         memset(b->data + b->have, 0, AheadBytes + 16);
     }
 }
@@ -394,7 +413,7 @@ inline void Ensure(Bits* b)
 
 inline bool PastMarker(const Bits* b)
 {
-    return b->markerAt && b->pos > b->limit * 8;
+    return b->markerAt && Position(b) > b->limit * 8;
 }
 
 inline BitWord LoadWord(const uint8_t* p)
@@ -593,7 +612,7 @@ bool DecodeMcu(Part* part, uint32_t m)
 bool AtMarker(Bits* b)
 {
     Ensure(b);
-    return b->markerAt && !PastMarker(b) && b->limit * 8 - b->pos < 8;
+    return b->markerAt && !PastMarker(b) && b->limit * 8 - Position(b) < 8;
 }
 
 // The marker's code after any fill bytes; 0 for the end of the data.
@@ -676,7 +695,7 @@ void DecodeFromMiddle(Road* road)
             return;
         }
         SyncRecord* rec = &road->records[j];
-        rec->position = b->pos;
+        rec->position = Position(b);
         memcpy(rec->pred, part->pred, sizeof rec->pred);
         __atomic_store_n(&road->recordCount, (LONG)(j + 1), __ATOMIC_RELEASE);
         if (!DecodeMcu(part, j) || PastMarker(b)) {
@@ -763,9 +782,9 @@ bool TakeOver(Road* road, uint32_t m, uint32_t second)
 // the middle on, as bits from there.
 bool PositionFromMiddle(const Road* road, const Bits* b, uint32_t* position)
 {
-    if (b->raw < road->mid || b->pos < b->haveAtMid * 8)
+    if (b->raw < road->mid || Position(b) < b->copiedAtMid * 8)
         return false;
-    *position = b->pos - b->haveAtMid * 8;
+    *position = Position(b) - b->copiedAtMid * 8;
     return true;
 }
 
@@ -940,15 +959,14 @@ bool WritePixels(const Road* road, uint32_t* pixels, int32_t width, int32_t heig
 }
 
 // ------------------------------------------------------------ set-up
-// `bytes`: the entropy-coded bytes from where the part starts.
-bool AllocatePart(Part* part, const Frame* f, size_t bytes)
+bool AllocatePart(Part* part, const Frame* f)
 {
     part->frame = f;
     part->capacity = f->mcus;
     part->dc = (uint16_t*)malloc((size_t)f->mcus * f->blocksPerMcu * sizeof(uint16_t));
     if (f->layout == Layout420)
         part->chroma = (Chroma2*)malloc((size_t)f->mcus * 2 * sizeof(Chroma2));
-    part->bits.data = (uint8_t*)malloc(bytes + AheadBytes + 32);
+    part->bits.data = (uint8_t*)malloc(WindowBytes);
     return part->dc && part->bits.data && (f->layout != Layout420 || part->chroma);
 }
 
@@ -987,7 +1005,7 @@ bool FindMiddle(Road* road)
 
 bool StartSecondPart(Road* road)
 {
-    if (!FindMiddle(road) || !AllocatePart(&road->second, &road->frame, (size_t)(road->frame.end - road->mid)))
+    if (!FindMiddle(road) || !AllocatePart(&road->second, &road->frame))
         return false;
     if (!road->frame.restartInterval) {
         road->records = (SyncRecord*)malloc((size_t)road->frame.mcus * sizeof(SyncRecord));
@@ -1020,7 +1038,7 @@ int DecodeRoad(Road* road, const JpegEighthRequest* request, JpegEighthPicture* 
     road->view = request->data;
     road->viewSize = request->size;
     road->handOver = f->mcus;
-    if (!AllocatePart(&road->first, f, scanBytes))
+    if (!AllocatePart(&road->first, f))
         return JpegEighthNoMemory;
     if (request->shareWork && f->mcus >= 64 && !StartSecondPart(road))
         EndSecondPart(road);
