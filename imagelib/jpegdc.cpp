@@ -24,7 +24,7 @@ bool JpegEighthRoadOff = false;
 
 namespace {
 
-const int LookBits = 9;
+const int LookBits = 11;
 const uint8_t MarkerSof0 = 0xC0, MarkerSof1 = 0xC1, MarkerDht = 0xC4, MarkerRst0 = 0xD0,
               MarkerSoi = 0xD8, MarkerEoi = 0xD9, MarkerSos = 0xDA, MarkerDqt = 0xDB,
               MarkerDri = 0xDD, MarkerApp0 = 0xE0, MarkerApp14 = 0xEE, MarkerAppLast = 0xEF,
@@ -507,7 +507,7 @@ bool Partial2x2(const int16_t coef[64], const uint16_t* q, Chroma2* out)
 HOT bool SkipAc(const uint8_t* data, uint32_t& pos, const HuffTable* ac)
 {
     for (int k = 1; k < 64;) {
-        // A short code and its extra bits take 24 bits at most.
+        // Skipped extra bits are passed over unread: only the code is looked at.
         uint32_t e = ac->skip[Peek(data, pos) >> (WordBits - LookBits)];
         if (e) {
             pos += e & 31;
