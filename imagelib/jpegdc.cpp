@@ -504,14 +504,27 @@ bool Partial2x2(const int16_t coef[64], const uint16_t* q, Chroma2* out)
     return true;
 }
 
+// The codes of a luma block are read from a word held in a register, a
+// fresh word being loaded only when too few bits are left in it: the serial
+// chain from one code to the next is then a shift and a table load.
 HOT bool SkipAc(const uint8_t* data, uint32_t& pos, const HuffTable* ac)
 {
+    const int full = WordBits - 7;
+    BitWord w = Peek(data, pos);
+    int valid = full;
     for (int k = 1; k < 64;) {
+        if (valid < LookBits) {
+            w = Peek(data, pos);
+            valid = full;
+        }
         // Skipped extra bits are passed over unread: only the code is looked at.
-        uint32_t e = ac->skip[Peek(data, pos) >> (WordBits - LookBits)];
+        uint32_t e = ac->skip[w >> (WordBits - LookBits)];
         if (e) {
-            pos += e & 31;
+            int d = (int)(e & 31);
+            pos += (uint32_t)d;
             k += (int)(e >> 5);
+            w <<= d;
+            valid -= d;
             continue;
         }
         int s = Symbol(ac, data, pos);
@@ -527,6 +540,7 @@ HOT bool SkipAc(const uint8_t* data, uint32_t& pos, const HuffTable* ac)
                 break;
             k += 16;
         }
+        valid = 0;
     }
     return true;
 }
