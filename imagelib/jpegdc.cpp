@@ -49,10 +49,12 @@ const uint8_t NaturalOrder[64 + 16] = {
 
 struct HuffTable {
     uint16_t fast[1 << LookBits];   // length << 8 | symbol; 0 for longer codes
-    // For AC coefficients that are only skipped: the bits of the code and
-    // its extra bits, and how far the coefficient index moves (64: the end
-    // of the block), as bits | move << 5; 0 for longer codes.
-    uint16_t skip[1 << LookBits];
+    // For AC coefficients that are only skipped: the first code's bits
+    // (with its extra bits) and how far it moves the coefficient index (64:
+    // the end of the block), then the same for it and the code after it
+    // when that one too lies whole in the lookup bits (else the first's
+    // again); 0 for longer codes.  See SkipAc.
+    uint32_t skip[1 << LookBits];
     int32_t maxCode[18];
     int32_t valOffset[18];
     uint8_t values[256];
@@ -81,6 +83,29 @@ struct Frame {
 };
 
 // ------------------------------------------------------------ headers
+// A skip entry from its single one (bits | move << 5, in the low 12 bits):
+// adds the totals for it and the next code, or for it alone.
+uint32_t PairedSkip(const HuffTable* t, uint32_t i)
+{
+    uint32_t single = t->skip[i] & 0xFFF;
+    if (!single)
+        return 0;
+    uint32_t d1 = single & 31, m1 = single >> 5;
+    uint32_t dAll = d1, mAll = m1;
+    if (m1 < 64 && d1 < (uint32_t)LookBits) {
+        uint32_t next = (i << d1) & ((1u << LookBits) - 1);
+        uint32_t length = t->fast[next] >> 8;
+        uint32_t e2 = t->skip[next] & 0xFFF;
+        // The next code must lie whole in the bits known here, and the two
+        // must fit one shift of the word.
+        if (length && length <= LookBits - d1 && d1 + (e2 & 31) < 32) {
+            dAll = d1 + (e2 & 31);
+            mAll = m1 + (e2 >> 5);
+        }
+    }
+    return single | mAll << 12 | dAll << 20;
+}
+
 bool BuildHuffTable(HuffTable* t, const uint8_t counts[16], const uint8_t* values, int total)
 {
     // As jpeg_make_d_derived_tbl: canonical codes, refusing a table whose
@@ -125,9 +150,11 @@ bool BuildHuffTable(HuffTable* t, const uint8_t counts[16], const uint8_t* value
         int move = size ? run + 1 : run == 15 ? 16 : 64;
         for (uint32_t k = 0; k < n; k++) {
             t->fast[first + k] = (uint16_t)(l << 8 | values[i]);
-            t->skip[first + k] = (uint16_t)((l + size) | move << 5);
+            t->skip[first + k] = (uint32_t)(l + size) | (uint32_t)move << 5;
         }
     }
+    for (uint32_t i = 0; i < (1u << LookBits); i++)
+        t->skip[i] = PairedSkip(t, i);
     memcpy(t->values, values, (size_t)total);
     t->defined = true;
     return true;
@@ -517,12 +544,20 @@ HOT bool SkipAc(const uint8_t* data, uint32_t& pos, const HuffTable* ac)
             w = Peek(data, pos);
             valid = full;
         }
-        // Skipped extra bits are passed over unread: only the code is looked at.
+        // Skipped extra bits are passed over unread: only the codes are
+        // looked at, two at once when the first leaves the block open.
         uint32_t e = ac->skip[w >> (WordBits - LookBits)];
         if (e) {
-            int d = (int)(e & 31);
+            int first = (int)(e >> 5 & 127), d, move;
+            if (k + first < 64) {
+                d = (int)(e >> 20);
+                move = (int)(e >> 12 & 255);
+            } else {
+                d = (int)(e & 31);
+                move = first;
+            }
             pos += (uint32_t)d;
-            k += (int)(e >> 5);
+            k += move;
             w <<= d;
             valid -= d;
             continue;
