@@ -469,26 +469,6 @@ int LongCode(const HuffTable* t, BitWord w)
     return 0;
 }
 
-HOT int Symbol(const HuffTable* t, const uint8_t* data, uint32_t& pos)
-{
-    BitWord w = Peek(data, pos);
-    uint32_t e = t->fast[w >> (WordBits - LookBits)];
-    if (!e) {
-        e = (uint32_t)LongCode(t, w);
-        if (!e)
-            return -1;
-    }
-    pos += e >> 8;
-    return (int)(e & 0xFF);
-}
-
-HOT int32_t ReceiveExtend(const uint8_t* data, uint32_t& pos, int s)
-{
-    uint32_t r = (uint32_t)(Peek(data, pos) >> (WordBits - s));
-    pos += (uint32_t)s;
-    return r < (1u << (s - 1)) ? (int32_t)r - (int32_t)((1u << s) - 1) : (int32_t)r;
-}
-
 // ------------------------------------------------------------ blocks
 // What the final stage needs of a 2 x 2 chroma block besides its DC: the
 // first pass's DC column without the DC, and the second pass's odd sums.
@@ -531,84 +511,118 @@ bool Partial2x2(const int16_t coef[64], const uint16_t* q, Chroma2* out)
     return true;
 }
 
-// The codes of a luma block are read from a word held in a register, a
-// fresh word being loaded only when too few bits are left in it: the serial
-// chain from one code to the next is then a shift and a table load.
-HOT bool SkipAc(const uint8_t* data, uint32_t& pos, const HuffTable* ac)
+// The codes of a block are read from a word held in a register, a fresh
+// word being loaded only when too few bits are left in it: the serial chain
+// from one code to the next is then a shift and a table load.
+struct Word {
+    BitWord w;
+    int valid;                 // bits of w that are the stream's
+};
+
+const int FullWord = WordBits - 7;
+
+HOT void Reload(const uint8_t* data, uint32_t pos, Word& word, int needed)
 {
-    const int full = WordBits - 7;
-    BitWord w = Peek(data, pos);
-    int valid = full;
+    if (word.valid < needed) {
+        word.w = Peek(data, pos);
+        word.valid = FullWord;
+    }
+}
+
+HOT void Consume(uint32_t& pos, Word& word, int n)
+{
+    pos += (uint32_t)n;
+    word.w <<= n;
+    word.valid -= n;
+}
+
+// A code (at most 16 bits, which the caller has made sure of): length << 8
+// | symbol, or 0 for none.
+HOT uint32_t Code(const HuffTable* t, const Word& word)
+{
+    uint32_t e = t->fast[word.w >> (WordBits - LookBits)];
+    return e ? e : (uint32_t)LongCode(t, word.w);
+}
+
+HOT int32_t Extend(const uint8_t* data, uint32_t& pos, Word& word, int s)
+{
+    Reload(data, pos, word, s);
+    uint32_t r = (uint32_t)(word.w >> (WordBits - s));
+    Consume(pos, word, s);
+    return r < (1u << (s - 1)) ? (int32_t)r - (int32_t)((1u << s) - 1) : (int32_t)r;
+}
+
+// Only the low 16 bits of a DC value are kept: libjpeg keeps no more.
+HOT bool ReadDc(const uint8_t* data, uint32_t& pos, Word& word, const HuffTable* dc, uint32_t* pred,
+                uint16_t* out)
+{
+    Reload(data, pos, word, 16);
+    uint32_t e = Code(dc, word);
+    if (!e)
+        return false;
+    Consume(pos, word, (int)(e >> 8));
+    int s = (int)(e & 0xFF);
+    if (s)
+        *pred += (uint32_t)Extend(data, pos, word, s);
+    *out = (uint16_t)*pred;
+    return true;
+}
+
+HOT bool SkipAc(const uint8_t* data, uint32_t& pos, Word& word, const HuffTable* ac)
+{
     for (int k = 1; k < 64;) {
-        if (valid < LookBits) {
-            w = Peek(data, pos);
-            valid = full;
-        }
+        Reload(data, pos, word, LookBits);
         // Skipped extra bits are passed over unread: only the codes are
         // looked at, two at once when the first leaves the block open.
-        uint32_t e = ac->skip[w >> (WordBits - LookBits)];
+        uint32_t e = ac->skip[word.w >> (WordBits - LookBits)];
         if (e) {
-            int first = (int)(e >> 5 & 127), d, move;
+            int first = (int)(e >> 5 & 127);
             if (k + first < 64) {
-                d = (int)(e >> 20);
-                move = (int)(e >> 12 & 255);
+                Consume(pos, word, (int)(e >> 20));
+                k += (int)(e >> 12 & 255);
             } else {
-                d = (int)(e & 31);
-                move = first;
+                Consume(pos, word, (int)(e & 31));
+                k += first;
             }
-            pos += (uint32_t)d;
-            k += move;
-            w <<= d;
-            valid -= d;
             continue;
         }
-        int s = Symbol(ac, data, pos);
-        if (s < 0)
+        Reload(data, pos, word, 16);
+        e = Code(ac, word);
+        if (!e)
             return false;
-        int r = s >> 4;
-        s &= 15;
+        int r = (int)(e >> 4 & 15), s = (int)(e & 15);
+        Consume(pos, word, (int)(e >> 8));
         if (s) {
             k += r + 1;
             pos += (uint32_t)s;
+            word.valid = 0;
         } else {
             if (r != 15)
                 break;
             k += 16;
         }
-        valid = 0;
     }
     return true;
 }
 
-HOT bool ReadAc(const uint8_t* data, uint32_t& pos, const HuffTable* ac, int16_t coef[64])
+HOT bool ReadAc(const uint8_t* data, uint32_t& pos, Word& word, const HuffTable* ac, int16_t coef[64])
 {
     for (int k = 1; k < 64; k++) {
-        int s = Symbol(ac, data, pos);
-        if (s < 0)
+        Reload(data, pos, word, 16);
+        uint32_t e = Code(ac, word);
+        if (!e)
             return false;
-        int r = s >> 4;
-        s &= 15;
+        int r = (int)(e >> 4 & 15), s = (int)(e & 15);
+        Consume(pos, word, (int)(e >> 8));
         if (s) {
             k += r;
-            coef[NaturalOrder[k]] = (int16_t)ReceiveExtend(data, pos, s);
+            coef[NaturalOrder[k]] = (int16_t)Extend(data, pos, word, s);
         } else {
             if (r != 15)
                 break;
             k += 15;
         }
     }
-    return true;
-}
-
-// Only the low 16 bits of a DC value are kept: libjpeg keeps no more.
-HOT bool ReadDc(const uint8_t* data, uint32_t& pos, const HuffTable* dc, uint32_t* pred, uint16_t* out)
-{
-    int s = Symbol(dc, data, pos);
-    if (s < 0)
-        return false;
-    if (s)
-        *pred += (uint32_t)ReceiveExtend(data, pos, s);
-    *out = (uint16_t)*pred;
     return true;
 }
 
@@ -629,6 +643,7 @@ bool DecodeMcu(Part* part, uint32_t m)
     Ensure(&part->bits);
     const uint8_t* data = part->bits.data;
     uint32_t pos = part->bits.pos;
+    Word word = { 0, 0 };
     uint16_t* dc = part->dc + (size_t)m * f->blocksPerMcu;
     bool ok = true;
     if (f->layout == Layout420) {
@@ -636,20 +651,20 @@ bool DecodeMcu(Part* part, uint32_t m)
         const HuffTable* yDc = &f->dc[y->td];
         const HuffTable* yAc = &f->ac[y->ta];
         for (int k = 0; k < 4 && ok; k++)
-            ok = ReadDc(data, pos, yDc, &part->pred[0], &dc[k]) && SkipAc(data, pos, yAc);
+            ok = ReadDc(data, pos, word, yDc, &part->pred[0], &dc[k]) && SkipAc(data, pos, word, yAc);
         for (int i = 1; i < 3 && ok; i++) {
             const Component* k = &f->comp[i];
             int16_t coef[64];
             memset(coef, 0, sizeof coef);
-            ok = ReadDc(data, pos, &f->dc[k->td], &part->pred[i], &dc[3 + i]) &&
-                 ReadAc(data, pos, &f->ac[k->ta], coef) &&
+            ok = ReadDc(data, pos, word, &f->dc[k->td], &part->pred[i], &dc[3 + i]) &&
+                 ReadAc(data, pos, word, &f->ac[k->ta], coef) &&
                  Partial2x2(coef, f->quant[k->tq], &part->chroma[(size_t)m * 2 + i - 1]);
         }
     } else {
         for (int i = 0; i < f->components && ok; i++) {
             const Component* k = &f->comp[i];
-            ok = ReadDc(data, pos, &f->dc[k->td], &part->pred[i], &dc[i]) &&
-                 SkipAc(data, pos, &f->ac[k->ta]);
+            ok = ReadDc(data, pos, word, &f->dc[k->td], &part->pred[i], &dc[i]) &&
+                 SkipAc(data, pos, word, &f->ac[k->ta]);
         }
     }
     part->bits.pos = pos;
