@@ -1096,8 +1096,6 @@ int DecodeRoad(Road* road, const JpegEighthRequest* request, JpegEighthPicture* 
         return JpegEighthDeclined;
     picture->width = (f->width + 7) / 8;
     picture->height = (f->height + 7) / 8;
-    picture->scanOffset = (uint32_t)(f->scan - request->data);
-    picture->grayscale = f->layout == LayoutGray;
     road->stopEvent = request->stopEvent;
     road->view = request->data;
     road->viewSize = request->size;

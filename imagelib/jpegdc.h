@@ -27,9 +27,9 @@ struct JpegEighthRequest {
 
 struct JpegEighthPicture {
     int32_t width, height;     // eighth size, rounded up
-    uint32_t* pixels;          // blue-green-red-X, top-down; free() it
-    uint32_t scanOffset;       // where the entropy-coded data begins
-    bool grayscale;
+    // blue-green-red-X, top-down, X 0xFF (0 for grey, as the libjpeg road
+    // leaves it); free() it
+    uint32_t* pixels;
 };
 
 int DecodeJpegEighth(const JpegEighthRequest* request, JpegEighthPicture* picture);
