@@ -46,6 +46,9 @@ add taken big-q90 -quality 90
 add taken big-rows -quality 90 -restart 2
 add taken big-444 -sample 1x1 -quality 95
 add taken big-gray -grayscale
+add taken big-opt -optimize -quality 70
+add taken big-r1 -restart 1B -quality 60
+add taken big-grayr -grayscale -restart 7B
 src=huge
 make_source huge 4001 2999 13
 add taken huge-q90 -quality 90
