@@ -20,7 +20,10 @@
 #            in-process with the file already in memory.
 #   vips/thumb  how many times ahead of vipsthumbnail
 #   thumb/floor how far above the floor
-# LUMETTA_TARGET selects the build as for the other scripts.
+# LUMETTA_TARGET selects the build as for the other scripts.  With
+# BENCH_JPEG_LIBJPEG=1 a row "jpg-lib" follows JPEG's: the thumb column with
+# every file left to libjpeg (the road before the eighth-size decoder),
+# measured in the same rounds.
 source "$(dirname "$0")/../scripts/lib.sh"
 PACKAGES+=(libgif-dev)
 
@@ -141,9 +144,12 @@ echo "build $LUMETTA_TARGET; $(ls "$data/bmp" | wc -l) files a format; median of
 printf '%-8s %8s %8s %8s %8s %11s %12s\n' format thumb extract vips floor vips/thumb thumb/floor
 for format in $formats; do
   dir=$data/$format
-  : > "$scratch/thumb"; : > "$scratch/extract"; : > "$scratch/vips"; : > "$scratch/floor"
+  : > "$scratch/thumb"; : > "$scratch/thumblib"; : > "$scratch/extract"; : > "$scratch/vips"; : > "$scratch/floor"
   for ((round = 0; round < reps; round++)); do
     lumetta_thumb "$dir" >> "$scratch/thumb"
+    if [ "$format" = jpg ] && [ -n "${BENCH_JPEG_LIBJPEG:-}" ]; then
+      LUMETTA_BENCH_LIBJPEG=1 lumetta_thumb "$dir" >> "$scratch/thumblib"
+    fi
     lumetta_extract "$dir" >> "$scratch/extract"
     vips_thumb "$dir" >> "$scratch/vips"
     floor_of "$format" "$dir" >> "$scratch/floor"
@@ -154,5 +160,10 @@ for format in $formats; do
   floor=$( (grep -v -- - "$scratch/floor" || true) | median)
   printf '%-8s %8s %8s %8s %8s %11s %12s\n' "$format" "$thumb" "$extract" "$vips" "$floor" \
     "$(ratio "$vips" "$thumb")" "$(ratio "$thumb" "$floor")"
+  if [ -s "$scratch/thumblib" ]; then
+    thumb=$(median < "$scratch/thumblib")
+    printf '%-8s %8s %8s %8s %8s %11s %12s\n' "$format-lib" "$thumb" - "$vips" "$floor" \
+      "$(ratio "$vips" "$thumb")" "$(ratio "$thumb" "$floor")"
+  fi
 done
 echo "load at the end: $(uptime | sed 's/.*load average: //')"

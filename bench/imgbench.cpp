@@ -17,6 +17,7 @@
 // per second count the pixels of the file's image.
 #include "clock.h"
 #include "image.h"
+#include "jpegdc.h"
 #include "reduce.h"
 #include "thumbnail.h"
 
@@ -270,6 +271,9 @@ bool ParseOptions(int argc, char** argv, Options* o)
 int main(int argc, char** argv)
 {
     Options o;
+    // The comparison's other half: JPEG files decoded by libjpeg alone.
+    if (getenv("LUMETTA_BENCH_LIBJPEG"))
+        JpegEighthRoadOff = true;
     if (!ParseOptions(argc, argv, &o))
         return Usage();
     int (*run)(const char*, const Options&) = nullptr;

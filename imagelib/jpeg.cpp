@@ -23,7 +23,10 @@
 #undef LUMETTA_DEFINED_XMD_H
 #endif
 
+#include "jpegdc.h"
 #include "worker.h"
+
+#include <stdlib.h>
 
 namespace {
 
@@ -362,6 +365,39 @@ int RunJpeg(JpegDecoder* d, const uint8_t* data, uint32_t size)
     return status;
 }
 
+// The thumbnail's road: a file decoded at 1/8 with nobody watching the rows
+// arrive goes to jpegdc.cpp first.  False when it declined: libjpeg then
+// decodes the file from the start.
+bool DecodeEighth(DecodeJob* job, int* status)
+{
+    const ImageInfo* info = job->source;
+    PixelBuffer* target = job->target;
+    if (JpegEighthRoadOff || target->progressEvent ||
+        ScaleDenominator(info->width, info->height, job->requestedWidth, job->requestedHeight) != 8)
+        return false;
+    JpegEighthRequest request = { info->data, info->dataSize, info->width, info->height,
+                                  target->stopEvent, false };
+    request.shareWork = (uint64_t)info->width * (uint64_t)info->height >= SharedWorkPixels &&
+                        SeveralProcessors();
+    JpegEighthPicture picture;
+    int road = DecodeJpegEighth(&request, &picture);
+    if (road != JpegEighthDone && road != JpegEighthStopped)
+        return false;
+    *status = BeginOutput(job, picture.width, picture.height, 0);
+    if (*status == ImgOk && road == JpegEighthStopped)
+        *status = ImgStopped;
+    if (*status == ImgOk && StopRequested(target))
+        *status = ImgStopped;
+    if (*status == ImgOk) {
+        memcpy(target->pixels, picture.pixels, (size_t)picture.width * picture.height * 4);
+        RowPublisher published = PublisherFor(target);
+        PublishRows(&published, picture.height);
+        FlushRows(&published);
+    }
+    free(picture.pixels);
+    return true;
+}
+
 int DecodeJpegJob(DecodeJob* job)
 {
     int status = CheckDecodeJob(job, FamilyJpeg, false);
@@ -370,6 +406,8 @@ int DecodeJpegJob(DecodeJob* job)
     const ImageInfo* info = job->source;
     if (info->dataSize == 0 || info->dataSizeHigh != 0 || info->dataSize >= 0x80000000u)
         return ImgTruncated;
+    if (DecodeEighth(job, &status))
+        return status;
     JpegDecoder d;
     memset(&d, 0, sizeof d);
     d.job = job;
