@@ -1,6 +1,8 @@
 // TIFF through libtiff: memory I/O over the mapped file, the probe of the
 // first directory, and the decoder that runs libtiff's RGBA reader band by
-// band with its output routine hooked to publish the rows.
+// band with its output routine hooked to publish the rows.  The strips of
+// plain 8-bit RGB go straight into the rows instead, the LZW and Deflate
+// ones of them through decoders of their own (tifflzw.cpp, libdeflate).
 //
 // libtiff stays in this translation unit.  Its headers take no calling
 // convention from _WIN32 (its procedure types are plain C), so the memory
