@@ -244,37 +244,40 @@ TEST(GifLzw, FullTableWithoutClearCode)
     ExpectPixels(d, pixels, Grey4);
 }
 
+namespace {
+
+// A picture of one image whose stream is the given codes, each of its width.
+void DecodeCodes(int width, int height, const std::vector<uint32_t>& table, int minCodeSize,
+                 const std::vector<std::pair<int, int>>& codes, Decoded* out)
+{
+    CodeWriter w;
+    for (const auto& c : codes)
+        w.Put(c.first, c.second);
+    GifMaker g(width, height, table);
+    g.Descriptor(0, 0, width, height, false);
+    g.b.push_back((uint8_t)minCodeSize);
+    g.SubBlocks(w.Finish());
+    Decode(g.b, 0, false, out);
+}
+
+}  // namespace
+
 TEST(GifLzw, WideRootsAndStringsThatEndThePicture)
 {
     // Root codes above 255 (a minimum code size of 9) show the entry of
-    // their low byte; a code defined by its own use ends the picture
-    // exactly, with less room behind it than a short string is copied in.
+    // their low byte.
     std::vector<uint32_t> table = Ramp(256);
-    CodeWriter w;
-    for (int code : { 512, 300, 301, 514, 513 })
-        w.Put(code, 10);
-    GifMaker wide(4, 1, table);
-    wide.Descriptor(0, 0, 4, 1, false);
-    wide.b.push_back(9);
-    wide.SubBlocks(w.Finish());
-    Decoded d;
-    Decode(wide.b, 0, false, &d);
-    EXPECT_EQ(d.status, ImgOk);
-    ExpectPixels(d, { 44, 45, 44, 45 }, table);
-
-    CodeWriter k;
-    int sizes[] = { 3, 3, 3, 3, 4 };
-    int codes[] = { 4, 1, 6, 7, 5 };   // 1, 1 1, 1 1 1
-    for (int i = 0; i < 5; i++)
-        k.Put(codes[i], sizes[i]);
-    GifMaker self(3, 2, Grey4);
-    self.Descriptor(0, 0, 3, 2, false);
-    self.b.push_back(2);
-    self.SubBlocks(k.Finish());
-    Decoded e;
-    Decode(self.b, 0, false, &e);
-    EXPECT_EQ(e.status, ImgOk);
-    ExpectPixels(e, std::vector<uint8_t>(6, 1), Grey4);
+    Decoded wide;
+    DecodeCodes(4, 1, table, 9, { { 512, 10 }, { 300, 10 }, { 301, 10 }, { 514, 10 }, { 513, 10 } },
+                &wide);
+    EXPECT_EQ(wide.status, ImgOk);
+    ExpectPixels(wide, { 44, 45, 44, 45 }, table);
+    // Codes defined by their own use (1, 1 1, 1 1 1) end the picture
+    // exactly, with less room behind them than a short string is copied in.
+    Decoded self;
+    DecodeCodes(3, 2, Grey4, 2, { { 4, 3 }, { 1, 3 }, { 6, 3 }, { 7, 3 }, { 5, 4 } }, &self);
+    EXPECT_EQ(self.status, ImgOk);
+    ExpectPixels(self, std::vector<uint8_t>(6, 1), Grey4);
 }
 
 TEST(GifLzw, CodesStraddleSubBlocksOfAnySize)
