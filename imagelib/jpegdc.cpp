@@ -821,12 +821,7 @@ DWORD WINAPI SecondPart(LPVOID argument)
 
 void EndSecondPart(Road* road)
 {
-    if (!road->thread)
-        return;
-    InterlockedExchange(&road->abandon, 1);
-    WaitForSingleObject(road->thread, INFINITE);
-    CloseHandle(road->thread);
-    road->thread = NULL;
+    EndHelperThread(&road->thread, &road->abandon);
 }
 
 // The first part, at MCU m, has reached a place where the second began

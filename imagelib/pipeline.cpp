@@ -225,14 +225,19 @@ void StartTouchingPages(PageToucher* toucher, PixelBuffer* target, size_t from)
     }
 }
 
+void EndHelperThread(HANDLE* thread, volatile LONG* abandon)
+{
+    if (!*thread)
+        return;
+    InterlockedExchange(abandon, 1);
+    WaitForSingleObject(*thread, INFINITE);
+    CloseHandle(*thread);
+    *thread = NULL;
+}
+
 void EndTouchingPages(PageToucher* toucher)
 {
-    if (!toucher->thread)
-        return;
-    InterlockedExchange(&toucher->abandon, 1);
-    WaitForSingleObject(toucher->thread, INFINITE);
-    CloseHandle(toucher->thread);
-    toucher->thread = NULL;
+    EndHelperThread(&toucher->thread, &toucher->abandon);
 }
 
 uint32_t* AllocatePixels(int32_t width, int32_t height)

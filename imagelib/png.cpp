@@ -494,9 +494,7 @@ bool ConvertRowsOnTwoCores(PngDecoder* d, uint8_t* rowsIn, const uint8_t* zeros,
     if (!helper)
         return false;
     *status = PackRowsBehind(d, &u, table);
-    InterlockedExchange(&u.abandon, 1);
-    WaitForSingleObject(helper, INFINITE);
-    CloseHandle(helper);
+    EndHelperThread(&helper, &u.abandon);
     return true;
 }
 

@@ -100,6 +100,10 @@ inline bool DeliverRow(RowPublisher* p, LONG rowsDone, LONG total)
 const uint64_t SharedWorkPixels = 1u << 20;
 bool SeveralProcessors();
 
+// Ends a decoder's helper thread: sets the flag it looks at to give up,
+// waits for it and closes it.  Nothing when `*thread` is null.
+void EndHelperThread(HANDLE* thread, volatile LONG* abandon);
+
 // The first write to each page of a fresh block costs the kernel a few
 // microseconds, which for a large picture comes to a tenth or more of its
 // decoding.  A decoder that writes such a picture on one thread has a helper
