@@ -346,13 +346,17 @@ inline uint32_t Unfilter(uint32_t v, uint32_t left, uint32_t above, uint32_t abo
     }
 }
 
-// One row: undoes its filter into `row` (the next row's `above`) and writes
-// its pixels.  The left and upper-left pixels stay in registers, so the
-// bytes of a pixel do not wait on each other through memory.
-template <int Filter>
+// One row: undoes its filter from `in` into `row` (the next row's `above`;
+// the very bytes of `in` when a row is unfiltered in place) and, with
+// pixels, writes them too.  The left and upper-left pixels stay in
+// registers, so the bytes of a pixel do not wait on each other through
+// memory.
+template <int Filter, bool WithPixels>
 void UnfilterRow(const uint8_t* in, const uint8_t* above, uint8_t* row, uint32_t* out,
-                 int32_t width, const uint8_t table[256])
+                 int32_t width, const uint8_t* table)
 {
+    if (Filter == 0 && !WithPixels)
+        return;   // only ever in place: nothing to undo
     uint32_t l0 = 0, l1 = 0, l2 = 0, c0 = 0, c1 = 0, c2 = 0;
     for (int32_t x = 0; x < width; x++, in += RgbBytes, above += RgbBytes, row += RgbBytes) {
         uint32_t b0 = above[0], b1 = above[1], b2 = above[2];
@@ -362,7 +366,8 @@ void UnfilterRow(const uint8_t* in, const uint8_t* above, uint8_t* row, uint32_t
         row[0] = (uint8_t)l0;
         row[1] = (uint8_t)l1;
         row[2] = (uint8_t)l2;
-        out[x] = (uint32_t)table[l0] << 16 | (uint32_t)table[l1] << 8 | table[l2];
+        if (WithPixels)
+            out[x] = (uint32_t)table[l0] << 16 | (uint32_t)table[l1] << 8 | table[l2];
         c0 = b0;
         c1 = b1;
         c2 = b2;
@@ -371,8 +376,9 @@ void UnfilterRow(const uint8_t* in, const uint8_t* above, uint8_t* row, uint32_t
 
 typedef void (*RowUnfilter)(const uint8_t*, const uint8_t*, uint8_t*, uint32_t*, int32_t,
                             const uint8_t*);
-const RowUnfilter RowUnfilters[5] = { UnfilterRow<0>, UnfilterRow<1>, UnfilterRow<2>,
-                                      UnfilterRow<3>, UnfilterRow<4> };
+const RowUnfilter RowUnfilters[5] = { UnfilterRow<0, true>, UnfilterRow<1, true>,
+                                      UnfilterRow<2, true>, UnfilterRow<3, true>,
+                                      UnfilterRow<4, true> };
 
 // Unfilters the inflated rows, which lie at the end of the pixel buffer, and
 // writes the pixels from its start: row y's pixels end where row y + 1's
@@ -409,21 +415,7 @@ int ConvertRows(PngDecoder* d, const uint8_t* rowsIn, uint8_t* lines, const uint
 template <int Filter>
 void UnfilterInPlace(uint8_t* row, const uint8_t* above, int32_t width)
 {
-    if (Filter == 0)
-        return;
-    uint32_t l0 = 0, l1 = 0, l2 = 0, c0 = 0, c1 = 0, c2 = 0;
-    for (int32_t x = 0; x < width; x++, row += RgbBytes, above += RgbBytes) {
-        uint32_t b0 = above[0], b1 = above[1], b2 = above[2];
-        l0 = Unfilter<Filter>(row[0], l0, b0, c0);
-        l1 = Unfilter<Filter>(row[1], l1, b1, c1);
-        l2 = Unfilter<Filter>(row[2], l2, b2, c2);
-        row[0] = (uint8_t)l0;
-        row[1] = (uint8_t)l1;
-        row[2] = (uint8_t)l2;
-        c0 = b0;
-        c1 = b1;
-        c2 = b2;
-    }
+    UnfilterRow<Filter, false>(row, above, row, NULL, width, NULL);
 }
 
 typedef void (*InPlaceUnfilter)(uint8_t*, const uint8_t*, int32_t);
