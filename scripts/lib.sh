@@ -87,8 +87,9 @@ build_project() {
   [ -z "$TRIPLE" ] || build_dependencies "$TRIPLE"
   mkdir -p "$BUILD_DIR"
   configure_project "$@"
-  # The build runs the cabinet maker under Wine for the installer.
-  prepare_prefix
+  # The build runs the cabinet maker under Wine for the installer (a machine
+  # where this Wine cannot run builds everything but the installer).
+  if wine_runs; then prepare_prefix; fi
   local status
   set +e
   cmake --build "$BUILD_DIR" -j"$(nproc)" -- --no-print-directory 2>&1 |
@@ -99,6 +100,12 @@ build_project() {
     echo "build failed" >&2
     return "$status"
   fi
+}
+
+# Some machines' kernels run no 32-bit programs (no IA-32 emulation): the
+# 32-bit Wine ends there with "Exec format error" before it starts.
+wine_runs() {
+  "$WINE" --version >/dev/null 2>&1
 }
 
 # A private prefix, created once per build folder.
