@@ -215,7 +215,8 @@ bool CheckFreeSpace()
 void Finish()
 {
     setup.installing = true;
-    for (int id : {IDC_BACK, IDC_NEXT, IDCANCEL, IDC_BROWSE})
+    static const int buttons[] = {IDC_BACK, IDC_NEXT, IDCANCEL, IDC_BROWSE};
+    for (int id : buttons)
         EnableWindow(GetDlgItem(setup.buttonBar, id), FALSE);
     RepaintText();
     setup.pageText[0] = 0;
