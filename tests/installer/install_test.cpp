@@ -485,7 +485,7 @@ TEST(SystemModules, ComeFromTheSystemFolder)
         EXPECT_EQ(0, lstrcmpiA((SystemFolder() + "\\" + name).c_str(), path)) << path;
         FreeLibrary(module);
     }
-    EXPECT_GT(ReadFileVersion(Newer), ReadFileVersion(Lumetta));
+    EXPECT_GT(ReadFileVersion(Newer.c_str()), ReadFileVersion(Lumetta.c_str()));
 }
 
 TEST(InstallProduct, CopiesRegistersAndLinks)
