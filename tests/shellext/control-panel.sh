@@ -27,7 +27,7 @@ fi
 target=win32
 case "$LUMETTA_WINE" in */wine64) target=win64 ;; esac
 env -u DISPLAY LUMETTA_TARGET=$target BUILD_DIR="$LUMETTA_BUILD" \
-  bash "$LUMETTA_SOURCE/scripts/shellhost" control-panel "$out/own.png" > "$out/own.txt" 2>&1 || true
+  bash "$LUMETTA_SOURCE/scripts/shellhost" control-panel "$out/own.png" 2>&1 | tr -d '\r' > "$out/own.txt" || true
 if grep -q '^sheet: shown$' "$out/own.txt" && [ -f "$out/own.png" ]; then
   echo "ok scripts/shellhost control-panel without a display: drawn on its own"
 else
