@@ -22,17 +22,22 @@ bool LastSectionIsRename(const char* ini)
 // Whether the file's last line needs its end before ours: yes for a last
 // byte other than a line feed, and for one that cannot be read (a blank
 // line does no harm, a joined one would lose an entry).
-bool NeedsLineEnd(HANDLE file)
+bool NeedsLineEnd(const char* ini)
 {
+    HANDLE file = CreateFileA(ini, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return true;
     DWORD size = GetFileSize(file, NULL);
-    if (size == 0)
-        return false;
     char last = 0;
     DWORD got = 0;
-    if (size == INVALID_FILE_SIZE || SetFilePointer(file, -1, NULL, FILE_END) == INVALID_SET_FILE_POINTER ||
-        !ReadFile(file, &last, 1, &got, NULL) || got != 1)
-        return true;
-    return last != '\n';
+    bool needed = size != 0;
+    if (size != 0 && size != INVALID_FILE_SIZE &&
+        SetFilePointer(file, -1, NULL, FILE_END) != INVALID_SET_FILE_POINTER &&
+        ReadFile(file, &last, 1, &got, NULL) && got == 1)
+        needed = last != '\n';
+    CloseHandle(file);
+    return needed;
 }
 
 bool WriteAll(HANDLE file, const char* text)
@@ -72,13 +77,13 @@ bool AppendRenameLines(const char* ini, const char* lines)
     // Windows 95 may hold the file's profile changes in memory: out first.
     WritePrivateProfileStringA(NULL, NULL, NULL, ini);
     bool renameLast = LastSectionIsRename(ini);
-    HANDLE file = CreateFileA(ini, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+    bool lineEnd = NeedsLineEnd(ini);
+    // Opened to append only: every write lands after what is there.
+    HANDLE file = CreateFileA(ini, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    bool lineEnd = NeedsLineEnd(file);
-    bool ok = SetFilePointer(file, 0, NULL, FILE_END) != INVALID_SET_FILE_POINTER &&
-              (!lineEnd || WriteAll(file, "\r\n")) && (renameLast || WriteAll(file, "[Rename]\r\n")) &&
+    bool ok = (!lineEnd || WriteAll(file, "\r\n")) && (renameLast || WriteAll(file, "[Rename]\r\n")) &&
               WriteAll(file, lines);
     CloseHandle(file);
     return ok;
