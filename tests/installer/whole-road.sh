@@ -15,8 +15,10 @@ download=$build/tests/installer/download
 rm -rf "$download"; mkdir -p "$download" "$shots"
 cp "$build/installer/Norvane Lumetta Installer.exe" "$download/"
 # What anyone may have left in a download folder: a DESK.CPL that writes
-# down whatever loads it.  The installer takes its modules from the system
-# folder, and imports none that the system does not keep there itself.
+# down what it is asked.  The installer takes its modules from the system
+# folder, and imports none that the system does not keep there itself.  (A
+# planted VERSION.dll cannot be tried under Wine: its own USER32 imports
+# VERSION, so with "native first" any program would load it.)
 cp "$build/tests/installer/DESK.CPL" "$download/"
 export LUMETTA_CPL_LOG=$download/planted.log
 imports=$(objdump -p "$download/Norvane Lumetta Installer.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
