@@ -65,7 +65,7 @@ void OfferRestart()
 
 bool OpenControlPanelPage()
 {
-    HMODULE module = LoadLibraryA("DESK.CPL");
+    HMODULE module = LoadSystemModule("DESK.CPL");
     if (!module)
         return false;
     APPLET_PROC applet = (APPLET_PROC)GetProcAddress(module, "CPlApplet");

@@ -9,6 +9,7 @@
 
 #include "registration.h"
 #include "resource.h"
+#include "wininit.h"
 
 namespace {
 
@@ -96,101 +97,27 @@ bool ChooseTemporaryName(const char* folder, const char* source, char* out)
     return false;
 }
 
-// Reads the whole of a small text file ("" when it does not exist).
-char* ReadWholeFile(const char* path, DWORD* size)
-{
-    *size = 0;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    DWORD length = file == INVALID_HANDLE_VALUE ? 0 : GetFileSize(file, NULL);
-    if (length == INVALID_FILE_SIZE || length > (1u << 24)) {
-        CloseHandle(file);
-        return NULL;
-    }
-    char* text = (char*)GlobalAlloc(GMEM_FIXED, length + 1);
-    DWORD done = 0;
-    if (text && length && !ReadFile(file, text, length, &done, NULL))
-        done = 0;
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (text)
-        text[done] = 0;
-    *size = done;
-    return text;
-}
-
-// Where the lines of the "Rename" section end: before the next section's
-// header, or at the end of the file.
-DWORD EndOfRenameSection(const char* text, DWORD size)
-{
-    bool inside = false;
-    for (DWORD line = 0; line < size;) {
-        DWORD next = line;
-        while (next < size && text[next] != '\n')
-            next++;
-        if (next < size)
-            next++;
-        const char* p = text + line;
-        while (*p == ' ' || *p == '\t')
-            p++;
-        if (*p == '[') {
-            if (inside)
-                return line;
-            inside = _strnicmp(p, "[Rename]", 8) == 0;
-        }
-        line = next;
-    }
-    return size;
-}
-
-// Two raw lines, because the profile functions keep one value per name and
-// the NUL entry already there must stay in force.  They go at the end of the
-// Rename section, which is the end of the file whenever that section is the
-// last one; a section after it would otherwise swallow them.
-bool AddRawRenameLines(const char* ini, const char* lines)
-{
-    WritePrivateProfileStringA(NULL, NULL, NULL, ini);
-    DWORD size;
-    char* text = ReadWholeFile(ini, &size);
-    if (!text)
-        return false;
-    DWORD at = EndOfRenameSection(text, size);
-    bool needBreak = at > 0 && text[at - 1] != '\n';
-    HANDLE file = CreateFileA(ini, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    bool ok = file != INVALID_HANDLE_VALUE;
-    DWORD done;
-    ok = ok && WriteFile(file, text, at, &done, NULL) && done == at;
-    ok = ok && (!needBreak || (WriteFile(file, "\r\n", 2, &done, NULL) && done == 2));
-    DWORD length = (DWORD)strlen(lines);
-    ok = ok && WriteFile(file, lines, length, &done, NULL) && done == length;
-    ok = ok && WriteFile(file, text + at, size - at, &done, NULL) && done == size - at;
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    GlobalFree(text);
-    return ok;
-}
-
 // Windows 95 renames and deletes files at its next start from WININIT.INI,
-// which takes short names only.
+// which takes short names only.  A NUL entry already there stays in force:
+// ours then go in as raw lines, appended (the profile functions keep one
+// value per name).
 bool ScheduleThroughWininit(const char* destination, const char* temporary)
 {
     char ini[MAX_PATH], shortDestination[MAX_PATH], shortTemporary[MAX_PATH];
-    UINT length = GetWindowsDirectoryA(ini, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || !JoinPath(ini, ini, ini[length - 1] == '\\' ? "WININIT.INI" : "\\WININIT.INI"))
+    if (!FindWininit(ini))
         return false;
     DWORD a = GetShortPathNameA(destination, shortDestination, MAX_PATH);
     DWORD b = GetShortPathNameA(temporary, shortTemporary, MAX_PATH);
     if (a == 0 || a >= MAX_PATH || b == 0 || b >= MAX_PATH)
         return false;
-    char existing[8] = "";
-    GetPrivateProfileStringA("Rename", "NUL", "", existing, sizeof(existing), ini);
-    if (!existing[0]) {
+    if (!RenameSectionHasNul(ini)) {
         return WritePrivateProfileStringA("Rename", "NUL", shortDestination, ini) &&
                WritePrivateProfileStringA("Rename", shortDestination, shortTemporary, ini);
     }
     char lines[3 * MAX_PATH + 16];
     snprintf(lines, sizeof(lines), "NUL=%s\r\n%s=%s\r\n", shortDestination, shortDestination,
              shortTemporary);
-    return AddRawRenameLines(ini, lines);
+    return AppendRenameLines(ini, lines);
 }
 
 // The copy beside the file in use replaces it at the next restart.
@@ -216,23 +143,57 @@ bool IsWindowsNt()
     return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }
 
+void LoadModulesFromSystemOnly()
+{
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    typedef BOOL(WINAPI * SetDefaultDirectories)(DWORD);
+    typedef BOOL(WINAPI * SetDirectory)(LPCSTR);
+    // Windows 7 and later with its loader update, and Windows 8 on.
+    auto setDefault = (SetDefaultDirectories)(void*)GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (setDefault)
+        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Elsewhere (Windows XP SP1 on) at least the current folder goes.
+    auto setDirectory = (SetDirectory)(void*)GetProcAddress(kernel, "SetDllDirectoryA");
+    if (setDirectory)
+        setDirectory("");
+}
+
+HMODULE LoadSystemModule(const char* name)
+{
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH ||
+        !JoinPath(path, path, path[length - 1] == '\\' ? "" : "\\") || !JoinPath(path, path, name))
+        return NULL;
+    // Its own imports are looked for beside it, in the system folder.
+    return LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 ULONGLONG ReadFileVersion(const char* path)
 {
+    // VERSION.DLL is not among the modules every process has loaded from
+    // the system folder: taken from there by its path, never imported.
+    HMODULE module = LoadSystemModule("VERSION.DLL");
+    if (!module)
+        return 0;
+    typedef DWORD(WINAPI * InfoSize)(LPCSTR, LPDWORD);
+    typedef BOOL(WINAPI * Info)(LPCSTR, DWORD, DWORD, LPVOID);
+    typedef BOOL(WINAPI * Query)(LPCVOID, LPCSTR, LPVOID*, PUINT);
+    auto infoSize = (InfoSize)(void*)GetProcAddress(module, "GetFileVersionInfoSizeA");
+    auto info = (Info)(void*)GetProcAddress(module, "GetFileVersionInfoA");
+    auto query = (Query)(void*)GetProcAddress(module, "VerQueryValueA");
     DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &handle);
-    if (size == 0)
-        return 0;
-    void* block = GlobalAlloc(GMEM_FIXED, size);
-    if (!block)
-        return 0;
+    DWORD size = infoSize && info && query ? infoSize(path, &handle) : 0;
+    void* block = size ? GlobalAlloc(GMEM_FIXED, size) : NULL;
     ULONGLONG version = 0;
     VS_FIXEDFILEINFO* fixed = NULL;
     UINT length = 0;
-    if (GetFileVersionInfoA(path, 0, size, block) &&
-        VerQueryValueA(block, "\\", (void**)&fixed, &length) && fixed &&
+    if (block && info(path, 0, size, block) && query(block, "\\", (void**)&fixed, &length) && fixed &&
         length >= sizeof(VS_FIXEDFILEINFO))
         version = (ULONGLONG)fixed->dwFileVersionMS << 32 | fixed->dwFileVersionLS;
-    GlobalFree(block);
+    if (block)
+        GlobalFree(block);
+    FreeLibrary(module);
     return version;
 }
 
@@ -242,7 +203,7 @@ void LoadText(UINT id, char* text, int size)
         text[0] = 0;
 }
 
-int ShowMessage(UINT id, const char* caption, UINT style)
+int ShowMessage(UINT id, const char* caption, UINT style, HWND owner)
 {
     char text[1024], standard[64];
     LoadText(id, text, sizeof(text));
@@ -250,10 +211,10 @@ int ShowMessage(UINT id, const char* caption, UINT style)
         LoadText(IDS_ERROR_CAPTION, standard, sizeof(standard));
         caption = standard;
     }
-    return MessageBoxA(NULL, text, caption, style | MB_SETFOREGROUND);
+    return MessageBoxA(owner, text, caption, style | MB_SETFOREGROUND);
 }
 
-bool InstallFile(const char* source, const char* folder, bool* restart)
+bool InstallFile(const char* source, const char* folder, bool* restart, HWND owner)
 {
     const char* name = FileNameOf(source);
     char destination[MAX_PATH];
@@ -264,7 +225,7 @@ bool InstallFile(const char* source, const char* folder, bool* restart)
         if (CopyFileA(source, destination, TRUE))
             return true;
         if (ReadFileVersion(destination) > ReadFileVersion(source) &&
-            ShowMessage(IDS_KEEP_NEWER, name, MB_YESNO | MB_ICONWARNING) == IDYES)
+            ShowMessage(IDS_KEEP_NEWER, name, MB_YESNO | MB_ICONWARNING, owner) == IDYES)
             return true;
         if (CopyFileA(source, destination, FALSE))
             return true;
@@ -273,11 +234,11 @@ bool InstallFile(const char* source, const char* folder, bool* restart)
             return true;
         }
     }
-    ShowMessage(IDS_FILE_FAILED, name, MB_OK | MB_ICONERROR);
+    ShowMessage(IDS_FILE_FAILED, name, MB_OK | MB_ICONERROR, owner);
     return false;
 }
 
-bool WriteRegistration(const char* installFolder)
+bool WriteRegistration(const char* installFolder, HWND owner)
 {
     char module[MAX_PATH], uninstaller[MAX_PATH];
     RegistryPlaces places = {};
@@ -296,7 +257,7 @@ bool WriteRegistration(const char* installFolder)
         strncat(text, admin, sizeof(text) - strlen(text) - 1);
     }
     LoadText(IDS_ERROR_CAPTION, caption, sizeof(caption));
-    MessageBoxA(NULL, text, caption, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    MessageBoxA(owner, text, caption, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
     return false;
 }
 
@@ -382,7 +343,7 @@ const char* FileThatDoesNotFit(const char* target, const char* fileList, char* p
 
 }  // namespace
 
-bool InstallProduct(const char* installFolder, const char* fileList, bool* restart)
+bool InstallProduct(const char* installFolder, const char* fileList, bool* restart, HWND owner)
 {
     if (!installFolder || !*installFolder || !fileList || !*fileList)
         return false;
@@ -390,16 +351,16 @@ bool InstallProduct(const char* installFolder, const char* fileList, bool* resta
     if (!JoinPath(target, installFolder, InstallSystemFolder) || !FirstFolderOf(target))
         return false;
     if (const char* name = FileThatDoesNotFit(target, fileList, source)) {
-        ShowMessage(IDS_FILE_FAILED, name, MB_OK | MB_ICONERROR);
+        ShowMessage(IDS_FILE_FAILED, name, MB_OK | MB_ICONERROR, owner);
         return false;
     }
     CreateFolders(target);
     SetFileAttributesA(target, GetFileAttributesA(target) | FILE_ATTRIBUTE_HIDDEN);
     bool tooLong;
     for (const char* line = fileList; NextListedFile(line, source, &tooLong);)
-        if (source[0] && !InstallFile(source, target, restart))
+        if (source[0] && !InstallFile(source, target, restart, owner))
             return false;
-    if (!WriteRegistration(installFolder))
+    if (!WriteRegistration(installFolder, owner))
         return false;
     CreateShortcuts(installFolder);
     return true;

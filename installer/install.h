@@ -21,16 +21,18 @@ const int InstallModuleIconIndex = 4;
 // into the install folder's "System" folder, then registers and makes the
 // shortcuts.  True when the product is installed and registered; *restart is
 // set when a file in use was scheduled for replacement at the next restart.
-bool InstallProduct(const char* installFolder, const char* fileList, bool* restart);
+bool InstallProduct(const char* installFolder, const char* fileList, bool* restart,
+                    HWND owner = NULL);
 
 // Copies one file into `folder`, keeping a newer one if the user wishes and
 // scheduling the replacement of one in use.  True when the file counts as
-// installed; failures are reported to the user here.
-bool InstallFile(const char* source, const char* folder, bool* restart);
+// installed; failures are reported to the user here, in boxes owned by
+// `owner` (the wizard's window, kept from taking a second Finish).
+bool InstallFile(const char* source, const char* folder, bool* restart, HWND owner = NULL);
 
 // The shell and uninstall entries of the registration table, in its order;
 // stops at the first failure and reports it.
-bool WriteRegistration(const char* installFolder);
+bool WriteRegistration(const char* installFolder, HWND owner = NULL);
 
 void CreateShortcuts(const char* installFolder);
 
@@ -44,13 +46,22 @@ bool OpenControlPanelPage();
 // The system's family and version, as the installer's rules need them.
 bool IsWindowsNt();
 
+// The installer starts from a downloads folder, where anyone may have left
+// a library under a system module's name: every module it loads comes from
+// the system folder.  Called first thing, it keeps the system's own later
+// loads there too, where the system can.
+void LoadModulesFromSystemOnly();
+// A module of the system folder by its file name; null when it is not there.
+HMODULE LoadSystemModule(const char* name);
+
 // The file version from a file's version resource (most significant 32 bits
 // first); 0 for a file without one.
 ULONGLONG ReadFileVersion(const char* path);
 
-// A message of the string table in a box without owner.  `caption` null:
-// the standard "Error" caption.  Returns the button pressed.
-int ShowMessage(UINT id, const char* caption, UINT style);
+// A message of the string table in a box owned by `owner` (none by
+// default).  `caption` null: the standard "Error" caption.  Returns the
+// button pressed.
+int ShowMessage(UINT id, const char* caption, UINT style, HWND owner = NULL);
 // The text of a string resource of the program ("" when missing).
 void LoadText(UINT id, char* text, int size);
 

@@ -118,6 +118,7 @@ void RunExitSequence()
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    LoadModulesFromSystemOnly();
     setup.instance = instance;
     if (!SupportedSystem()) {
         ShowMessage(IDS_UNSUPPORTED_SYSTEM, NULL, MB_OK | MB_ICONERROR);

@@ -35,6 +35,7 @@ struct SetupState {
     bool folderLine;
     char installFolder[MAX_PATH];
     bool restart;
+    bool installing;           // from Finish until the window goes
     bool openControlPanel;
     char pageText[SetupTextMax + 1];
     HFONT normalFont, boldFont, smallFont;

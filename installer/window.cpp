@@ -242,7 +242,8 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
             SetFocus(setup.buttonBar);
         return 0;
     case WM_CLOSE:
-        if (AskToClose())
+        // Half an installation cannot be cancelled.
+        if (!setup.installing && AskToClose())
             DestroyWindow(window);
         return 0;
     case WM_DESTROY:

@@ -209,12 +209,20 @@ bool CheckFreeSpace()
     return false;
 }
 
+// The installation's questions and messages are owned by the window, and
+// the button bar is off, so that neither a second Finish nor Cancel can
+// reach the wizard while one of them waits for an answer.
 void Finish()
 {
+    setup.installing = true;
+    static const int buttons[] = {IDC_BACK, IDC_NEXT, IDCANCEL, IDC_BROWSE};
+    for (int id : buttons)
+        EnableWindow(GetDlgItem(setup.buttonBar, id), FALSE);
     RepaintText();
     setup.pageText[0] = 0;
     UpdateWindow(setup.window);
-    setup.openControlPanel = InstallProduct(setup.installFolder, setup.fileList, &setup.restart);
+    setup.openControlPanel =
+        InstallProduct(setup.installFolder, setup.fileList, &setup.restart, setup.window);
     DestroyWindow(setup.window);
 }
 
@@ -258,6 +266,8 @@ void ShowPage(int page)
 
 void PressButton(int id)
 {
+    if (setup.installing)
+        return;
     if (id == IDC_BACK && setup.page > PageWelcome) {
         ShowPage(setup.page - 1);
     } else if (id == IDC_BROWSE && setup.page == PageFolder) {

@@ -22,7 +22,9 @@ const ProductClass ProductClasses[ProductClassCount] = {
      "Norvane Lumetta Control Panel Extension"},
 };
 
-const char ProductKey[] = "Software\\Norvane Information\\Lumetta";
+#define LUMETTA_PRODUCT_KEY "Software\\Norvane Information\\Lumetta"
+const char ProductKey[] = LUMETTA_PRODUCT_KEY;
+const char MadeKeysKey[] = LUMETTA_PRODUCT_KEY "\\Made Keys";
 const char ReloadEventName[] = "LumettaReload";
 
 const FileTypeRow FileTypes[FileTypeCount] = {
@@ -82,13 +84,14 @@ const RegistryEntry RegistryEntries[] = {
     {RegGroupUninstall, HKEY_LOCAL_MACHINE,
      "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta", "DisplayName",
      "Norvane Lumetta", RegWriteAlways, RegRemoveKey},
+    // A command line: unquoted, Windows would try "C:\Program.exe" first.
     {RegGroupUninstall, HKEY_LOCAL_MACHINE,
      "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta", "UninstallString",
-     "{uninstaller}", RegWriteAlways, RegRemoveKey},
+     "\"{uninstaller}\"", RegWriteAlways, RegRemoveKey},
 
     // Once the library is gone an icon that names it shows nothing.
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\DefaultIcon", NULL, "{module},0",
-     RegWriteWhenEmpty, RegRemoveKeyWhenOurs},
+     RegWriteWhenEmpty, RegRemoveKeyWhenBare},
     // Another program's icon handler may have been kept.
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\" ClassIconHandlerKey, NULL, "{icons}",
      RegWriteAlways, RegRemoveKeyWhenOurs},
@@ -99,7 +102,8 @@ const RegistryEntry RegistryEntries[] = {
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\shellex", NULL, "", RegWriteNever,
      RegRemoveKeyWhenEmpty},
     // The extension's class and the class's own description may be another
-    // program's: they go only when nothing but what we would write is left.
+    // program's: they go only when we made them and nothing but what we
+    // wrote is left.
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}", NULL, "{type}", RegWriteWhenEmpty,
      RegRemoveKeyWhenBare},
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{ext}", NULL, "{class}", RegWriteWhenEmpty,
@@ -169,15 +173,15 @@ bool WriteEntry(const RegistryEntry& e, const RegistryPlaces& places)
     const char* name = e.value ? value : NULL;
     bool write = true;
     if (e.write == RegWriteWhenEmpty) {
-        char current[MAX_PATH] = {};
-        DWORD size = sizeof(current) - 1;
-        write = RegQueryValueExA(k, name, NULL, NULL, (BYTE*)current, &size) != ERROR_SUCCESS ||
-                current[0] == 0;
+        char current[MAX_PATH];
+        write = IsFreeToWrite(ReadKeyText(k, name, current, sizeof(current)), current);
     }
     LONG error = ERROR_SUCCESS;
     if (write)
         error = RegSetValueExA(k, name, 0, REG_SZ, (const BYTE*)data, (DWORD)strlen(data) + 1);
     RegCloseKey(k);
+    if (write && error == ERROR_SUCCESS && e.write == RegWriteWhenEmpty && e.group == RegGroupFileTypes)
+        RecordMadeKey(key);
     return error == ERROR_SUCCESS;
 }
 
@@ -237,11 +241,34 @@ bool ReadDefaultText(HKEY root, const char* path, char* text, DWORD size)
     HKEY key;
     if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
-    DWORD got = size - 1;
-    LONG error = RegQueryValueExA(key, NULL, NULL, NULL, (BYTE*)text, &got);
+    TextValue read = ReadKeyText(key, NULL, text, size);
     RegCloseKey(key);
+    return read == TextRead;
+}
+
+TextValue ReadKeyText(HKEY key, const char* name, char* text, DWORD size)
+{
+    DWORD got = size - 1;
+    LONG error = RegQueryValueExA(key, name, NULL, NULL, (BYTE*)text, &got);
     text[error == ERROR_SUCCESS && got < size ? got : 0] = 0;
-    return error == ERROR_SUCCESS;
+    if (error == ERROR_SUCCESS)
+        return TextRead;
+    return error == ERROR_FILE_NOT_FOUND ? TextMissing : TextUnreadable;
+}
+
+bool IsFreeToWrite(TextValue read, const char* text)
+{
+    return read == TextMissing || (read == TextRead && text[0] == 0);
+}
+
+void RecordMadeKey(const char* path)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, MadeKeysKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                        NULL, &key, NULL) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(key, path, 0, REG_SZ, (const BYTE*)"", 1);
+    RegCloseKey(key);
 }
 
 bool ExpandRegistryText(const char* pattern, const RegistryPlaces& places, char* out, size_t size)

@@ -77,7 +77,9 @@ enum RegistryGroup {
 
 enum RegistryWrite {
     RegWriteAlways,
-    RegWriteWhenEmpty,   // a value someone else set stays
+    RegWriteWhenEmpty,   // a value someone else set stays; a file-type key
+                         // written so is recorded under MadeKeysKey and
+                         // removed only when recorded there
     RegWriteNever,       // written elsewhere, or made only as a parent key
 };
 
@@ -127,6 +129,24 @@ struct RegistryPlaces {
 // Reads a key's default value as text that is always terminated ("" on
 // failure); false when the key or the value cannot be read.
 bool ReadDefaultText(HKEY root, const char* path, char* text, DWORD size);
+
+// How a text value of an open key reads.  Only a missing or empty value is
+// free to be written: one too long for the buffer, or one that cannot be
+// read, belongs to someone all the same.
+enum TextValue { TextMissing, TextRead, TextUnreadable };
+// `text` is always terminated, "" unless the value was read.  A null name
+// is the default value.
+TextValue ReadKeyText(HKEY key, const char* name, char* text, DWORD size);
+// True for a missing or empty value.
+bool IsFreeToWrite(TextValue read, const char* text);
+
+// The file-type keys (under HKEY_CLASSES_ROOT) whose default value the
+// product wrote where there was none: an extension's class, a class's type
+// name, its DefaultIcon.  Each is a value name under this key (below the
+// product key, HKEY_LOCAL_MACHINE), so that the uninstaller removes these
+// keys and leaves the same ones alone where someone else made them.
+extern const char MadeKeysKey[];
+void RecordMadeKey(const char* path);
 
 // Expands one pattern; false when the result does not fit or a brace names
 // no place.

@@ -138,14 +138,27 @@ run_program() {
   "$WINE" "$program" "$@"
 }
 
-# Windows need a display: use the caller's, or a private Xvfb.
+# Windows need a display: use the caller's, or a private Xvfb.  Says why
+# and fails when none can be had.
 ensure_display() {
-  if [ -z "${DISPLAY:-}" ]; then
-    local n=$(( 90 + RANDOM % 400 ))
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    XVFB_PID=$!
-    export DISPLAY=":$n"
-    trap 'kill $XVFB_PID 2>/dev/null || true' EXIT
-    sleep 1
+  [ -z "${DISPLAY:-}" ] || return 0
+  if ! command -v Xvfb >/dev/null; then
+    echo "no display: DISPLAY is not set and Xvfb is not installed (apt-get install xvfb)" >&2
+    return 1
   fi
+  local n=$(( 90 + RANDOM % 400 )) i
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  XVFB_PID=$!
+  trap 'kill $XVFB_PID 2>/dev/null || true' EXIT
+  # Ready once its socket is there; gone when it could not start.
+  for i in $(seq 50); do
+    [ -S "/tmp/.X11-unix/X$n" ] && break
+    kill -0 "$XVFB_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ ! -S "/tmp/.X11-unix/X$n" ]; then
+    echo "no display: DISPLAY is not set and Xvfb could not start on :$n" >&2
+    return 1
+  fi
+  export DISPLAY=":$n"
 }

@@ -35,40 +35,34 @@ HKEY CreateClassKey(const char* path, REGSAM access)
     return key;
 }
 
-// The default value as terminated text; "" when it is missing.
-bool ReadKeyDefault(HKEY key, char* text, DWORD size)
-{
-    DWORD got = size - 1;
-    LONG error = RegQueryValueExA(key, NULL, NULL, NULL, (BYTE*)text, &got);
-    text[error == ERROR_SUCCESS && got < size ? got : 0] = 0;
-    return error == ERROR_SUCCESS;
-}
-
 bool WriteKeyDefault(HKEY key, const char* text)
 {
     return RegSetValueExA(key, NULL, 0, REG_SZ, (const BYTE*)text, (DWORD)strlen(text) + 1) ==
            ERROR_SUCCESS;
 }
 
-// Writes text as the default value unless one is already there.
+// Writes text as the default value unless one is already there (also one
+// too long to read: it is someone's), and records the key as the
+// product's when it does.
 bool CreateWithDefault(const char* path, const char* text)
 {
     HKEY key = CreateClassKey(path, KEY_READ | KEY_WRITE);
     if (!key)
         return false;
     char current[KeyPathSize];
-    bool read = ReadKeyDefault(key, current, sizeof(current));
-    if ((!read || current[0] == 0) && text[0])
-        WriteKeyDefault(key, text);
+    if (IsFreeToWrite(ReadKeyText(key, NULL, current, sizeof(current)), current) && text[0] &&
+        WriteKeyDefault(key, text))
+        RecordMadeKey(path);
     RegCloseKey(key);
     return true;
 }
 
 bool UserReplacesHandler(HWND ownerWindow, const char* className, const char* handler)
 {
-    char handlerName[MAX_PATH], clsidPath[KeyPathSize], typeName[64];
+    char handlerName[MAX_PATH] = "", clsidPath[KeyPathSize], typeName[64];
     snprintf(clsidPath, sizeof(clsidPath), "CLSID\\%s", handler);
-    if (!ReadDefaultText(HKEY_CLASSES_ROOT, clsidPath, handlerName, sizeof(handlerName))) {
+    // A handler that could not be read has no name to show.
+    if (handler[0] && !ReadDefaultText(HKEY_CLASSES_ROOT, clsidPath, handlerName, sizeof(handlerName))) {
         HKEY probe;
         if (RegOpenKeyExA(HKEY_CLASSES_ROOT, clsidPath, 0, KEY_READ, &probe) == ERROR_SUCCESS)
             RegCloseKey(probe);
@@ -92,10 +86,10 @@ bool BindIconHandler(HWND ownerWindow, const char* className)
     HKEY key = CreateClassKey(path, KEY_READ | KEY_WRITE);
     if (!key)
         return false;
-    ReadKeyDefault(key, current, sizeof(current));
-    if (current[0] == 0 ||
-        (lstrcmpiA(current, IconClsidText()) != 0 &&
-         UserReplacesHandler(ownerWindow, className, current)))
+    // A value that cannot be read is another handler all the same.
+    TextValue read = ReadKeyText(key, NULL, current, sizeof(current));
+    bool ours = read == TextRead && lstrcmpiA(current, IconClsidText()) == 0;
+    if (IsFreeToWrite(read, current) || (!ours && UserReplacesHandler(ownerWindow, className, current)))
         WriteKeyDefault(key, IconClsidText());
     RegCloseKey(key);
     return true;
@@ -138,18 +132,23 @@ void ForEachExtension(const FileTypeRow& type, Visit visit)
     }
 }
 
-// The class of an extension, made and written when the extension has none.
+// The class of an extension, made and written (and recorded) when the
+// extension has none.  False for a class name too long to read: it is
+// someone's, and no key path of ours would hold it.
 bool ClassForBinding(const FileTypeRow& type, const char* extension, char* className, DWORD size)
 {
     HKEY key = CreateClassKey(extension, KEY_READ | KEY_WRITE);
     if (!key)
         return false;
-    if (!ReadKeyDefault(key, className, size) || className[0] == 0) {
+    TextValue read = ReadKeyText(key, NULL, className, size);
+    bool free = IsFreeToWrite(read, className);
+    if (free) {
         MakeFileClassName(type, className, size);
-        WriteKeyDefault(key, className);
+        if (WriteKeyDefault(key, className))
+            RecordMadeKey(extension);
     }
     RegCloseKey(key);
-    return true;
+    return free || read == TextRead;
 }
 
 }  // namespace

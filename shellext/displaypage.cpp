@@ -493,9 +493,8 @@ void ChooseBorderColour(HWND page, DisplayPageState* state)
     COLORREF custom[CustomColorCount];
     for (COLORREF& c : custom)
         c = RGB(255, 255, 255);
-    COLORREF stored[CustomColorCount];
-    if (ReadProductValue(HKEY_CURRENT_USER, "Custom Colors", stored, sizeof(stored)))
-        memcpy(custom, stored, sizeof(custom));
+    // Read straight over the white: a shorter value fills only its bytes.
+    ReadProductValue(HKEY_CURRENT_USER, "Custom Colors", custom, sizeof(custom));
     CHOOSECOLORA choose = {};
     choose.lStructSize = sizeof(choose);
     choose.hwndOwner = page;

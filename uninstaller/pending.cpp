@@ -3,9 +3,9 @@
 
 #include <string.h>
 
-namespace {
+#include "wininit.h"
 
-const char RenameSection[] = "Rename";
+namespace {
 
 bool Remember(PendingList* pending, const char* path)
 {
@@ -24,67 +24,25 @@ bool IsPending(const PendingList& pending, const char* path)
     return false;
 }
 
-// The last byte of the file, or 0 for an empty one.
-char LastByte(HANDLE file)
-{
-    char last = 0;
-    DWORD got = 0;
-    if (SetFilePointer(file, -1, NULL, FILE_END) != INVALID_SET_FILE_POINTER)
-        ReadFile(file, &last, 1, &got, NULL);
-    return got == 1 ? last : 0;
-}
-
-// The header of the file's last section: a raw line lands in that section.
-bool LastSectionIsRename(const char* ini)
-{
-    char names[4096];
-    DWORD length = GetPrivateProfileSectionNamesA(names, sizeof(names), ini);
-    const char* last = NULL;
-    for (const char* p = names; p < names + length && *p; p += strlen(p) + 1)
-        last = p;
-    return last && lstrcmpiA(last, RenameSection) == 0;
-}
-
 // Windows 95 deletes the files named by NUL entries of WININIT.INI's
 // "Rename" section at its next start.  The profile functions would replace
 // an existing NUL entry, so further ones are appended as raw lines.
 bool ScheduleInWininit(const char* path)
 {
     char ini[MAX_PATH], shortPath[MAX_PATH];
-    UINT length = GetWindowsDirectoryA(ini, MAX_PATH - 13);
-    if (length == 0 || length >= MAX_PATH - 13)
+    if (!FindWininit(ini))
         return false;
-    strcpy(ini + length, ini[length - 1] == '\\' ? "WININIT.INI" : "\\WININIT.INI");
     DWORD shortLength = GetShortPathNameA(path, shortPath, sizeof(shortPath));
     if (shortLength == 0 || shortLength >= sizeof(shortPath))
         lstrcpynA(shortPath, path, sizeof(shortPath));
-
-    char existing[8];
-    GetPrivateProfileStringA(RenameSection, "NUL", "\n", existing, sizeof(existing), ini);
-    if (strcmp(existing, "\n") == 0) {
-        WritePrivateProfileStringA(RenameSection, "NUL", shortPath, ini);
+    if (!RenameSectionHasNul(ini)) {
+        WritePrivateProfileStringA("Rename", "NUL", shortPath, ini);
         return true;
     }
-    bool renameLast = LastSectionIsRename(ini);
-    HANDLE file = CreateFileA(ini, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    char line[MAX_PATH + 32] = "";
-    // A last line without its end would swallow ours.
-    char last = LastByte(file);
-    if (last != 0 && last != '\n')
-        strcat(line, "\r\n");
-    if (!renameLast)
-        strcat(line, "[Rename]\r\n");
-    strcat(line, "NUL=");
+    char line[MAX_PATH + 8] = "NUL=";
     strcat(line, shortPath);
     strcat(line, "\r\n");
-    DWORD written = 0;
-    SetFilePointer(file, 0, NULL, FILE_END);
-    bool ok = WriteFile(file, line, (DWORD)strlen(line), &written, NULL) && written == strlen(line);
-    CloseHandle(file);
-    return ok;
+    return AppendRenameLines(ini, line);
 }
 
 bool ScheduleDeletion(const char* path, PendingList* pending)

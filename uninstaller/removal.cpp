@@ -13,7 +13,16 @@ namespace {
 
 const DWORD StepPause = 33;
 
+// The file-type keys the product recorded as made by it, read before the
+// settings (which hold the record) go.
+struct MadeKeys {
+    static const int Capacity = 64;
+    char paths[Capacity][128];
+    int count;
+};
+
 struct Removal {
+    MadeKeys made;
     ProgressReport report;
     void* context;
     HINSTANCE module;
@@ -123,13 +132,43 @@ LONG RemoveValue(HKEY root, const char* path, const char* name)
     return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
-LONG RemoveEntry(const RegistryEntry& e, const RegistryPlaces& places)
+void ReadMadeKeys(MadeKeys* made)
+{
+    made->count = 0;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MadeKeysKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    for (DWORD i = 0; made->count < MadeKeys::Capacity; i++) {
+        DWORD size = sizeof(made->paths[0]);
+        LONG error = RegEnumValueA(key, i, made->paths[made->count], &size, NULL, NULL, NULL, NULL);
+        if (error == ERROR_SUCCESS)
+            made->count++;
+        else if (error != ERROR_MORE_DATA)
+            break;
+    }
+    RegCloseKey(key);
+}
+
+bool WasMade(const MadeKeys& made, const char* path)
+{
+    for (int i = 0; i < made.count; i++) {
+        if (lstrcmpiA(made.paths[i], path) == 0)
+            return true;
+    }
+    return false;
+}
+
+// `made` is null for the groups that have no keys someone else may own.
+LONG RemoveEntry(const RegistryEntry& e, const RegistryPlaces& places, const MadeKeys* made)
 {
     char key[MAX_PATH], value[MAX_PATH], data[MAX_PATH * 2], current[MAX_PATH * 2];
     // An entry whose places do not fit was never written by us.
     if (!ExpandRegistryText(e.key, places, key, sizeof(key)) ||
         !ExpandRegistryText(e.value ? e.value : "", places, value, sizeof(value)) ||
         !ExpandRegistryText(e.data, places, data, sizeof(data)))
+        return ERROR_SUCCESS;
+    // A key that may have been there before us goes only when we made it.
+    if (e.group == RegGroupFileTypes && e.write == RegWriteWhenEmpty && (!made || !WasMade(*made, key)))
         return ERROR_SUCCESS;
     switch (e.removal) {
     case RegRemoveValue:
@@ -152,7 +191,8 @@ LONG RemoveEntry(const RegistryEntry& e, const RegistryPlaces& places)
 enum EntryKinds { AllEntries, ValuesOnly, KeysOnly };
 
 // Removes the entries of one group; the first failure, or ERROR_SUCCESS.
-LONG RemoveGroup(unsigned group, const RegistryPlaces& places, EntryKinds kinds = AllEntries)
+LONG RemoveGroup(unsigned group, const RegistryPlaces& places, EntryKinds kinds = AllEntries,
+                 const MadeKeys* made = NULL)
 {
     LONG first = ERROR_SUCCESS;
     for (int i = 0; i < RegistryEntryCount; i++) {
@@ -160,7 +200,7 @@ LONG RemoveGroup(unsigned group, const RegistryPlaces& places, EntryKinds kinds 
         if (RegistryEntries[i].group != group || (kinds == ValuesOnly && !value) ||
             (kinds == KeysOnly && value))
             continue;
-        LONG error = RemoveEntry(RegistryEntries[i], places);
+        LONG error = RemoveEntry(RegistryEntries[i], places, made);
         if (first == ERROR_SUCCESS)
             first = error;
     }
@@ -174,13 +214,18 @@ void FindLibraryBesideUninstaller(const Removal& r, char* library)
     library[0] = 0;
     for (int i = 0; i < RegistryEntryCount; i++) {
         const RegistryEntry& e = RegistryEntries[i];
-        if (e.group != RegGroupUninstall || strcmp(e.data, "{uninstaller}") != 0)
+        if (e.group != RegGroupUninstall || !strstr(e.data, "{uninstaller}"))
             continue;
         RegistryPlaces places = {};
-        char key[MAX_PATH], uninstaller[MAX_PATH], files[512];
+        char key[MAX_PATH], command[MAX_PATH + 2], files[512];
         if (!ExpandRegistryText(e.key, places, key, sizeof(key)) ||
-            !ReadText(e.root, key, e.value, uninstaller, sizeof(uninstaller)))
+            !ReadText(e.root, key, e.value, command, sizeof(command)))
             return;
+        // A command line, quoted (an earlier version wrote the bare path).
+        char* uninstaller = command + (command[0] == '"');
+        char* quote = strchr(uninstaller, '"');
+        if (quote)
+            *quote = 0;
         char* slash = strrchr(uninstaller, '\\');
         // The library is the last of the program files.
         int length = LoadStringA(r.module, IDS_PROGRAM_FILES, files, sizeof(files));
@@ -236,7 +281,7 @@ void RemoveFileTypes(Removal& r)
                 places.extension = extension;
                 places.fileClass = fileClass;
                 places.typeName = extensions[n - k].type->typeName;
-                RemoveGroup(RegGroupFileTypes, places);
+                RemoveGroup(RegGroupFileTypes, places, AllEntries, &r.made);
             }
         }
         Advance(r, 10 + 40 * k / n, 400 / n);
@@ -404,6 +449,7 @@ int RemoveProduct(HINSTANCE module, ProgressReport report, void* context)
     r.module = module;
     // Read before the class goes: the file types' icons may name it too.
     ReadLibraryPath(r);
+    ReadMadeKeys(&r.made);
     char programFolder[MAX_PATH] = "";
     int result = RemoveRegistration(r, programFolder);
     if (result == RemovalDone)

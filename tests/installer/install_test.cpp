@@ -16,6 +16,7 @@
 
 #include "folder.h"
 #include "install.h"
+#include "wininit.h"
 
 namespace {
 
@@ -115,6 +116,10 @@ std::string RegistryText(HKEY root, const char* key, const char* value)
         return "<no value>";
     return type == REG_SZ ? std::string(data) : "<not a string>";
 }
+
+const char* const UninstallKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta";
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 const char* const NewerText =
     "There is already a newer version of this file on your\ncomputer. It is recommended that you "
@@ -362,7 +367,7 @@ TEST(Registration, EveryEntryWithItsData)
     }
     const char* uninstall = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta";
     EXPECT_EQ("Norvane Lumetta", RegistryText(HKEY_LOCAL_MACHINE, uninstall, "DisplayName"));
-    EXPECT_EQ("C:\\Program Files\\Norvane Information\\Lumetta\\System\\Norvane Lumetta Uninstaller.exe",
+    EXPECT_EQ("\"C:\\Program Files\\Norvane Information\\Lumetta\\System\\Norvane Lumetta Uninstaller.exe\"",
               RegistryText(HKEY_LOCAL_MACHINE, uninstall, "UninstallString"));
     // The file types are the library's to bind.
     EXPECT_EQ("<no key>", RegistryText(HKEY_CLASSES_ROOT, "giffile\\shellex\\IconHandler", NULL));
@@ -412,8 +417,24 @@ TEST(Shortcuts, ReadBackThroughTheShellLink)
 
 namespace {
 
+std::string SystemFolder()
+{
+    char folder[MAX_PATH] = "";
+    GetSystemDirectoryA(folder, MAX_PATH);
+    return folder;
+}
+
+// The test module in the system folder in place of the prefix's own Display
+// control panel, which is put back afterwards.
+struct TestControlPanel {
+    std::string system = SystemFolder() + "\\desk.cpl";
+    TestControlPanel() { CopyFileA(BuildFile("tests/installer/DESK.CPL").c_str(), system.c_str(), FALSE); }
+    ~TestControlPanel() { CopyFileA(BuildFile("tools/desk/desk.cpl").c_str(), system.c_str(), FALSE); }
+};
+
 std::string ControlPanelRun(bool* opened)
 {
+    TestControlPanel panel;
     Scratch s;
     std::string log = s / "cpl.log";
     DeleteFileA(log.c_str());
@@ -447,6 +468,31 @@ TEST(ControlPanel, MessagesInOrderWithThePageName)
     EXPECT_FALSE(opened);
 }
 
+// A DESK.CPL lies beside this program, where a download folder may hold
+// anything: the modules the installer loads come from the system folder,
+// also a module asked for by its bare name once the installer has limited
+// the search as it does first thing (the tests after this one run so).
+TEST(SystemModules, ComeFromTheSystemFolder)
+{
+    char program[MAX_PATH];
+    GetModuleFileNameA(NULL, program, MAX_PATH);
+    std::string beside = program;
+    beside = beside.substr(0, beside.find_last_of('\\') + 1) + "DESK.CPL";
+    ASSERT_TRUE(Exists(beside));
+    LoadModulesFromSystemOnly();
+    for (const char* name : {"DESK.CPL", "VERSION.DLL"}) {
+        HMODULE modules[2] = {LoadSystemModule(name), LoadLibraryA(name)};
+        for (HMODULE module : modules) {
+            ASSERT_TRUE(module) << name;
+            char path[MAX_PATH] = "";
+            GetModuleFileNameA(module, path, MAX_PATH);
+            EXPECT_EQ(0, lstrcmpiA((SystemFolder() + "\\" + name).c_str(), path)) << path;
+            FreeLibrary(module);
+        }
+    }
+    EXPECT_GT(ReadFileVersion(Newer.c_str()), ReadFileVersion(Lumetta.c_str()));
+}
+
 TEST(InstallProduct, CopiesRegistersAndLinks)
 {
     CoInitialize(NULL);
@@ -466,6 +512,23 @@ TEST(InstallProduct, CopiesRegistersAndLinks)
     EXPECT_EQ(folder + "\\System\\Lumetta.dll",
               RegistryText(HKEY_CLASSES_ROOT,
                            "CLSID\\{4f7a2c12-6b3e-4d85-9a1c-72e5b0d3f861}\\InprocServer32", NULL));
+    // The entry's command line starts the installed uninstaller, not a
+    // program named after the path's first words.
+    std::string uninstaller = folder + "\\System\\Norvane Lumetta Uninstaller.exe";
+    CopyFileA(uninstaller.c_str(), (s / "Deep\\Norvane.exe").c_str(), FALSE);
+    std::string command = RegistryText(HKEY_LOCAL_MACHINE, UninstallKey, "UninstallString");
+    STARTUPINFOA startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL,
+                               &startup, &process));
+    char image[MAX_PATH] = "";
+    DWORD size = sizeof(image);
+    QueryFullProcessImageNameA(process.hProcess, 0, image, &size);
+    TerminateProcess(process.hProcess, 0);
+    WaitForSingleObject(process.hProcess, 5000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(0, lstrcmpiA(uninstaller.c_str(), image)) << image;
     // Nothing to install from, or nowhere to install to.
     EXPECT_FALSE(InstallProduct("", list.c_str(), &restart));
     EXPECT_FALSE(InstallProduct(folder.c_str(), "", &restart));
@@ -479,10 +542,6 @@ std::string ProductList()
 {
     return Lumetta + "\n" + BuildFile("uninstaller/Norvane Lumetta Uninstaller.exe") + "\n";
 }
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-const char* const UninstallKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta";
 
 }  // namespace
 
@@ -500,7 +559,7 @@ TEST(InstallProduct, AtThePathLimit)
     std::string uninstaller = folder + "\\System\\Norvane Lumetta Uninstaller.exe";
     EXPECT_EQ(MAX_PATH - 1, uninstaller.size());
     EXPECT_EQ(ReadAll(BuildFile("uninstaller/Norvane Lumetta Uninstaller.exe")), ReadAll(uninstaller));
-    EXPECT_EQ(uninstaller, RegistryText(HKEY_LOCAL_MACHINE, UninstallKey, "UninstallString"));
+    EXPECT_EQ('"' + uninstaller + '"', RegistryText(HKEY_LOCAL_MACHINE, UninstallKey, "UninstallString"));
     EXPECT_TRUE(Exists(folder + "\\Configure Norvane Lumetta.lnk"));
 
     std::string deeper = folder;
@@ -566,7 +625,7 @@ TEST(Installed, FilesRegistryAndShortcuts)
                            NULL));
     const char* uninstall = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta";
     EXPECT_EQ("Norvane Lumetta", RegistryText(HKEY_LOCAL_MACHINE, uninstall, "DisplayName"));
-    EXPECT_EQ(base + "\\System\\Norvane Lumetta Uninstaller.exe",
+    EXPECT_EQ('"' + base + "\\System\\Norvane Lumetta Uninstaller.exe\"",
               RegistryText(HKEY_LOCAL_MACHINE, uninstall, "UninstallString"));
 
     CoInitialize(NULL);
@@ -660,15 +719,36 @@ TEST(Windows95, ExistingNulEntryGetsTwoRawLines)
     std::string installed = ShortName(s / "Lumetta.dll");
     EXPECT_EQ(before + "NUL=" + installed + "\r\n" + installed + "=" + ShortName(temporary) + "\r\n",
               ReadAll(ini));
-    // A section after Rename must not swallow the lines.
-    WriteAll(ini, before + "[Other]\r\nx=y\r\n");
+    // After another section the lines get a Rename header of their own;
+    // the file is only added to.
+    WriteAll(ini, before + "[Other]\r\nx=y");
     Scratch t;
     temporary = InstallOverHeldFile(t);
     installed = ShortName(t / "Lumetta.dll");
-    EXPECT_EQ(before + "NUL=" + installed + "\r\n" + installed + "=" + ShortName(temporary) +
-                  "\r\n[Other]\r\nx=y\r\n",
+    EXPECT_EQ(before + "[Other]\r\nx=y\r\n[Rename]\r\nNUL=" + installed + "\r\n" + installed + "=" +
+                  ShortName(temporary) + "\r\n",
               ReadAll(ini));
     DeleteFileA(ini.c_str());
+}
+
+// A file that cannot be read (another program writes it and shares only
+// writing) keeps every byte: the lines go after them, under a header of
+// their own.
+TEST(Wininit, UnreadableFileIsOnlyAddedTo)
+{
+    Scratch s;
+    std::string ini = s / "WININIT.INI";
+    std::string before = "[Rename]\r\nNUL=C:\\OLD.DLL\r\n[Other]\r\nx=y\r\n";
+    WriteAll(ini, before);
+    HANDLE holder = CreateFileA(ini.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    HANDLE reader = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, reader);
+    EXPECT_TRUE(RenameSectionHasNul(ini.c_str()));
+    EXPECT_TRUE(AppendRenameLines(ini.c_str(), "NUL=C:\\NEW.DLL\r\n"));
+    CloseHandle(holder);
+    EXPECT_EQ(before + "\r\n[Rename]\r\nNUL=C:\\NEW.DLL\r\n", ReadAll(ini));
 }
 
 // A registry that refuses a write: the first class's key made volatile, so

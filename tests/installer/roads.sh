@@ -15,10 +15,19 @@ launch() { "$LUMETTA_WINE" "$@" >>"$work/wine.log" 2>&1 & }
 shots=$build/tests/installer/screenshots
 work=$build/tests/installer/roads
 rm -rf "$work"; mkdir -p "$work" "$shots"
-cp "$build/installer/Norvane Lumetta Installer.exe" "$build/tests/installer/DESK.CPL" "$work/"
+cp "$build/installer/Norvane Lumetta Installer.exe" "$work/"
 installer=$work/"Norvane Lumetta Installer.exe"
+# The Display control panel that writes down what it is asked, in the
+# system folder, where the installer looks for it; the prefix's own is put
+# back at the end.
 export LUMETTA_CPL_LOG=$work/cpl.log
 drive_c=$WINEPREFIX/drive_c
+cp -f "$build/tests/installer/DESK.CPL" "$drive_c/windows/system32/desk.cpl"
+restore() {
+  cp -f "$build/tools/desk/desk.cpl" "$drive_c/windows/system32/desk.cpl"
+  driver drive r cdrom >/dev/null 2>&1 || true
+}
+trap restore EXIT
 temp=$(ls -d "$drive_c"/users/*/Temp "$drive_c"/users/*/AppData/Local/Temp 2>/dev/null | head -1 || true)
 # What an interrupted run may have left would change the roads.
 rm -rf "$temp/Lumetta Setup" "$temp/Lumetta.dll" "$temp/Norvane Lumetta Uninstaller.exe"
@@ -49,7 +58,6 @@ deep='C:\lumetta roads'"\\$f49\\$f49\\$f49\\$(printf 'g%.0s' {1..25})"   # 192 c
 deeper=${deep}h
 for d in "$deep" "$deeper"; do d=${d:3}; mkdir -p "$drive_c/${d//\\//}"; done
 driver drive r cdrom "$work/cdrom" || echo "FAIL: no CD-ROM drive"
-trap 'driver drive r cdrom >/dev/null 2>&1 || true' EXIT
 launch "$installer"; pid=$!
 driver wait
 driver press 1003; sleep 0.3; driver press 1003; sleep 0.5
@@ -83,6 +91,14 @@ check 'driver buttons | grep -q "^1005 B&rowse... shown=1"' "No keeps the instal
 driver press 1003; sleep 0.5; driver press 1003
 said=$(driver dialog Lumetta.dll 0 30 || true)
 shot dialog-file-failed
+# While a message of the installation waits, the button bar is off and the
+# box belongs to the window: neither a second Finish nor Cancel, even sent
+# by a program, reaches the wizard.
+check '! driver buttons | grep -q "enabled=1"' "the button bar is off during the installation"
+check 'grep -qx "owner: Lumetta Installer" <<<"$said"' "message 10 is owned by the installer's window"
+driver press 1003 force; driver press 2 force; sleep 1
+check '[ "$(driver count Lumetta.dll)" = 1 ] && [ "$(driver count "Cancel Install")" = 0 ]' \
+  "a second Finish and Cancel do nothing"
 driver dialog Lumetta.dll 1 >/dev/null || true
 status=0; wait $pid || status=$?
 check 'grep -q "unable to install this file on your computer" <<<"$said" && [ $status = 0 ]' \

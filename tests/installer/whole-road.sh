@@ -14,6 +14,15 @@ shots=$build/tests/installer/screenshots
 download=$build/tests/installer/download
 rm -rf "$download"; mkdir -p "$download" "$shots"
 cp "$build/installer/Norvane Lumetta Installer.exe" "$download/"
+# What anyone may have left in a download folder: a DESK.CPL that writes
+# down what it is asked.  The installer takes its modules from the system
+# folder, and imports none that the system does not keep there itself.  (A
+# planted VERSION.dll cannot be tried under Wine: its own USER32 imports
+# VERSION, so with "native first" any program would load it.)
+cp "$build/tests/installer/DESK.CPL" "$download/"
+export LUMETTA_CPL_LOG=$download/planted.log
+imports=$(objdump -p "$download/Norvane Lumetta Installer.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+  tr 'a-z' 'A-Z' | grep -vxE 'KERNEL32.DLL|USER32.DLL|GDI32.DLL|ADVAPI32.DLL|SHELL32.DLL|OLE32.DLL|MSVCRT.DLL' || true)
 drive_c=$WINEPREFIX/drive_c
 temp=$(ls -d "$drive_c"/users/*/Temp "$drive_c"/users/*/AppData/Local/Temp 2>/dev/null | head -1 || true)
 # What an interrupted run may have left would change the road.
@@ -26,6 +35,7 @@ printf 'REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\Norvane Information]\n[-HKEY
 "$LUMETTA_WINE" regedit /s "Z:${download//\//\\}\\fresh.reg" >/dev/null 2>&1 || true
 fail=0
 check() { if ! eval "$1"; then echo "FAIL: $2"; fail=1; else echo "ok: $2"; fi; }
+check '[ -z "$imports" ]' "the installer imports only modules the system keeps in its folder ($imports)"
 shot() { import -window root "$shots/$1.png" 2>/dev/null || true; }
 
 # Waited for without the pipe: Wine's own processes, started by whichever
@@ -50,7 +60,11 @@ for i in 0 1 2 3; do
     check '[ "$(run "$driver" buttons | sed -n 2p)" = "1003 &Next > shown=1 enabled=1" ]' "Back returns to the welcome page"
     run "$driver" press 1003; sleep 0.5
   fi
-  run "$driver" press 1003
+  if [ $i = 0 ]; then   # Enter presses the focused button, Next
+    check '[ "$(run "$driver" enter)" = 1003 ]' "Next has the focus on the welcome page"
+  else
+    run "$driver" press 1003
+  fi
   sleep 0.7
 done
 tabs=$(run "$driver" sheet "Display Properties" Lumetta || true)
@@ -61,6 +75,7 @@ check '[ "$(paste -sd "|" <<<"$tabs")" = "Settings|Lumetta *" ]' \
 status=0
 wait $pid || status=$?
 check '[ $status = 0 ]' "the installer ends with 0 ($status)"
+check '[ ! -e "$LUMETTA_CPL_LOG" ]' "the DESK.CPL beside the installer was never loaded"
 folder='C:\Program Files\Norvane Information\Lumetta'
 LUMETTA_INSTALLED=$folder run "$build/tests/installer/installer_tests.exe" --gtest_filter='Installed.*' |
   grep -E '^\[  (PASSED|FAILED|  OK|SKIPPED) |Failure|Expected|Which is|actual' || true

@@ -146,6 +146,31 @@ TEST_F(Associations, ClassKeepsItsOwnDescriptionAndIcon)
     RegDeleteTreeA(HKEY_CLASSES_ROOT, "Viewer.Gif");
 }
 
+// Values of 200 bytes, too long for the reads, are someone's: a type name,
+// an icon and an extension's class stay, and an icon handler that cannot be
+// read is replaced only after the question.
+TEST_F(Associations, ValuesTooLongToReadAreKept)
+{
+    std::string name(199, 'n'), icon = "C:\\" + std::string(190, 'i') + ".exe,3";
+    SetDefault(".gif", "Viewer.Gif");
+    SetDefault("Viewer.Gif", name.c_str());
+    SetDefault("Viewer.Gif\\DefaultIcon", icon.c_str());
+    SetDefault("Viewer.Gif\\shellex\\IconHandler", name.c_str());
+    std::string longClass(199, 'c');
+    SetDefault(".png", longClass.c_str());
+    Sync({FamilyGif, FamilyPng});
+    EXPECT_EQ(name, Default("Viewer.Gif"));
+    EXPECT_EQ(icon, Default("Viewer.Gif\\DefaultIcon"));
+    EXPECT_EQ(1, questions.asked);
+    EXPECT_EQ(name, Default("Viewer.Gif\\shellex\\IconHandler"));
+    EXPECT_EQ(longClass, Default(".png"));
+    EXPECT_FALSE(KeyExists("pngfile"));
+    questions.answer = true;
+    Sync({FamilyGif});
+    EXPECT_TRUE(IsAssociated("Viewer.Gif"));
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, "Viewer.Gif");
+}
+
 TEST_F(Associations, AnotherIconHandlerIsReplacedOnlyWhenTheUserSaysYes)
 {
     SetDefault(".jpg", "jpegfile");

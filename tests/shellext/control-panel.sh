@@ -22,6 +22,18 @@ if [ -f "$out/panel.png" ]; then
     { echo "FAIL control-panel: not at the Lumetta page ($n)"; fail=1; }
 fi
 
+# Without a display set, scripts/shellhost starts one of its own and draws
+# the panel there.
+target=win32
+case "$LUMETTA_WINE" in */wine64) target=win64 ;; esac
+env -u DISPLAY LUMETTA_TARGET=$target BUILD_DIR="$LUMETTA_BUILD" \
+  bash "$LUMETTA_SOURCE/scripts/shellhost" control-panel "$out/own.png" 2>&1 | tr -d '\r' > "$out/own.txt" || true
+if grep -q '^sheet: shown$' "$out/own.txt" && [ -f "$out/own.png" ]; then
+  echo "ok scripts/shellhost control-panel without a display: drawn on its own"
+else
+  echo "FAIL scripts/shellhost control-panel without a display:"; cat "$out/own.txt"; fail=1
+fi
+
 # run_dll PAGE ARGUMENTS... : opens the panel, takes the screen, closes the
 # panel (from inside Wine: a key sent through X reaches only the window that
 # has the focus) once it shows PAGE.

@@ -545,7 +545,8 @@ TEST_F(DisplayPage, BadStoredValuesLeaveAUsablePage)
     // Widths out of range show as the nearest the page allows.
     IconSettings s = {{9, -3, 1, 1, 1, 1, 1}, {}};
     SetValue(HKEY_LOCAL_MACHINE, ProductKey, "Icon Settings", REG_BINARY, &s, sizeof(s));
-    // A short "Custom Colors" leaves the rest white.
+    // A short "Custom Colors" leaves the rest white, and OK writes back
+    // its bytes and the white, nothing else.
     BYTE shortColours[5] = {1, 2, 3, 4, 5};
     SetValue(HKEY_CURRENT_USER, ProductKey, "Custom Colors", REG_BINARY, shortColours, 5);
     Panel panel;
@@ -554,8 +555,20 @@ TEST_F(DisplayPage, BadStoredValuesLeaveAUsablePage)
     EXPECT_EQ("2", panel.BorderText());
     panel.Select({FamilyGif});
     EXPECT_EQ("0", panel.BorderText());
-    EXPECT_TRUE(ChooseColour(panel, IDCANCEL, -1, -1, -1));
+    EXPECT_TRUE(ChooseColour(panel, IDOK, -1, -1, -1));
     panel.Close();
+    BYTE custom[64] = {};
+    DWORD size = sizeof(custom);
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, ProductKey, 0, KEY_READ, &k));
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(k, "Custom Colors", NULL, NULL, custom, &size));
+    RegCloseKey(k);
+    BYTE expected[64];
+    for (int i = 0; i < 64; i++)
+        expected[i] = i % 4 == 3 ? 0 : 0xFF;
+    memcpy(expected, shortColours, sizeof(shortColours));
+    ASSERT_EQ(64u, size);
+    EXPECT_EQ(0, memcmp(expected, custom, 64));
 }
 
 // A product key that cannot be made (its parent is volatile, so a lasting

@@ -417,6 +417,30 @@ TEST_F(Uninstaller, AnotherProgramsHandlersStay)
     CleanUp(i);
 }
 
+// Keys that were there before the product, holding only what it would
+// write itself: an extension's class, a class's type name, a DefaultIcon
+// naming the library.  They stay; the ones it made go.
+TEST_F(Uninstaller, KeysThatWereThereBeforeStay)
+{
+    std::string icon = std::string(DefaultFolder) + "\\System\\Lumetta.dll,0";
+    WriteText(HKEY_CLASSES_ROOT, ".pcx", NULL, "pcxfile");
+    WriteText(HKEY_CLASSES_ROOT, "pcxfile", NULL, "PCX Image");
+    WriteText(HKEY_CLASSES_ROOT, "pcxfile\\DefaultIcon", NULL, icon.c_str());
+    Installation i = Install();
+    ASSERT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "pcxfile\\shellex\\IconHandler"));
+    DialogEnd end = RunUninstaller(i.uninstaller);
+    EXPECT_EQ(RemovedText, end.text);
+    EXPECT_EQ("pcxfile", ReadText(HKEY_CLASSES_ROOT, ".pcx"));
+    EXPECT_EQ("PCX Image", ReadText(HKEY_CLASSES_ROOT, "pcxfile"));
+    EXPECT_EQ(icon, ReadText(HKEY_CLASSES_ROOT, "pcxfile\\DefaultIcon"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "pcxfile\\shellex"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "tgafile"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, ".tga"));
+    DeleteTree(HKEY_CLASSES_ROOT, "pcxfile");
+    DeleteTree(HKEY_CLASSES_ROOT, ".pcx");
+    CleanUp(i);
+}
+
 TEST_F(Uninstaller, ParentsThatAreNotOursStay)
 {
     ASSERT_EQ(ERROR_SUCCESS, SHCreateDirectoryExA(NULL, "C:\\Apps", NULL));

@@ -2,11 +2,18 @@
 // outside through its windows, as a person would with the mouse.
 //   wait                      waits for the wizard's button bar (30 s)
 //   buttons                   prints each button: id, caption, shown, enabled
-//   press ID                  clicks the button bar's button ID (1002 Back,
-//                             1003 Next, 2 Cancel, 1005 Browse)
+//   press ID [force]          clicks the button bar's button ID (1002 Back,
+//                             1003 Next, 2 Cancel, 1005 Browse); "force"
+//                             sends the click to a disabled button too, as
+//                             a program could
 //   dialog CAPTION [ID [S]]   waits for a top-level dialog with that caption
 //                             (S seconds, 30 by default), prints its texts
-//                             and clicks button ID
+//                             and the class of its owner window, and clicks
+//                             button ID
+//   count CAPTION             prints how many dialogs with that caption are
+//                             shown
+//   enter                     presses Enter on the window that has the
+//                             installer's keyboard focus and prints its id
 //   gone                      waits until the installer's window is gone
 //   hold FILE SECONDS         keeps FILE open, shared with nobody, the way
 //                             Windows holds a library a program has loaded
@@ -83,6 +90,7 @@ void PrintText(HWND window)
 struct DialogSearch {
     const char* caption;
     HWND found;
+    int count;
 };
 
 BOOL CALLBACK MatchDialog(HWND window, LPARAM data)
@@ -93,14 +101,21 @@ BOOL CALLBACK MatchDialog(HWND window, LPARAM data)
     SendMessageA(window, WM_GETTEXT, sizeof(caption), (LPARAM)caption);
     if (strcmp(name, "#32770") == 0 && IsWindowVisible(window) && strcmp(caption, search->caption) == 0) {
         search->found = window;
-        return FALSE;
+        search->count++;
     }
     return TRUE;
 }
 
+int CountDialogs(const char* caption)
+{
+    DialogSearch search = {caption, NULL, 0};
+    EnumWindows(MatchDialog, (LPARAM)&search);
+    return search.count;
+}
+
 int Dialog(const char* caption, int button)
 {
-    DialogSearch search = {caption, NULL};
+    DialogSearch search = {caption, NULL, 0};
     HWND dialog = WaitFor([&] {
         EnumWindows(MatchDialog, (LPARAM)&search);
         return search.found;
@@ -108,6 +123,11 @@ int Dialog(const char* caption, int button)
     if (!dialog) {
         printf("no dialog \"%s\"\n", caption);
         return 1;
+    }
+    if (HWND owner = GetWindow(dialog, GW_OWNER)) {
+        char name[64] = "";
+        GetClassNameA(owner, name, sizeof(name));
+        printf("owner: %s\n", name);
     }
     for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
         char name[64];
@@ -378,7 +398,8 @@ int main(int argc, char** argv)
     if (!strcmp(command, "press") && argc > 2) {
         HWND bar = FindButtonBar();
         HWND button = bar ? GetDlgItem(bar, atoi(argv[2])) : NULL;
-        if (!button || !IsWindowEnabled(button))
+        bool force = argc > 3 && !strcmp(argv[3], "force");
+        if (!button || (!IsWindowEnabled(button) && !force))
             return 1;
         PostMessageA(bar, WM_COMMAND, MAKEWPARAM(atoi(argv[2]), BN_CLICKED), (LPARAM)button);
         return 0;
@@ -391,6 +412,21 @@ int main(int argc, char** argv)
         fflush(stdout);
         Sleep((DWORD)atoi(argv[3]) * 1000);
         CloseHandle(file);
+        return 0;
+    }
+    if (!strcmp(command, "enter")) {
+        HWND window = FindInstaller();
+        GUITHREADINFO info = {sizeof(info)};
+        if (!window || !GetGUIThreadInfo(GetWindowThreadProcessId(window, NULL), &info) || !info.hwndFocus)
+            return 1;
+        // Through the installer's message loop, as a key typed would come.
+        PostMessageA(info.hwndFocus, WM_KEYDOWN, VK_RETURN, 1);
+        PostMessageA(info.hwndFocus, WM_KEYUP, VK_RETURN, 0xC0000001);
+        printf("%d\n", GetDlgCtrlID(info.hwndFocus));
+        return 0;
+    }
+    if (!strcmp(command, "count") && argc > 2) {
+        printf("%d\n", CountDialogs(argv[2]));
         return 0;
     }
     if (!strcmp(command, "start") && argc > 2)
