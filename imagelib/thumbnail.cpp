@@ -74,7 +74,7 @@ int ScaleThumbnailPictures(const ImageInfo* info, PixelBuffer* decoded, int32_t 
     }
     int smallStatus = FinishJob(smallPicture);
     int largeStatus = FinishJob(largePicture);
-    int status = FirstFailure(largeStatus, smallStatus);
+    status = FirstFailure(largeStatus, smallStatus);
     status = FirstFailure(status, OrientPicture(largePicture, ImageOrientation(info)));
     return FirstFailure(status, OrientPicture(smallPicture, ImageOrientation(info)));
 }

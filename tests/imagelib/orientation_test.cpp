@@ -133,7 +133,7 @@ TEST(Orientation, PngExifChunk)
 }
 
 // The icon's pictures stand upright: a 168 x 104 picture turned a quarter
-// is 20 x 32 at icon size.
+// is 19 x 32 at icon size.
 TEST(Orientation, ThumbnailRecipeTurnsBothPictures)
 {
     GuardedBytes g(DataFile("baseline-6.jpg"));
@@ -142,9 +142,9 @@ TEST(Orientation, ThumbnailRecipeTurnsBothPictures)
     ThumbnailRequest request = { 32, 16, false, 0 };
     PixelBuffer large = EmptyBuffer(), smallPicture = EmptyBuffer();
     EXPECT_EQ(MakeThumbnailPictures(&info, request, &large, &smallPicture), ImgOk);
-    EXPECT_EQ(large.width, 20);
+    EXPECT_EQ(large.width, 19);
     EXPECT_EQ(large.height, 32);
-    EXPECT_EQ(smallPicture.width, 10);
+    EXPECT_EQ(smallPicture.width, 9);
     EXPECT_EQ(smallPicture.height, 16);
     // The probe leaves the width and height as stored, for the Details page.
     EXPECT_EQ(info.width, 168);
