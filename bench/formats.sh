@@ -20,15 +20,17 @@
 #            in-process with the file already in memory.
 #   vips/thumb  how many times ahead of vipsthumbnail
 #   thumb/floor how far above the floor
+#   jpg-turned  the JPEG files again, each with an EXIF Orientation of 6 (a
+#            portrait photo stored on its side, turned upright at icon size)
 # LUMETTA_TARGET selects the build as for the other scripts.  With
 # BENCH_JPEG_LIBJPEG=1 a row "jpg-lib" follows JPEG's: the thumb column with
 # every file left to libjpeg (the road before the eighth-size decoder),
 # measured in the same rounds.
 source "$(dirname "$0")/../scripts/lib.sh"
-PACKAGES+=(libgif-dev)
+PACKAGES+=(libgif-dev libimage-exiftool-perl)
 
 reps=5
-formats="bmp tga pcx gif png tif-lzw tif-zip jpg"
+formats="bmp tga pcx gif png tif-lzw tif-zip jpg jpg-turned"
 while [ $# -gt 0 ]; do
   case "$1" in
     --reps) reps=$2; shift ;;
@@ -84,6 +86,15 @@ make_pictures() {
   touch "$data/done"
 }
 
+# The same JPEG pictures as a phone stores its portrait photos.
+make_turned() {
+  [ -d "$data/jpg-turned" ] && return 0
+  mkdir -p "$data/jpg-turned.new"
+  cp "$data"/jpg/*.jpg "$data/jpg-turned.new/"
+  exiftool -q -q -n -overwrite_original -Orientation=6 "$data"/jpg-turned.new/*.jpg
+  mv "$data/jpg-turned.new" "$data/jpg-turned"
+}
+
 # ---------------------------------------------------------------- timing
 # Each round times every contestant once, one after another, and each
 # column is the median of its rounds: a machine whose load changes during
@@ -123,7 +134,7 @@ build_floor() {
 floor_of() { # format dir
   local format=$1 dir=$2 f t0
   case "$format" in
-    jpg)
+    jpg|jpg-turned)
       for f in "$dir"/*; do
         t0=$(now_us)
         djpeg -scale 1/8 -dct fast -nosmooth -outfile /dev/null "$f"
@@ -138,6 +149,7 @@ floor_of() { # format dir
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
 
 make_pictures
+make_turned
 build_floor
 echo "build $LUMETTA_TARGET; $(ls "$data/bmp" | wc -l) files a format; median of $reps rounds;" \
      "ms per file; $(uptime | sed 's/.*load/load/')"

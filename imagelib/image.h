@@ -52,6 +52,11 @@ const uint32_t FormatFamilyMask = 0x000000FFu;
 const uint32_t FormatVariantMask = 0x0000FF00u;
 const uint32_t FormatStorageMask = 0xFF000000u;
 const uint32_t StorageMappedView = 0x01000000u;
+// How the stored picture is to be shown, as EXIF and TIFF number it (2 to 8:
+// mirrored, turned, or both); 0 for a picture stored upright.  It rides in
+// the format word so that the record keeps its size and layout.
+const uint32_t FormatOrientationMask = 0x000F0000u;
+const int FormatOrientationShift = 16;
 
 inline uint32_t FamilyOf(uint32_t format) { return format & FormatFamilyMask; }
 
@@ -193,6 +198,28 @@ struct ColourReductionJob {
     uint32_t colourCount;      // 0: as many as the screen shows; else 2, 16 or 256
 };
 
+// Orientations, as the EXIF and TIFF Orientation tag numbers them: where the
+// stored first row and first column are to be shown.
+enum Orientation {
+    OrientUpright = 1,           // top, left
+    OrientMirrored = 2,          // top, right
+    OrientTurned180 = 3,         // bottom, right
+    OrientFlipped = 4,           // bottom, left
+    OrientTransposed = 5,        // left, top
+    OrientTurnedRight = 6,       // right, top: turned 90 degrees clockwise to show
+    OrientTransverse = 7,        // right, bottom
+    OrientTurnedLeft = 8,        // left, bottom: turned 90 degrees anticlockwise
+};
+
+inline uint32_t ImageOrientation(const ImageInfo* info)
+{
+    uint32_t o = (info->format & FormatOrientationMask) >> FormatOrientationShift;
+    return o >= OrientMirrored && o <= OrientTurnedLeft ? o : OrientUpright;
+}
+
+// The orientations that show the stored rows as columns.
+inline bool SwapsSides(uint32_t orientation) { return orientation >= OrientTransposed && orientation <= OrientTurnedLeft; }
+
 // ---------------------------------------------------------------- opening
 int OpenImageFile(const char* path, ImageInfo* info);
 int ReleaseImageInfo(ImageInfo* info);
@@ -215,6 +242,16 @@ int StartComposite(PixelBuffer* target, PixelBuffer* source, uint32_t fillColour
 int StartColourReduction(PixelBuffer* target, PixelBuffer* source, uint32_t colourCount);
 int StopJob(PixelBuffer* buffer);
 int FreePixelBuffer(PixelBuffer* buffer);
+
+// Shows a finished picture as `orientation` says: the pixels are replaced by
+// a new block of the shown picture (width and height exchanged for the
+// orientations that swap the sides).  Everything that shows a picture of a
+// file runs its smallest picture through here; ImgNoMemory leaves the
+// picture as it was, and a job still attached gives ImgBusy.
+int OrientPicture(PixelBuffer* picture, uint32_t orientation);
+// The same into `out`, a block of width x height pixels that the caller owns.
+void CopyOriented(const uint32_t* pixels, int32_t width, int32_t height, uint32_t orientation,
+                  uint32_t* out);
 
 void CompositeRowStraight(uint32_t* targetRow, const uint32_t* sourceRow, int count);
 void CompositeRowPreweighted(uint32_t* targetRow, const uint32_t* sourceRow, int count);

@@ -31,7 +31,8 @@
 namespace {
 
 const uint8_t MarkerTem = 0x01, MarkerSoi = 0xD8, MarkerEoi = 0xD9, MarkerSos = 0xDA;
-const uint8_t MarkerApp14 = 0xEE, MarkerCom = 0xFE;
+const uint8_t MarkerApp1 = 0xE1, MarkerApp14 = 0xEE, MarkerCom = 0xFE;
+const uint8_t ExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
 const long JpegMemoryLimit = 512L << 20;
 // A Huffman-coded block costs at least two bits (its DC difference and the
 // end of its coefficients), and even the most subsampled frame has no more
@@ -116,6 +117,17 @@ void ReadAdobeSegment(ImageInfo* info, const uint8_t* p, uint32_t length)
         info->depth = bits;
 }
 
+// The first APP1 segment that holds EXIF decides; XMP and others share the
+// marker.  `length` counts the length field.
+bool ReadExifSegment(uint32_t* orientation, const uint8_t* p, uint32_t length)
+{
+    const uint32_t header = 2 + sizeof ExifHeader;
+    if (length < header || memcmp(p + 2, ExifHeader, sizeof ExifHeader) != 0)
+        return false;
+    *orientation = ReadExifOrientation(p + header, length - header);
+    return true;
+}
+
 }  // namespace
 
 int ProbeJpeg(ImageInfo* info)
@@ -128,6 +140,8 @@ int ProbeJpeg(ImageInfo* info)
         return ImgUnsupported;
     info->depth = 0;
     p += 2;
+    uint32_t orientation = OrientUpright;
+    bool exifSeen = false;
     for (;;) {
         while (p < end && *p != 0xFF)
             p++;
@@ -142,8 +156,10 @@ int ProbeJpeg(ImageInfo* info)
             continue;
         if (marker == MarkerEoi)
             return ImgBadRequest;
-        if (marker == MarkerSos)
+        if (marker == MarkerSos) {
+            RecordOrientation(info, orientation);
             return ImgOk;
+        }
         if (FrameCompression(marker) != 0) {
             if (!ReadFrameHeader(info, p, left, marker))
                 return ImgUnsupported;
@@ -157,6 +173,8 @@ int ProbeJpeg(ImageInfo* info)
             return ImgUnsupported;
         if (marker == MarkerApp14)
             ReadAdobeSegment(info, p, length);
+        else if (marker == MarkerApp1 && !exifSeen)
+            exifSeen = ReadExifSegment(&orientation, p, length);
         else if (marker == MarkerCom && length > 2)
             AttachImageText(info, TextIsString | TextComments | TextAddTerminator, p + 2,
                             length - 2);

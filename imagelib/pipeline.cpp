@@ -109,7 +109,9 @@ int LaunchWorker(PixelBuffer* target, LPTHREAD_START_ROUTINE worker, void* job,
 
 LPTHREAD_START_ROUTINE SelectDecoder(const ImageInfo* info)
 {
-    if (info->format & 0x00FF0000u)
+    // Bits 16-23 are free but for an orientation the probes recorded.
+    uint32_t orientation = (info->format & FormatOrientationMask) >> FormatOrientationShift;
+    if ((info->format & 0x00F00000u) || orientation == OrientUpright || orientation > OrientTurnedLeft)
         return NULL;
     for (const ImageFormat* f = ImageFormats; f->family; f++)
         if (f->family == FamilyOf(info->format))

@@ -146,6 +146,18 @@ void CollectTexts(ImageInfo* info, png_structp png, png_infop pngInfo)
     }
 }
 
+// An eXIf chunk before the image data holds EXIF's directories as they are
+// stored after a JPEG's "Exif" header.
+void ReadOrientation(ImageInfo* info, png_structp png, png_infop pngInfo)
+{
+#ifdef PNG_eXIf_SUPPORTED
+    png_bytep exif = NULL;
+    png_uint_32 length = 0;
+    if (png_get_eXIf_1(png, pngInfo, &length, &exif) && exif)
+        RecordOrientation(info, ReadExifOrientation(exif, length));
+#endif
+}
+
 int ProbeWithReader(ImageInfo* info, png_structp png, png_infop pngInfo)
 {
     if (setjmp(png_jmpbuf(png)))
@@ -164,6 +176,7 @@ int ProbeWithReader(ImageInfo* info, png_structp png, png_infop pngInfo)
     info->depth = (uint32_t)(png_get_channels(png, pngInfo) * bitDepth) |
                   ((colourType & PNG_COLOR_MASK_COLOR) ? 0 : ColourGrayscale);
     CollectTexts(info, png, pngInfo);
+    ReadOrientation(info, png, pngInfo);
     return ImgOk;
 }
 

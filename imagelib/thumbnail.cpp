@@ -1,6 +1,7 @@
 // The thumbnail recipe.  The second scaling follows the first row by row, so
 // the small picture costs little more than the large one, and it is made
 // from the already reduced large picture rather than from the whole image.
+// A photograph stored turned is turned upright last, at icon size.
 #include "thumbnail.h"
 
 namespace {
@@ -73,7 +74,9 @@ int ScaleThumbnailPictures(const ImageInfo* info, PixelBuffer* decoded, int32_t 
     }
     int smallStatus = FinishJob(smallPicture);
     int largeStatus = FinishJob(largePicture);
-    return FirstFailure(largeStatus, smallStatus);
+    status = FirstFailure(largeStatus, smallStatus);
+    status = FirstFailure(status, OrientPicture(largePicture, ImageOrientation(info)));
+    return FirstFailure(status, OrientPicture(smallPicture, ImageOrientation(info)));
 }
 
 int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, PixelBuffer* largePicture,

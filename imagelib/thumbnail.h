@@ -31,7 +31,9 @@ int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, Pixe
                           PixelBuffer* smallPicture, PixelBuffer* decoded = NULL);
 
 // The recipe's scaling stage alone, from a finished decoded picture of the
-// file: both pictures, every job ended.  Returns the first failure.
+// file: both pictures, every job ended, shown as the file's orientation says
+// (OrientPicture: the one place a picture of any size is turned upright).
+// Returns the first failure.
 int ScaleThumbnailPictures(const ImageInfo* info, PixelBuffer* decoded, int32_t largeSide,
                            int32_t smallSide, PixelBuffer* largePicture, PixelBuffer* smallPicture);
 

@@ -742,8 +742,13 @@ int ProbeTiff(ImageInfo* info)
     AttachTag(info, tif, TIFFTAG_IMAGEDESCRIPTION, TextDescription);
     AttachTag(info, tif, TIFFTAG_SOFTWARE, TextSoftware);
     AttachTag(info, tif, TIFFTAG_DATETIME, TextCreationDate);
+    // The decoder delivers the rows as stored, whatever this says; they are
+    // turned at the size they are shown.
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    TIFFGetField(tif, TIFFTAG_ORIENTATION, &orientation);
     TIFFClose(tif);
     info->format = FormatTiff;
+    RecordOrientation(info, orientation);
     return ImgOk;
 }
 

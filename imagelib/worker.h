@@ -243,6 +243,13 @@ inline bool Within(uint32_t size, uint64_t offset, uint64_t length)
     return offset <= size && length <= size - offset;
 }
 
+// The Orientation tag of the first directory of EXIF data (a TIFF header
+// and what follows it), or OrientUpright when there is none or it is damaged.
+uint32_t ReadExifOrientation(const uint8_t* tiff, size_t length);
+// Stores an orientation in the description's format word (nothing for
+// OrientUpright or a value that is none).
+void RecordOrientation(ImageInfo* info, uint32_t orientation);
+
 // Runs work(argument) on this thread; a read of [view, view + size) that
 // faults because the file under the view shrank or failed ends it with
 // ImgTruncated instead of ending the process (imagelib/mapfault.cpp).

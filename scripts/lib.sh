@@ -42,7 +42,7 @@ PACKAGES=(
   libz-mingw-w64-dev
   libjpeg62-turbo-dev libpng-dev libtiff-dev zlib1g-dev
   imagemagick netpbm libjpeg-turbo-progs libtiff-tools gifsicle libvips-tools
-  cabextract gcab xvfb x11-apps xdotool python3 bc file
+  cabextract gcab xvfb x11-apps xdotool python3 bc file libimage-exiftool-perl
 )
 
 as_root() {

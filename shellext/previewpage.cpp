@@ -44,7 +44,8 @@ struct PreviewState {
     int indicatorPhase;
     DWORD indicatorTime;
     POINT lensOffset;
-    int32_t displaySize[2];        // the fit size of every frame
+    int32_t displaySize[2];        // the fit size of every frame, as shown
+    uint32_t orientation;          // how the stored picture is to be shown
     RECT frameArea;                // the frame's own place on the logical screen
     LONG rowsPainted;              // the display rows shown so far
 };
@@ -334,6 +335,15 @@ void FitSize(int32_t sw, int32_t sh, SIZE area, int32_t out[2])
         out[1] = 1;
 }
 
+// The display picture as the scaler makes it: the fit size, on its side for
+// a photograph stored turned.  It is turned upright when it is finished.
+void ScaledSize(const PreviewState* s, int32_t out[2])
+{
+    bool sideways = SwapsSides(s->orientation);
+    out[0] = s->displaySize[sideways ? 1 : 0];
+    out[1] = s->displaySize[sideways ? 0 : 1];
+}
+
 int32_t* LogicalScreen(PreviewState* s, int32_t screen[2])
 {
     screen[0] = s->pageData->info.width;
@@ -347,8 +357,10 @@ int StartDisplay(PreviewState* s, int32_t* canvas)
 {
     PixelBuffer* scaled = s->lowColour ? &s->reduced : &s->display;
     FreePixelBuffer(scaled);
-    scaled->width = s->displaySize[0];
-    scaled->height = s->displaySize[1];
+    int32_t size[2];
+    ScaledSize(s, size);
+    scaled->width = size[0];
+    scaled->height = size[1];
     int status = StartScale(scaled, &s->frame, canvas, &s->pageColour);
     if (status != ImgOk || !s->lowColour)
         return status;
@@ -385,7 +397,12 @@ void StartFirstFrame(HWND page, PreviewState* s)
     s->decodingStarted = 1;
     s->indicatorTime = GetTickCount();
     ImageInfo* info = &s->pageData->info;
+    s->orientation = ImageOrientation(info);
+    // Everything up to the finished display picture is in the stored
+    // orientation, so the area is taken on its side for a turned one.
     SIZE area = PictureArea(page);
+    if (SwapsSides(s->orientation))
+        area = {area.cy, area.cx};
     int32_t requested[2] = {area.cx, area.cy};
     if (StartDecode(&s->frame, info, 0, requested, 1) != ImgOk) {
         EndDecoding(page, s, 0);
@@ -399,7 +416,11 @@ void StartFirstFrame(HWND page, PreviewState* s)
         canvas[0] = s->frame.width;
         canvas[1] = s->frame.height;
     }
-    FitSize(canvas[0], canvas[1], area, s->displaySize);
+    int32_t fit[2];
+    FitSize(canvas[0], canvas[1], area, fit);
+    bool sideways = SwapsSides(s->orientation);
+    s->displaySize[0] = fit[sideways ? 1 : 0];
+    s->displaySize[1] = fit[sideways ? 0 : 1];
     if (StartDisplay(s, canvas) != ImgOk)
         EndDecoding(page, s, 0);
 }
@@ -477,6 +498,11 @@ void FinishFrame(HWND page, PreviewState* s)
         Repaint(page, IDC_PREVIEW_LENS);
     if (s->lowColour && j > 0 && StartColourReduction(&s->display, NULL, 0) == ImgOk)
         FinishJob(&s->display);
+    if (OrientPicture(&s->display, s->orientation) != ImgOk) {
+        FreePixelBuffer(&s->display);
+        EndDecoding(page, s, j);
+        return;
+    }
 
     s->frameDelays[j] = s->frame.delay;
     s->framePixels[j] = s->display.pixels;
@@ -497,8 +523,10 @@ void FinishFrame(HWND page, PreviewState* s)
     FreePixelBuffer(&s->frame);
 
     int k = j + 1;
+    int32_t requested[2];
+    ScaledSize(s, requested);
     if (k >= info->imageCount || k >= MostFrames ||
-        StartDecode(&s->frame, info, k, s->displaySize, 1) != ImgOk) {
+        StartDecode(&s->frame, info, k, requested, 1) != ImgOk) {
         EndDecoding(page, s, j + 1);
         return;
     }
@@ -574,9 +602,11 @@ void Tick(HWND page, PreviewState* s)
 }
 
 // ---------------------------------------------------------------- painting
-void DrawPixels(HDC dc, int x, int y, int width, int height, const uint32_t* pixels, int firstRow,
-                int rows)
+// Draws the part `part` of a picture `width` pixels wide whose top left
+// corner goes to (x, y).
+void DrawPixels(HDC dc, int x, int y, int width, const uint32_t* pixels, RECT part)
 {
+    int rows = part.bottom - part.top;
     BITMAPINFO bmi = {};
     bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     bmi.bmiHeader.biWidth = width;
@@ -584,9 +614,51 @@ void DrawPixels(HDC dc, int x, int y, int width, int height, const uint32_t* pix
     bmi.bmiHeader.biPlanes = 1;
     bmi.bmiHeader.biBitCount = 32;
     bmi.bmiHeader.biCompression = BI_RGB;
-    SetDIBitsToDevice(dc, x, y + firstRow, width, rows, 0, 0, 0, rows,
-                      pixels + (size_t)firstRow * width, &bmi, DIB_RGB_COLORS);
-    (void)height;
+    SetDIBitsToDevice(dc, x + part.left, y + part.top, part.right - part.left, rows, part.left, 0, 0,
+                      rows, pixels + (size_t)part.top * width, &bmi, DIB_RGB_COLORS);
+}
+
+// Where the stored rows [first, end) of a picture of `width` x `height`
+// appear once it is shown in `orientation`: a band of rows or of columns.
+RECT ShownBand(uint32_t orientation, int width, int height, int first, int end)
+{
+    RECT r = {0, first, width, end};
+    switch (orientation) {
+    case OrientTurned180:
+    case OrientFlipped:
+        SetRect(&r, 0, height - end, width, height - first);
+        break;
+    case OrientTransposed:
+    case OrientTurnedLeft:
+        SetRect(&r, first, 0, end, width);
+        break;
+    case OrientTurnedRight:
+    case OrientTransverse:
+        SetRect(&r, height - end, 0, height - first, width);
+        break;
+    }
+    return r;
+}
+
+// The rows that have arrived, shown upright: the picture so far is turned
+// into a block of its own for the painting.
+void PaintArrivedRows(HDC dc, const PreviewState* s, RECT at, int first, int rows, RECT* drawn)
+{
+    int32_t size[2];
+    ScaledSize(s, size);
+    RECT band = ShownBand(s->orientation, size[0], size[1], first, first + rows);
+    if (s->orientation == OrientUpright) {
+        DrawPixels(dc, at.left, at.top, size[0], s->display.pixels, band);
+    } else {
+        uint32_t* shown = (uint32_t*)GlobalAlloc(GMEM_FIXED, (size_t)size[0] * size[1] * 4);
+        if (!shown)
+            return;
+        CopyOriented(s->display.pixels, size[0], size[1], s->orientation, shown);
+        DrawPixels(dc, at.left, at.top, s->displaySize[0], shown, band);
+        GlobalFree(shown);
+    }
+    *drawn = band;
+    OffsetRect(drawn, at.left, at.top);
 }
 
 const uint32_t* ShownPixels(const PreviewState* s)
@@ -630,23 +702,26 @@ void FillAroundRows(HWND page, const PreviewState* s, HDC dc, RECT rows)
 void PaintPicture(HWND page, PreviewState* s, HDC dc)
 {
     RECT drawn = {0, 0, 0, 0};
-    const uint32_t* pixels = ShownPixels(s);
+    RECT at = PictureRect(page, s);
     int w = s->displaySize[0], h = s->displaySize[1];
-    int rows = h, first = 0;
-    if (s->framesReady == 0) {
+    if (s->framesReady > 0) {
+        RECT whole = {0, 0, w, h};
+        const uint32_t* pixels = ShownPixels(s);
+        if (pixels && w > 0 && h > 0) {
+            DrawPixels(dc, at.left, at.top, w, pixels, whole);
+            drawn = at;
+        }
+    } else {
         if (s->display.progressEvent)
             ResetEvent(s->display.progressEvent);
-        if (s->display.width != w || s->display.height != h)
-            pixels = NULL;
+        int32_t size[2];
+        ScaledSize(s, size);
         s->rowsPainted = s->display.rowsDone;
-        rows = s->rowsPainted < h ? s->rowsPainted : h;
-        if (s->display.flags & RowsBottomUp)
-            first = h - rows;
-    }
-    if (pixels && w > 0 && rows > 0) {
-        RECT r = PictureRect(page, s);
-        DrawPixels(dc, r.left, r.top, w, h, pixels, first, rows);
-        SetRect(&drawn, r.left, r.top + first, r.right, r.top + first + rows);
+        int rows = s->rowsPainted < size[1] ? s->rowsPainted : size[1];
+        int first = (s->display.flags & RowsBottomUp) ? size[1] - rows : 0;
+        if (s->display.pixels && s->display.width == size[0] && s->display.height == size[1] &&
+            size[0] > 0 && rows > 0)
+            PaintArrivedRows(dc, s, at, first, rows, &drawn);
     }
     FillAroundRows(page, s, dc, drawn);
 }
@@ -696,8 +771,9 @@ void PaintLens(HWND control, PreviewState* s, HDC dc)
     const PixelBuffer* shown = d;
     if (s->captured == IDC_PREVIEW_LENS && s->framesReady > 0 && MakeLens(s, d))
         shown = &s->lens;
-    DrawPixels(dc, (client.right - d->width) / 2, (client.bottom - d->height) / 2, d->width, d->height,
-               shown->pixels, 0, d->height);
+    RECT whole = {0, 0, d->width, d->height};
+    DrawPixels(dc, (client.right - d->width) / 2, (client.bottom - d->height) / 2, d->width,
+               shown->pixels, whole);
 }
 
 void DrawControl(HWND page, PreviewState* s, const DRAWITEMSTRUCT* item)

@@ -154,6 +154,8 @@ void PcxFields(FieldList* l)
         l->Add(l->b.size() - 769, 1);       // the 256-colour palette's marker
 }
 
+void TiffFieldsAt(FieldList* l, size_t base);
+
 void PngFields(FieldList* l)
 {
     l->Add(16, 4, true);
@@ -164,6 +166,8 @@ void PngFields(FieldList* l)
         l->Add(p, 4, true);
         l->Add(p + 4, 4, true);             // the type, as a number
         uint64_t length = l->Be32(p);
+        if (!memcmp(&l->b[p + 4], "eXIf", 4))
+            TiffFieldsAt(l, p + 8);
         p += 12 + length;
     }
 }
@@ -186,6 +190,8 @@ void JpegFields(FieldList* l)
         size_t length = l->Be16(p + 2);
         l->Add(p + 2, 2, true);
         size_t body = p + 4, end = p + 2 + length;
+        if (marker == 0xE1 && end <= b.size() && length >= 8 && !memcmp(&b[body], "Exif\0\0", 6))
+            TiffFieldsAt(l, body + 6);
         if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
             l->Add(body, 1);
             l->Add(body + 1, 2, true);
@@ -206,36 +212,41 @@ void JpegFields(FieldList* l)
     }
 }
 
-void TiffFields(FieldList* l)
+// A TIFF structure from `base` on: a TIFF file, or EXIF data inside a JPEG
+// or PNG, whose offsets count from its own header.
+void TiffFieldsAt(FieldList* l, size_t base)
 {
     const std::vector<uint8_t>& b = l->b;
-    if (b.size() < 8)
+    if (b.size() < base + 8)
         return;
-    bool be = b[0] == 'M';
-    auto get16 = [&](size_t at) { return be ? l->Be16(at) : l->Le16(at); };
-    auto get32 = [&](size_t at) { return be ? l->Be32(at) : l->Le32(at); };
-    l->Add(2, 2, be);
-    l->Add(4, 4, be);
+    bool be = b[base] == 'M';
+    auto get16 = [&](size_t at) { return be ? l->Be16(base + at) : l->Le16(base + at); };
+    auto get32 = [&](size_t at) { return be ? l->Be32(base + at) : l->Le32(base + at); };
+    auto add = [&](size_t at, int size) { l->Add(base + at, size, be); };
+    add(2, 2);
+    add(4, 4);
     size_t ifd = get32(4);
-    for (int directories = 0; ifd && ifd + 2 <= b.size() && directories < 4; directories++) {
+    for (int directories = 0; ifd && base + ifd + 2 <= b.size() && directories < 4; directories++) {
         uint32_t count = get16(ifd);
-        l->Add(ifd, 2, be);
+        add(ifd, 2);
         for (uint32_t i = 0; i < count && i < 64; i++) {
             size_t e = ifd + 2 + 12 * i;
-            l->Add(e, 2, be);       // tag
-            l->Add(e + 2, 2, be);   // type
-            l->Add(e + 4, 4, be);   // count
-            l->Add(e + 8, 4, be);   // value or offset
-            l->Add(e + 8, 2, be);
+            add(e, 2);       // tag
+            add(e + 2, 2);   // type
+            add(e + 4, 4);   // count
+            add(e + 8, 4);   // value or offset
+            add(e + 8, 2);
         }
         size_t next = ifd + 2 + 12 * (size_t)count;
-        l->Add(next, 4, be);
+        add(next, 4);
         size_t following = get32(next);
         if (following <= ifd)
             break;
         ifd = following;
     }
 }
+
+void TiffFields(FieldList* l) { TiffFieldsAt(l, 0); }
 
 const uint32_t Interesting[] = { 0, 1, 2, 3, 4, 7, 8, 12, 15, 16, 17, 24, 31, 32, 33, 63, 64,
                                  127, 128, 255, 256, 1000, 4096, 0x7FFF, 0x8000, 0xFFFE, 0xFFFF,

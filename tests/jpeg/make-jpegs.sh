@@ -30,6 +30,10 @@ ref gray.jpg > gray.pgm
 cjpeg -grayscale -progressive base.ppm > grayprog.jpg
 ref grayprog.jpg > grayprog.pgm
 make arithmetic -arithmetic
+# EXIF in an APP1 segment, little-endian as many cameras write it, for the
+# fuzzer's mutations of its directory.
+make exif -quality 75
+exiftool -q -q -n -overwrite_original -ExifByteOrder=II -Orientation=6 -Artist=Lumetta exif.jpg
 cjpeg -arithmetic -progressive base.ppm > arithprog.jpg
 ref arithprog.jpg > arithprog.ppm
 # ImageMagick writes CMYK as YCCK (Adobe transform 2), inverted as Photoshop

@@ -79,5 +79,10 @@ SCANS
 convert -size 4800x2400 xc:"#C02020" -attenuate 0.6 +noise Gaussian -depth 8 PPM:- |
   cjpeg -quality 95 -scans "$out/scans.txt" > "$out/passes.jpg"
 rm "$out/scans.txt"
+# A phone's portrait photo: stored on its side (red left, blue right), shown
+# red above blue, drawn scan by scan.
+convert -size 50x50 xc:'#FF0000' -size 50x50 xc:'#0000FF' +append -depth 8 PPM:- |
+  cjpeg -quality 95 -progressive > "$out/turned.jpg"
+exiftool -q -q -n -overwrite_original -Orientation=6 "$out/turned.jpg"
 # A colour between the levels of the page's palette, for the palette display.
 convert -size 64x32 xc:'#507090' -type TrueColor BMP3:"$out/between.bmp"

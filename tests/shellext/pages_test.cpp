@@ -457,6 +457,21 @@ TEST_F(Pages, StillPictureFitsAndCentres)
     }
 }
 
+TEST_F(Pages, TurnedPhotoStandsUpright)
+{
+    PreviewSheet s(Data("turned.jpg"));   // stored 100 x 50, Orientation 6
+    ASSERT_TRUE(s.page);
+    RECT at = Placement(s.Area(), 50, 100);
+    int x = (at.left + at.right) / 2;
+    PumpUntil([&] { return Near(0x0000FF, s.At(x, at.bottom - 3)); }, 5000);
+    EXPECT_TRUE(Near(0xFF0000, s.At(x, at.top + 2))) << std::hex << s.At(x, at.top + 2);
+    EXPECT_TRUE(Near(0x0000FF, s.At(x, at.bottom - 3))) << std::hex << s.At(x, at.bottom - 3);
+    if (at.left > 1) {
+        EXPECT_TRUE(Near(Face(), s.At(at.left - 2, (at.top + at.bottom) / 2)));
+        EXPECT_TRUE(Near(Face(), s.At(at.right + 1, (at.top + at.bottom) / 2)));
+    }
+}
+
 TEST_F(Pages, AnimationPlaysOnceWithoutLoopExtensionAndAClickRestartsIt)
 {
     // Three frames of 150 ms without a NETSCAPE2.0 extension: once, then the

@@ -1,7 +1,7 @@
 // imgtool: the image library from the command line, for tests, benchmarks
 // and anyone checking a decoder by hand.
 //   imgtool info FILE
-//   imgtool decode FILE OUT.pam [--index N] [--request W H]
+//   imgtool decode FILE OUT.pam [--index N] [--request W H] [--orient]
 //   imgtool thumb FILE OUT.pam --size N [--colours C]
 //   imgtool scale IN.pam OUT.pam W H [--canvas W H] [--at LEFT TOP] [--fill HEX]
 //                 [--transparency] [--preweighted] [--bottom-up]
@@ -20,7 +20,7 @@ int Usage()
 {
     fprintf(stderr,
             "usage: imgtool info FILE\n"
-            "       imgtool decode FILE OUT.pam [--index N] [--request W H]\n"
+            "       imgtool decode FILE OUT.pam [--index N] [--request W H] [--orient]\n"
             "       imgtool thumb FILE OUT.pam --size N [--colours C]\n"
             "       imgtool scale IN.pam OUT.pam W H [--canvas W H] [--at LEFT TOP] [--fill HEX]\n"
             "                     [--transparency] [--preweighted] [--bottom-up]\n"
@@ -44,6 +44,7 @@ int Info(int argc, char** argv)
     printf("imageCount: %d\n", (int)info.imageCount);
     printf("repeatCount: %u\n", (unsigned)info.repeatCount);
     printf("keyColour: %08x\n", (unsigned)info.keyColour);
+    printf("orientation: %u\n", (unsigned)ImageOrientation(&info));
     for (int i = 0; i < ImageTextSlots; i++) {
         if (info.text[i])
             printf("text: %x %s\n", (unsigned)info.textKind[i], info.text[i]);
@@ -79,7 +80,7 @@ int Decode(int argc, char** argv)
         return Usage();
     int32_t index = -1;
     int32_t request[2] = { 0, 0 };
-    bool requested = false;
+    bool requested = false, orient = false;
     for (int i = 2; i < argc; i++) {
         if (!strcmp(argv[i], "--index") && i + 1 < argc) {
             index = atoi(argv[++i]);
@@ -87,6 +88,8 @@ int Decode(int argc, char** argv)
             request[0] = atoi(argv[++i]);
             request[1] = atoi(argv[++i]);
             requested = true;
+        } else if (!strcmp(argv[i], "--orient")) {
+            orient = true;
         } else {
             return Usage();
         }
@@ -98,6 +101,11 @@ int Decode(int argc, char** argv)
     int status = OpenImageFile(argv[0], &info);
     if (status == ImgOk)
         status = Finish(StartDecode(&buffer, &info, index, requested ? request : NULL, 0), &buffer);
+    // The picture as stored, unless it is asked for as it is shown.
+    if (orient && buffer.pixels) {
+        int oriented = OrientPicture(&buffer, ImageOrientation(&info));
+        status = status == ImgOk ? oriented : status;
+    }
     PrintBuffer(status, buffer);
     int exitCode = 0;
     if (buffer.pixels && !WritePam(argv[1], &buffer)) {
