@@ -194,7 +194,8 @@ struct ColourReductionJob {
 };
 
 // ---------------------------------------------------------------- opening
-int OpenImageFile(const char* path, ImageInfo* info);
+// The name is UTF-16, as the shell gives it; names of any length open.
+int OpenImageFile(const wchar_t* path, ImageInfo* info);
 int ReleaseImageInfo(ImageInfo* info);
 int AttachImageText(ImageInfo* info, uint32_t kind, const void* bytes, uint32_t length);
 

@@ -29,7 +29,7 @@ std::vector<uint8_t> TinyBmp(int32_t height)
 TEST(OpenImageFile, ArgumentsAndEmptyPath)
 {
     ImageInfo info = EmptyInfo();
-    EXPECT_EQ(OpenImageFile(NULL, &info), ImgBadArgument);
+    EXPECT_EQ(OpenImageFile((const WCHAR*)NULL, &info), ImgBadArgument);
     EXPECT_EQ(OpenImageFile("x", NULL), ImgBadArgument);
     ImageInfo wrong = info;
     wrong.size = 112;

@@ -41,6 +41,13 @@
 #include <vector>
 
 #include "image.h"
+#include "names.h"
+
+// The tests write names in UTF-8; the library takes UTF-16 ones.
+inline int OpenImageFile(const char* path, ImageInfo* info)
+{
+    return OpenImageFile(path ? Utf16(path).data() : (const WCHAR*)NULL, info);
+}
 
 // Paths of the generated test data and of the source tree, as Windows paths.
 std::string TestDataPath(const std::string& name);

@@ -7,6 +7,7 @@
 //                 [--transparency] [--preweighted] [--bottom-up]
 //   imgtool reduce IN.pam OUT.pam C [--transparency]
 #include "image.h"
+#include "names.h"
 #include "pam.h"
 #include "thumbnail.h"
 
@@ -15,6 +16,24 @@
 #include <string.h>
 
 namespace {
+
+// The arguments as given, UTF-16, beside their UTF-8 form: the commands
+// read options, numbers and messages from the second and open files by the
+// first, so that any name reaches the library as it stands.
+struct Arguments {
+    int count;
+    char** utf8;
+    wchar_t** wide;
+} Args;
+
+const wchar_t* Name(const char* argument)
+{
+    for (int i = 0; i < Args.count; i++) {
+        if (Args.utf8[i] == argument)
+            return Args.wide[i];
+    }
+    return L"";
+}
 
 int Usage()
 {
@@ -34,7 +53,7 @@ int Info(int argc, char** argv)
         return Usage();
     ImageInfo info = {};
     info.size = ImageInfoSize;
-    int status = OpenImageFile(argv[0], &info);
+    int status = OpenImageFile(Name(argv[0]), &info);
     printf("status: %d\n", status);
     printf("format: %08x\n", (unsigned)info.format);
     printf("width: %d\n", (int)info.width);
@@ -95,12 +114,12 @@ int Decode(int argc, char** argv)
     info.size = ImageInfoSize;
     PixelBuffer buffer = {};
     buffer.size = PixelBufferSize;
-    int status = OpenImageFile(argv[0], &info);
+    int status = OpenImageFile(Name(argv[0]), &info);
     if (status == ImgOk)
         status = Finish(StartDecode(&buffer, &info, index, requested ? request : NULL, 0), &buffer);
     PrintBuffer(status, buffer);
     int exitCode = 0;
-    if (buffer.pixels && !WritePam(argv[1], &buffer)) {
+    if (buffer.pixels && !WritePam(Name(argv[1]), &buffer)) {
         fprintf(stderr, "imgtool: cannot write %s\n", argv[1]);
         exitCode = 1;
     }
@@ -114,7 +133,7 @@ int Decode(int argc, char** argv)
 int Conclude(int status, const PixelBuffer& b, const char* out)
 {
     PrintBuffer(status, b);
-    if (b.pixels && !WritePam(out, &b)) {
+    if (b.pixels && !WritePam(Name(out), &b)) {
         fprintf(stderr, "imgtool: cannot write %s\n", out);
         return 1;
     }
@@ -146,7 +165,7 @@ int Thumb(int argc, char** argv)
     info.size = ImageInfoSize;
     PixelBuffer picture = {}, smallPicture = {};
     picture.size = smallPicture.size = PixelBufferSize;
-    int status = OpenImageFile(argv[0], &info);
+    int status = OpenImageFile(Name(argv[0]), &info);
     if (status == ImgOk)
         status = MakeThumbnailPictures(&info, request, &picture, &smallPicture);
     int exitCode = Conclude(status, picture, argv[1]);
@@ -190,7 +209,7 @@ int Scale(int argc, char** argv)
     }
     PixelBuffer source = {};
     source.size = PixelBufferSize;
-    if (!ReadPam(argv[0], &source, transparency)) {
+    if (!ReadPam(Name(argv[0]), &source, transparency)) {
         fprintf(stderr, "imgtool: cannot read %s\n", argv[0]);
         return 1;
     }
@@ -227,7 +246,7 @@ int Reduce(int argc, char** argv)
     }
     PixelBuffer source = {};
     source.size = PixelBufferSize;
-    if (!ReadPam(argv[0], &source, transparency)) {
+    if (!ReadPam(Name(argv[0]), &source, transparency)) {
         fprintf(stderr, "imgtool: cannot read %s\n", argv[0]);
         return 1;
     }
@@ -256,8 +275,11 @@ const Command Commands[] = {
 
 }  // namespace
 
-int main(int argc, char** argv)
+extern "C" int wmain(int argc, wchar_t** wargv)
 {
+    Utf8Arguments arguments(argc, wargv);
+    char** argv = arguments.argv.data();
+    Args = {argc, argv, wargv};
     if (argc < 2)
         return Usage();
     for (const Command& c : Commands) {
