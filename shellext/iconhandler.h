@@ -6,8 +6,9 @@
 #include "lumetta.h"
 
 // The shell asks for IExtractIconW first; both interfaces give the same
-// icons from the same wide name.
-class IconHandler : public IExtractIconA, public IExtractIconW, public IPersistFile {
+// icons from the same wide name.  IExtractIconW comes last, so that the
+// IPersistFile part stays one interface pointer after the object's address.
+class IconHandler : public IExtractIconA, public IPersistFile, public IExtractIconW {
 public:
     static IUnknown* Create();
     IconHandler();
