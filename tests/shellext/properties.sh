@@ -99,7 +99,7 @@ wait
 # Names outside any code page: the pages, the name as it is, and for
 # "ｆile.bmp" (fullwidth f) its own picture, not that of file.bmp beside it.
 cp -r "$LUMETTA_TESTDATA/shellext/names/." "$data/"
-expect 写真.bmp 'pages: General Details Preview' 'details 1002 shown: 写真.bmp' 'details 1004 shown: 100x50'
+expect 写真.bmp 'pages: General Details Preview' 'title: Properties for 写真.bmp' 'details 1002 shown: 写真.bmp' 'details 1004 shown: 100x50'
 expect 'ｆile.bmp' 'pages: General Details Preview' 'details 1002 shown: ｆile.bmp' 'details 1004 shown: 50x100'
 expect "日の出 🌅.bmp" 'details 1002 shown: 日の出 🌅.bmp' 'details 1004 shown: 100x50'
 
