@@ -17,6 +17,7 @@
 // per second count the pixels of the file's image.
 #include "clock.h"
 #include "image.h"
+#include "names.h"
 #include "jpegdc.h"
 #include "reduce.h"
 #include "thumbnail.h"
@@ -62,7 +63,7 @@ int OpenAndDecode(const char* path, const Options& o, const int32_t* request, Im
 {
     *info = {};
     info->size = ImageInfoSize;
-    int status = OpenImageFile(path, info);
+    int status = OpenImageFile(Utf16(path).data(), info);
     if (status != ImgOk)
         return status;
     return Finish(StartDecode(decoded, info, o.index, request, o.progress ? 1 : 0), decoded);
@@ -140,7 +141,7 @@ int RunThumb(const char* path, const Options& o)
         info.size = ImageInfoSize;
         PixelBuffer largePicture = NewBuffer(), smallPicture = NewBuffer();
         double t0 = Now();
-        status = OpenImageFile(path, &info);
+        status = OpenImageFile(Utf16(path).data(), &info);
         if (status == ImgOk)
             status = MakeThumbnailPictures(&info, request, &largePicture, &smallPicture);
         double t1 = Now();
@@ -268,7 +269,7 @@ bool ParseOptions(int argc, char** argv, Options* o)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     Options o;
     // The comparison's other half: JPEG files decoded by libjpeg alone.
@@ -296,4 +297,11 @@ int main(int argc, char** argv)
         failures += run(name.c_str(), o);
     }
     return failures ? 1 : 0;
+}
+
+// Names come in UTF-16 and are opened so.
+extern "C" int wmain(int argc, wchar_t** wargv)
+{
+    Utf8Arguments arguments(argc, wargv);
+    return Main(argc, arguments.argv.data());
 }

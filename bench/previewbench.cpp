@@ -12,6 +12,7 @@
 
 #include "clock.h"
 #include "image.h"
+#include "names.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ double FirstFrame(const char* file, int32_t aw, int32_t ah, int* status)
 {
     ImageInfo info = {};
     info.size = ImageInfoSize;
-    if ((*status = OpenImageFile(file, &info)) != ImgOk)
+    if ((*status = OpenImageFile(Utf16(file).data(), &info)) != ImgOk)
         return -1;
     PixelBuffer frame = {}, display = {};
     frame.size = display.size = PixelBufferSize;
@@ -64,7 +65,7 @@ double FirstFrame(const char* file, int32_t aw, int32_t ah, int* status)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     int reps = 5, first = 1;
     int32_t aw = 373, ah = 192;   // the page's picture area at the dialog's usual font
@@ -91,4 +92,11 @@ int main(int argc, char** argv)
                status == ImgOk ? "" : " (failed)");
     }
     return 0;
+}
+
+// Names come in UTF-16 and are opened so.
+extern "C" int wmain(int argc, wchar_t** wargv)
+{
+    Utf8Arguments arguments(argc, wargv);
+    return Main(argc, arguments.argv.data());
 }

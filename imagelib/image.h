@@ -221,7 +221,8 @@ inline uint32_t ImageOrientation(const ImageInfo* info)
 inline bool SwapsSides(uint32_t orientation) { return orientation >= OrientTransposed && orientation <= OrientTurnedLeft; }
 
 // ---------------------------------------------------------------- opening
-int OpenImageFile(const char* path, ImageInfo* info);
+// The name is UTF-16, as the shell gives it; names of any length open.
+int OpenImageFile(const wchar_t* path, ImageInfo* info);
 int ReleaseImageInfo(ImageInfo* info);
 int AttachImageText(ImageInfo* info, uint32_t kind, const void* bytes, uint32_t length);
 

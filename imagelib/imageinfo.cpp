@@ -2,6 +2,7 @@
 #include "formats.h"
 
 #include <string.h>
+#include <wchar.h>
 
 namespace {
 
@@ -20,10 +21,73 @@ void DropTexts(ImageInfo* info)
     }
 }
 
-int MapFile(const char* path, ImageInfo* info)
+// A name of MAX_PATH characters or more opens only in the "\\?\" form,
+// which the system takes as it stands: the name is made whole first, and a
+// UNC name "\\server\share\..." becomes "\\?\UNC\server\share\...".  Null
+// when the name cannot be made whole or memory runs out; the caller frees
+// the result with GlobalFree.
+wchar_t* LongPathOf(const wchar_t* path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    DWORD needed = GetFullPathNameW(path, 0, NULL, NULL);
+    if (needed == 0)
+        return NULL;
+    const size_t room = 7;   // the longer prefix, "\\?\UNC"
+    wchar_t* whole = (wchar_t*)GlobalAlloc(GMEM_FIXED, (room + needed) * sizeof(wchar_t));
+    if (!whole)
+        return NULL;
+    wchar_t* name = whole + room;
+    DWORD length = GetFullPathNameW(path, needed, name, NULL);
+    if (length == 0 || length >= needed) {
+        GlobalFree(whole);
+        return NULL;
+    }
+    const wchar_t* prefix = L"\\\\?\\";
+    if (name[0] == L'\\' && name[1] == L'\\') {
+        if (name[2] == L'?' || name[2] == L'.') {
+            prefix = L"";
+        } else {
+            prefix = L"\\\\?\\UNC";
+            name++;
+            length--;
+        }
+    }
+    size_t prefixLength = wcslen(prefix);
+    memcpy(name - prefixLength, prefix, prefixLength * sizeof(wchar_t));
+    memmove(whole, name - prefixLength, (prefixLength + length + 1) * sizeof(wchar_t));
+    return whole;
+}
+
+// An unpaired surrogate names no character: a system that turns the name
+// into another encoding on its way to the disk would put a stand-in there
+// and might find some other file by it.
+bool PairedSurrogates(const wchar_t* name)
+{
+    for (; *name; name++) {
+        if (name[0] >= 0xD800 && name[0] <= 0xDBFF && name[1] >= 0xDC00 && name[1] <= 0xDFFF)
+            name++;
+        else if (name[0] >= 0xD800 && name[0] <= 0xDFFF)
+            return false;
+    }
+    return true;
+}
+
+HANDLE OpenForReading(const wchar_t* path)
+{
+    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+}
+
+int MapFile(const wchar_t* path, ImageInfo* info)
+{
+    if (!PairedSurrogates(path))
+        return ImgCannotOpen;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (wcslen(path) < MAX_PATH) {
+        file = OpenForReading(path);
+    } else if (wchar_t* whole = LongPathOf(path)) {
+        file = OpenForReading(whole);
+        GlobalFree(whole);
+    }
     if (file == INVALID_HANDLE_VALUE)
         return ImgCannotOpen;
     GetFileTime(file, NULL, NULL, &info->modified);
@@ -35,7 +99,7 @@ int MapFile(const char* path, ImageInfo* info)
     }
     info->dataSize = low;
     info->dataSizeHigh = high;
-    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY | SEC_COMMIT | SEC_NOCACHE, 0, 0, NULL);
+    HANDLE mapping = CreateFileMappingW(file, NULL, PAGE_READONLY | SEC_COMMIT | SEC_NOCACHE, 0, 0, NULL);
     if (!mapping) {
         CloseHandle(file);
         return ImgSystemError;
@@ -48,7 +112,7 @@ int MapFile(const char* path, ImageInfo* info)
 
 }  // namespace
 
-int OpenImageFile(const char* path, ImageInfo* info)
+int OpenImageFile(const wchar_t* path, ImageInfo* info)
 {
     if (!path || !Tagged(info))
         return ImgBadArgument;

@@ -43,6 +43,7 @@ PACKAGES=(
   libjpeg62-turbo-dev libpng-dev libtiff-dev zlib1g-dev
   imagemagick netpbm libjpeg-turbo-progs libtiff-tools gifsicle libvips-tools
   cabextract gcab xvfb x11-apps xdotool python3 bc file libimage-exiftool-perl
+  fonts-wqy-microhei   # the shell host draws names in Chinese characters with it
 )
 
 as_root() {

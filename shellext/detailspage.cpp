@@ -1,19 +1,22 @@
 // The Details page: what the file's description says, in the library's own
 // words (format, compression, dimensions, colour depth, text fields).
 #include <new>
+#include <wchar.h>
 
 #include "pages.h"
 #include "resource.h"
 
-PageData* OpenPageData(const char* fileName, bool* outOfMemory)
+PageData* OpenPageData(const wchar_t* fileName, bool* outOfMemory)
 {
     *outOfMemory = false;
-    PageData* data = (PageData*)GlobalAlloc(GPTR, sizeof(PageData));
+    size_t nameSize = (wcslen(fileName) + 1) * sizeof(wchar_t);
+    PageData* data = (PageData*)GlobalAlloc(GPTR, sizeof(PageData) + nameSize);
     if (!data) {
         *outOfMemory = true;
         return NULL;
     }
     data->info.size = ImageInfoSize;
+    data->fileName = (const wchar_t*)memcpy(data + 1, fileName, nameSize);
     if (OpenImageFile(fileName, &data->info) != ImgOk) {
         FreePageData(data);
         return NULL;
@@ -23,7 +26,6 @@ PageData* OpenPageData(const char* fileName, bool* outOfMemory)
         FreePageData(data);
         return NULL;
     }
-    lstrcpynA(data->fileName, fileName, sizeof(data->fileName));
     return data;
 }
 
@@ -33,7 +35,7 @@ void FreePageData(PageData* data)
     GlobalFree(data);
 }
 
-UINT CALLBACK DetailsPageCallback(HWND, UINT message, LPPROPSHEETPAGEA page)
+UINT CALLBACK DetailsPageCallback(HWND, UINT message, LPPROPSHEETPAGEW page)
 {
     if (message == PSPCB_RELEASE && page && page->lParam) {
         FreePageData((PageData*)page->lParam);
@@ -42,14 +44,19 @@ UINT CALLBACK DetailsPageCallback(HWND, UINT message, LPPROPSHEETPAGEA page)
     return 1;
 }
 
-void ShowFileHead(HWND page, const char* fileName)
+void ShowFileHead(HWND page, const wchar_t* fileName)
 {
-    SHFILEINFOA file = {};
-    if (!SHGetFileInfoA(fileName, 0, &file, sizeof(file), SHGFI_ICON | SHGFI_DISPLAYNAME))
+    SHFILEINFOW file = {};
+    if (!SHGetFileInfoW(fileName, 0, &file, sizeof(file), SHGFI_ICON | SHGFI_DISPLAYNAME)) {
+        // The shell may know no name longer than MAX_PATH: the file's own
+        // name then, as it stands.
+        const wchar_t* part = wcsrchr(fileName, L'\\');
+        SetDlgItemTextW(page, IDC_FILE_NAME, part ? part + 1 : fileName);
         return;
+    }
     if (file.hIcon)
-        SendDlgItemMessageA(page, IDC_FILE_ICON, STM_SETICON, (WPARAM)file.hIcon, 0);
-    SetDlgItemTextA(page, IDC_FILE_NAME, file.szDisplayName);
+        SendDlgItemMessageW(page, IDC_FILE_ICON, STM_SETICON, (WPARAM)file.hIcon, 0);
+    SetDlgItemTextW(page, IDC_FILE_NAME, file.szDisplayName);
 }
 
 // The static control does not own the icon it shows.
@@ -164,7 +171,7 @@ INT_PTR CALLBACK DetailsPageProc(HWND page, UINT message, WPARAM, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG: {
-        const PROPSHEETPAGEA* sheetPage = (const PROPSHEETPAGEA*)lParam;
+        const PROPSHEETPAGEW* sheetPage = (const PROPSHEETPAGEW*)lParam;
         if (sheetPage && sheetPage->lParam)
             ShowDetails(page, *(const PageData*)sheetPage->lParam);
         return TRUE;

@@ -3,6 +3,7 @@
 
 #include <new>
 #include <string.h>
+#include <wchar.h>
 
 #include "thumbnail.h"
 
@@ -13,7 +14,6 @@ IUnknown* IconHandler::Create()
 
 IconHandler::IconHandler() : refCount(1)
 {
-    fileName[0] = 0;
     memset(&info, 0, sizeof(info));
     info.size = ImageInfoSize;
 }
@@ -29,6 +29,8 @@ STDMETHODIMP IconHandler::QueryInterface(REFIID riid, void** ppv)
         return E_POINTER;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IExtractIconA)) {
         *ppv = static_cast<IExtractIconA*>(this);
+    } else if (IsEqualIID(riid, IID_IExtractIconW)) {
+        *ppv = static_cast<IExtractIconW*>(this);
     } else if (IsEqualIID(riid, IID_IPersistFile)) {
         *ppv = static_cast<IPersistFile*>(this);
     } else {
@@ -69,14 +71,13 @@ STDMETHODIMP IconHandler::Load(LPCOLESTR pszFileName, DWORD)
     if (!Settings.enabled)
         return S_OK;
 
-    // A name that does not fit fails the conversion rather than being cut
-    // into the name of another file.
-    if (!pszFileName ||
-        !WideCharToMultiByte(CP_ACP, 0, pszFileName, -1, fileName, sizeof(fileName), NULL, NULL))
-        fileName[0] = 0;
+    // The name is kept as given: in any code page some names would turn into
+    // "?" or, worse, into the name of another file.
+    if (!pszFileName || !fileName.Set(pszFileName, wcslen(pszFileName)))
+        fileName.Clear();
 
     // Released, the description has an image count of 0: no thumbnail.
-    if (fileName[0] == 0 || OpenImageFile(fileName, &info) != ImgOk) {
+    if (fileName.Empty() || OpenImageFile(fileName.Get(), &info) != ImgOk) {
         ReleaseImageInfo(&info);
         return S_OK;
     }
@@ -101,24 +102,41 @@ STDMETHODIMP IconHandler::GetCurFile(LPOLESTR*)
     return E_FAIL;
 }
 
-// ---------------------------------------------------------------- IExtractIconA
-STDMETHODIMP IconHandler::GetIconLocation(UINT, LPSTR szIconFile, UINT cchMax, int* piIndex,
-                                          UINT* pwFlags)
+// ---------------------------------------------------------------- IExtractIcon
+void IconHandler::Locate(bool asciiOnly, wchar_t* location, UINT cchMax, int* piIndex, UINT* pwFlags)
 {
     int index = 0;
     UINT flags;
     if (info.imageCount == 0) {
-        DefaultIconLocation(fileName, szIconFile, cchMax, &index);
+        DefaultIconLocation(fileName.Get(), location, cchMax, &index);
         flags = Settings.enabled ? GIL_PERINSTANCE : GIL_PERCLASS;
     } else {
         index = IconIndexMarker;
         flags = GIL_PERINSTANCE | GIL_NOTFILENAME;
-        FormatIconLocation(fileName, &info, szIconFile, cchMax);
+        FormatIconLocation(fileName.Get(), &info, asciiOnly, location, cchMax);
     }
     if (piIndex)
         *piIndex = index;
     if (pwFlags)
         *pwFlags = flags;
+}
+
+STDMETHODIMP IconHandler::GetIconLocation(UINT, LPWSTR szIconFile, UINT cchMax, int* piIndex,
+                                          UINT* pwFlags)
+{
+    Locate(false, szIconFile, cchMax, piIndex, pwFlags);
+    return S_OK;
+}
+
+// The thumbnail's key is ASCII already; the type's icon file is a real name
+// and is handed over only in its exact ANSI form.
+STDMETHODIMP IconHandler::GetIconLocation(UINT, LPSTR szIconFile, UINT cchMax, int* piIndex,
+                                          UINT* pwFlags)
+{
+    wchar_t location[MAX_PATH] = {};
+    Locate(true, location, cchMax < MAX_PATH ? cchMax : MAX_PATH, piIndex, pwFlags);
+    if (szIconFile && cchMax > 0)
+        NarrowLocation(location, szIconFile, cchMax);
     return S_OK;
 }
 
@@ -150,6 +168,18 @@ void MakeThumbnails(ImageInfo* info, int largeSize, int smallSize, int border, u
 STDMETHODIMP IconHandler::Extract(LPCSTR, UINT nIconIndex, HICON* phiconLarge,
                                   HICON* phiconSmall, UINT nIconSize)
 {
+    return ExtractIcons(nIconIndex, phiconLarge, phiconSmall, nIconSize);
+}
+
+STDMETHODIMP IconHandler::Extract(LPCWSTR, UINT nIconIndex, HICON* phiconLarge,
+                                  HICON* phiconSmall, UINT nIconSize)
+{
+    return ExtractIcons(nIconIndex, phiconLarge, phiconSmall, nIconSize);
+}
+
+HRESULT IconHandler::ExtractIcons(UINT nIconIndex, HICON* phiconLarge, HICON* phiconSmall,
+                                  UINT nIconSize)
+{
     if (nIconIndex != (UINT)IconIndexMarker)
         return S_FALSE;
     HICON largeIcon = NULL, smallIcon = NULL;
@@ -175,10 +205,10 @@ STDMETHODIMP IconHandler::Extract(LPCSTR, UINT nIconIndex, HICON* phiconLarge,
     }
     bool needLarge = phiconLarge && !largeIcon, needSmall = phiconSmall && !smallIcon;
     if (needLarge || needSmall) {
-        char location[MAX_PATH] = {};
+        wchar_t location[MAX_PATH] = {};
         int index = 0;
-        DefaultIconLocation(fileName, location, sizeof(location), &index);
-        ExtractIconExA(location, index, needLarge ? &largeIcon : NULL,
+        DefaultIconLocation(fileName.Get(), location, MAX_PATH, &index);
+        ExtractIconExW(location, index, needLarge ? &largeIcon : NULL,
                        needSmall ? &smallIcon : NULL, 1);
     }
     if (phiconLarge)

@@ -5,7 +5,10 @@
 
 #include "lumetta.h"
 
-class IconHandler : public IExtractIconA, public IPersistFile {
+// The shell asks for IExtractIconW first; both interfaces give the same
+// icons from the same wide name.  IExtractIconW comes last, so that the
+// IPersistFile part stays one interface pointer after the object's address.
+class IconHandler : public IExtractIconA, public IPersistFile, public IExtractIconW {
 public:
     static IUnknown* Create();
     IconHandler();
@@ -18,6 +21,11 @@ public:
                                  UINT* pwFlags) override;
     STDMETHODIMP Extract(LPCSTR pszFile, UINT nIconIndex, HICON* phiconLarge,
                          HICON* phiconSmall, UINT nIconSize) override;
+    // IExtractIconW
+    STDMETHODIMP GetIconLocation(UINT uFlags, LPWSTR szIconFile, UINT cchMax, int* piIndex,
+                                 UINT* pwFlags) override;
+    STDMETHODIMP Extract(LPCWSTR pszFile, UINT nIconIndex, HICON* phiconLarge,
+                         HICON* phiconSmall, UINT nIconSize) override;
     virtual ~IconHandler();
     // IPersistFile
     STDMETHODIMP GetClassID(CLSID* pClassID) override;
@@ -28,8 +36,12 @@ public:
     STDMETHODIMP GetCurFile(LPOLESTR* ppszFileName) override;
 
 private:
+    // asciiOnly: the location as the ANSI interface hands it over.
+    void Locate(bool asciiOnly, wchar_t* location, UINT cchMax, int* piIndex, UINT* pwFlags);
+    HRESULT ExtractIcons(UINT nIconIndex, HICON* phiconLarge, HICON* phiconSmall, UINT nIconSize);
+
     volatile LONG refCount;
-    char fileName[MAX_PATH];
+    FileName fileName;
     ImageInfo info;
     ModuleReference counted;
 };

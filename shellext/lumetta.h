@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "image.h"
 #include "registration.h"
@@ -40,9 +41,49 @@ void SettleIconColorsOnce();
 INT_PTR CALLBACK HighColorDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Thumbnail icons
+bool DefaultIconLocation(const wchar_t* fileName, wchar_t* location, UINT locationSize, int* index);
+// For callers with ANSI names of types ("*.bmp"): false also when the
+// location has no ANSI form.
 bool DefaultIconLocation(const char* fileName, char* location, UINT locationSize, int* index);
+// The exact ANSI form of an icon file's name, or its short name; false
+// (and an empty location) when neither has one.
+bool NarrowLocation(const wchar_t* wide, char* location, UINT locationSize);
 HICON BuildThumbnailIcon(const PixelBuffer* picture, int border, uint32_t color);
-void FormatIconLocation(const char* fileName, const ImageInfo* info, char* location, UINT cchMax);
+// asciiOnly: for the ANSI interface, every character of the name outside
+// ASCII spelled out, so that the key stays the file's own on any code page.
+void FormatIconLocation(const wchar_t* fileName, const ImageInfo* info, bool asciiOnly,
+                        wchar_t* location, UINT cchMax);
+
+// A file name as the shell hands it over, of any length, in the global heap.
+class FileName {
+public:
+    FileName() = default;
+    FileName(const FileName&) = delete;
+    FileName& operator=(const FileName&) = delete;
+    ~FileName() { Clear(); }
+    // Copies length characters; false (and empty) when memory runs out.
+    bool Set(const wchar_t* name, size_t length)
+    {
+        Clear();
+        text = (wchar_t*)GlobalAlloc(GMEM_FIXED, (length + 1) * sizeof(wchar_t));
+        if (!text)
+            return false;
+        memcpy(text, name, length * sizeof(wchar_t));
+        text[length] = 0;
+        return true;
+    }
+    void Clear()
+    {
+        if (text)
+            GlobalFree(text);
+        text = NULL;
+    }
+    const wchar_t* Get() const { return text ? text : L""; }
+    bool Empty() const { return !text || !text[0]; }
+
+private:
+    wchar_t* text = NULL;
+};
 
 // Module entry points as the shell sees them.
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);

@@ -880,7 +880,7 @@ POINT PointOf(LPARAM lParam)
 INT_PTR CALLBACK PreviewPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_INITDIALOG) {
-        const PROPSHEETPAGEA* sheetPage = (const PROPSHEETPAGEA*)lParam;
+        const PROPSHEETPAGEW* sheetPage = (const PROPSHEETPAGEW*)lParam;
         if (sheetPage && sheetPage->lParam)
             InitPreview(page, (PageData*)sheetPage->lParam);
         return TRUE;

@@ -12,6 +12,18 @@ IUnknown* PropertySheetHandler::Create()
     return static_cast<IShellPropSheetExt*>(new (std::nothrow) PropertySheetHandler());
 }
 
+// The name whole and as it stands: an ANSI one could name another file.
+HRESULT PropertySheetHandler::TakeName(HDROP drop)
+{
+    UINT length = DragQueryFileW(drop, 0, NULL, 0);
+    wchar_t* name = length ? (wchar_t*)GlobalAlloc(GMEM_FIXED, (length + 1) * sizeof(wchar_t)) : NULL;
+    bool taken = name && DragQueryFileW(drop, 0, name, length + 1) == length &&
+                 fileName.Set(name, length);
+    if (name)
+        GlobalFree(name);
+    return taken ? S_OK : E_FAIL;
+}
+
 STDMETHODIMP PropertySheetHandler::Initialize(LPCITEMIDLIST, IDataObject* pdtobj, HKEY)
 {
     if (!pdtobj)
@@ -22,33 +34,30 @@ STDMETHODIMP PropertySheetHandler::Initialize(LPCITEMIDLIST, IDataObject* pdtobj
         return E_FAIL;
     HRESULT hr = E_FAIL;
     HDROP drop = (HDROP)medium.hGlobal;
-    // A name that does not fit is refused rather than cut into another's.
-    if (drop && DragQueryFileA(drop, 0xFFFFFFFF, NULL, 0) == 1 &&
-        DragQueryFileA(drop, 0, NULL, 0) < sizeof(fileName) &&
-        DragQueryFileA(drop, 0, fileName, sizeof(fileName)))
-        hr = S_OK;
+    if (drop && DragQueryFileW(drop, 0xFFFFFFFF, NULL, 0) == 1)
+        hr = TakeName(drop);
     ReleaseStgMedium(&medium);
     return hr;
 }
 
 STDMETHODIMP PropertySheetHandler::AddPages(LPFNADDPROPSHEETPAGE lpfnAddPage, LPARAM lParam)
 {
-    if (!Settings.enabled || !lpfnAddPage || fileName[0] == 0)
+    if (!Settings.enabled || !lpfnAddPage || fileName.Empty())
         return S_OK;
     bool outOfMemory = false;
-    PageData* data = OpenPageData(fileName, &outOfMemory);
+    PageData* data = OpenPageData(fileName.Get(), &outOfMemory);
     if (!data)
         return outOfMemory ? E_OUTOFMEMORY : S_OK;
 
-    PROPSHEETPAGEA details = {};
+    PROPSHEETPAGEW details = {};
     details.dwSize = sizeof(details);
     details.dwFlags = PSP_USECALLBACK;
     details.hInstance = moduleInstance;
-    details.pszTemplate = MAKEINTRESOURCEA(IDD_DETAILS);
+    details.pszTemplate = MAKEINTRESOURCEW(IDD_DETAILS);
     details.pfnDlgProc = DetailsPageProc;
     details.lParam = (LPARAM)data;
     details.pfnCallback = DetailsPageCallback;
-    HPROPSHEETPAGE detailsPage = CreatePropertySheetPageA(&details);
+    HPROPSHEETPAGE detailsPage = CreatePropertySheetPageW(&details);
     if (!detailsPage) {
         FreePageData(data);
         return E_FAIL;
@@ -64,13 +73,13 @@ STDMETHODIMP PropertySheetHandler::AddPages(LPFNADDPROPSHEETPAGE lpfnAddPage, LP
     if (data->info.imageCount == 0)
         return S_OK;
 
-    PROPSHEETPAGEA preview = {};
+    PROPSHEETPAGEW preview = {};
     preview.dwSize = sizeof(preview);
     preview.hInstance = moduleInstance;
-    preview.pszTemplate = MAKEINTRESOURCEA(IDD_PREVIEW);
+    preview.pszTemplate = MAKEINTRESOURCEW(IDD_PREVIEW);
     preview.pfnDlgProc = PreviewPageProc;
     preview.lParam = (LPARAM)data;
-    HPROPSHEETPAGE previewPage = CreatePropertySheetPageA(&preview);
+    HPROPSHEETPAGE previewPage = CreatePropertySheetPageW(&preview);
     if (!previewPage)
         return E_FAIL;
     if (!lpfnAddPage(previewPage, lParam)) {

@@ -15,7 +15,9 @@ public:
                             HKEY hkeyProgID) override;
 
 private:
-    char fileName[MAX_PATH] = {};
+    HRESULT TakeName(HDROP drop);
+
+    FileName fileName;
 };
 
 #endif

@@ -4,35 +4,84 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
 namespace {
 
-void Append(char* location, int* len, const char* text)
+void Append(wchar_t* location, int* len, const char* text)
 {
-    size_t n = strlen(text);
-    memcpy(location + *len, text, n + 1);
-    *len += (int)n;
+    for (; *text; text++)
+        location[(*len)++] = (wchar_t)*text;
+    location[*len] = 0;
+}
+
+// The part after the last directory, of the name made whole; the name
+// itself when it cannot be made whole.
+const wchar_t* FilePartOf(const wchar_t* fileName, wchar_t** whole)
+{
+    *whole = NULL;
+    DWORD needed = GetFullPathNameW(fileName, 0, NULL, NULL);
+    if (needed == 0)
+        return fileName;
+    *whole = (wchar_t*)GlobalAlloc(GMEM_FIXED, needed * sizeof(wchar_t));
+    wchar_t* filePart = NULL;
+    if (!*whole)
+        return fileName;
+    DWORD n = GetFullPathNameW(fileName, needed, *whole, &filePart);
+    return n > 0 && n < needed && filePart && *filePart ? filePart : fileName;
+}
+
+// Copies the name into the location, every character outside ASCII as
+// "?XXXX" (its UTF-16 unit in hexadecimal) when asciiOnly: no name holds a
+// "?", so two names give two keys on any code page.
+void CopyName(const wchar_t* name, bool asciiOnly, wchar_t* location, UINT cchMax)
+{
+    UINT len = 0;
+    for (; *name && len + 1 < cchMax; name++) {
+        if (!asciiOnly || *name < 0x80) {
+            location[len++] = *name;
+        } else if (len + 5 < cchMax) {
+            static const char digits[] = "0123456789ABCDEF";
+            location[len++] = L'?';
+            for (int shift = 12; shift >= 0; shift -= 4)
+                location[len++] = (wchar_t)digits[(*name >> shift) & 0xF];
+        } else {
+            break;
+        }
+    }
+    location[len] = 0;
+}
+
+bool ReadDefaultWide(const wchar_t* path, wchar_t* text, DWORD count)
+{
+    text[0] = 0;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD got = (count - 1) * sizeof(wchar_t);
+    LONG error = RegQueryValueExW(key, NULL, NULL, NULL, (BYTE*)text, &got);
+    RegCloseKey(key);
+    got /= sizeof(wchar_t);
+    text[error == ERROR_SUCCESS && got < count ? got : 0] = 0;
+    return error == ERROR_SUCCESS;
 }
 
 }  // namespace
 
-void FormatIconLocation(const char* fileName, const ImageInfo* info, char* location, UINT cchMax)
+void FormatIconLocation(const wchar_t* fileName, const ImageInfo* info, bool asciiOnly,
+                        wchar_t* location, UINT cchMax)
 {
     if (!location || cchMax == 0)
         return;
-    char full[MAX_PATH];
-    char* filePart = NULL;
-    DWORD n = GetFullPathNameA(fileName, MAX_PATH, full, &filePart);
-    if (n > 0 && n < MAX_PATH && filePart && *filePart)
-        lstrcpynA(location, filePart, (int)cchMax);
-    else
-        lstrcpynA(location, fileName, (int)cchMax);
-    location[cchMax - 1] = 0;
+    wchar_t* whole;
+    CopyName(FilePartOf(fileName, &whole), asciiOnly, location, cchMax);
+    if (whole)
+        GlobalFree(whole);
 
     uint32_t family = FamilyOf(info->format);
     int index = family >= 1 && family <= (uint32_t)FamilyCount ? (int)family - 1 : 0;
     int border = Settings.borderWidth[index];
-    int len = (int)strlen(location);
+    int len = (int)wcslen(location);
     int limit = (int)cchMax - 9;
     char field[16];
     if (len <= limit) {
@@ -60,10 +109,10 @@ void FormatIconLocation(const char* fileName, const ImageInfo* info, char* locat
     }
 }
 
-bool DefaultIconLocation(const char* fileName, char* location, UINT locationSize, int* index)
+bool DefaultIconLocation(const wchar_t* fileName, wchar_t* location, UINT locationSize, int* index)
 {
     if (location && locationSize > 0) {
-        DWORD n = GetModuleFileNameA(moduleInstance, location, locationSize);
+        DWORD n = GetModuleFileNameW(moduleInstance, location, locationSize);
         if (n >= locationSize)
             location[locationSize - 1] = 0;
         else if (n == 0)
@@ -73,38 +122,75 @@ bool DefaultIconLocation(const char* fileName, char* location, UINT locationSize
         *index = 0;
     if (!fileName || !fileName[0])
         return false;
-    const char* dot = strrchr(fileName, '.');
+    const wchar_t* dot = wcsrchr(fileName, L'.');
     if (!dot || dot == fileName)
         return false;
 
-    char value[MAX_PATH];
-    if (!ReadDefaultText(HKEY_CLASSES_ROOT, dot, value, sizeof(value)))
+    wchar_t value[MAX_PATH];
+    if (!ReadDefaultWide(dot, value, MAX_PATH))
         return false;
-    static const char suffix[] = "\\DefaultIcon";
-    if (strlen(value) + 13 > sizeof(value))
+    static const wchar_t suffix[] = L"\\DefaultIcon";
+    if (wcslen(value) + 13 > MAX_PATH)
         return false;
-    strcat(value, suffix);
-    char path[MAX_PATH];
-    strcpy(path, value);
-    if (!ReadDefaultText(HKEY_CLASSES_ROOT, path, value, sizeof(value)))
+    wcscat(value, suffix);
+    wchar_t path[MAX_PATH];
+    wcscpy(path, value);
+    if (!ReadDefaultWide(path, value, MAX_PATH))
         return false;
 
-    char* comma = strrchr(value, ',');
+    wchar_t* comma = wcsrchr(value, L',');
     if (!comma || comma == value)
         return false;
     *comma = 0;
     if (location && locationSize > 0)
-        lstrcpynA(location, value, (int)locationSize);
+        lstrcpynW(location, value, (int)locationSize);
     int number = 0;
-    for (const char* p = comma + 1; *p; p++) {
-        if (*p >= '0' && *p <= '9')
-            number = number * 10 + (*p - '0');
+    for (const wchar_t* p = comma + 1; *p; p++) {
+        if (*p >= L'0' && *p <= L'9')
+            number = number * 10 + (*p - L'0');
     }
-    if (comma[1] == '-')
+    if (comma[1] == L'-')
         number = -number;
     if (index)
         *index = number;
     return true;
+}
+
+namespace {
+
+bool ExactlyInAnsi(const wchar_t* wide, char* text, UINT size)
+{
+    BOOL lost = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, text, (int)size, NULL, &lost);
+    return n > 0 && !lost;
+}
+
+}  // namespace
+
+bool NarrowLocation(const wchar_t* wide, char* location, UINT locationSize)
+{
+    if (ExactlyInAnsi(wide, location, locationSize))
+        return true;
+    // A module in a folder that the code page cannot write goes by its short
+    // name; a name turned into another would show another file's icon.
+    wchar_t shortName[MAX_PATH];
+    DWORD n = GetShortPathNameW(wide, shortName, MAX_PATH);
+    if (n > 0 && n < MAX_PATH && ExactlyInAnsi(shortName, location, locationSize))
+        return true;
+    if (locationSize > 0)
+        location[0] = 0;
+    return false;
+}
+
+bool DefaultIconLocation(const char* fileName, char* location, UINT locationSize, int* index)
+{
+    wchar_t wideName[MAX_PATH] = {}, wideLocation[MAX_PATH] = {};
+    if (fileName && !MultiByteToWideChar(CP_ACP, 0, fileName, -1, wideName, MAX_PATH))
+        wideName[0] = 0;
+    bool found = DefaultIconLocation(wideName, wideLocation, MAX_PATH, index);
+    if (location && locationSize > 0 && !NarrowLocation(wideLocation, location, locationSize))
+        return false;
+    return found;
 }
 
 HICON BuildThumbnailIcon(const PixelBuffer* picture, int border, uint32_t color)

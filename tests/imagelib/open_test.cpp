@@ -29,7 +29,7 @@ std::vector<uint8_t> TinyBmp(int32_t height)
 TEST(OpenImageFile, ArgumentsAndEmptyPath)
 {
     ImageInfo info = EmptyInfo();
-    EXPECT_EQ(OpenImageFile(NULL, &info), ImgBadArgument);
+    EXPECT_EQ(OpenImageFile((const WCHAR*)NULL, &info), ImgBadArgument);
     EXPECT_EQ(OpenImageFile("x", NULL), ImgBadArgument);
     ImageInfo wrong = info;
     wrong.size = 112;
@@ -95,6 +95,33 @@ TEST(OpenImageFile, DescribesAndTimesTheFile)
     // and another program may still write to it.
     ReleaseImageInfo(&info);
     DeleteFileA(path.c_str());
+}
+
+// A name of more than MAX_PATH characters opens, whole or relative, and so
+// does one already in the "\\?\" form.
+TEST(OpenImageFile, LongAndRelativeNames)
+{
+    std::string top = TempPath("名前"), deep = top + "\\" + std::string(120, 'd') + "\\" + std::string(120, 'e');
+    std::string file = deep + "\\写真.bmp", longForm = "\\\\?\\" + file;
+    ASSERT_GT(Utf16(file).size(), (size_t)MAX_PATH);
+    for (const std::string& d : {top, top + "\\" + std::string(120, 'd'), deep})
+        CreateDirectoryW(Utf16("\\\\?\\" + d).data(), NULL);
+    ASSERT_TRUE(WriteFileBytes(longForm, TinyBmp(3)));
+    WCHAR before[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, before);
+    SetCurrentDirectoryW(Utf16(top).data());
+    std::string relative = "..\\" + top.substr(top.rfind('\\') + 1) + file.substr(top.size());
+    ASSERT_GT(Utf16(relative).size(), (size_t)MAX_PATH);
+    for (const std::string& name : {file, longForm, relative}) {
+        ImageInfo info = EmptyInfo();
+        EXPECT_EQ(OpenImageFile(name.c_str(), &info), ImgOk) << name;
+        EXPECT_EQ(info.height, 3);
+        ReleaseImageInfo(&info);
+    }
+    SetCurrentDirectoryW(before);
+    DeleteFileW(Utf16(longForm).data());
+    for (const std::string& d : {deep, top + "\\" + std::string(120, 'd'), top})
+        RemoveDirectoryW(Utf16("\\\\?\\" + d).data());
 }
 
 TEST(OpenImageFile, ReopeningReleasesTheFirstFile)

@@ -16,6 +16,19 @@ echo "not a picture at all" > "$out/text.bmp"
 : > "$out/empty.bmp"
 mkdir -p "$out/folder.bmp"
 cp "$out/wide.bmp" "$out/wide.ltst"
+# Names in every script (Greek, Cyrillic, Chinese, an emoji that UTF-16
+# writes as a surrogate pair, an accent as a combining character), "ｆile.bmp"
+# (a fullwidth f, which best-fit ANSI turns into "file.bmp") beside
+# "file.bmp" with the other picture, "\uFFFD.bmp" (what an unpaired surrogate
+# becomes on its way to a Unix name) and a path of more than 300 characters.
+names=$out/names
+long=$names/$(printf 'a%.0s' {1..100})/$(printf 'b%.0s' {1..100})/$(printf 'c%.0s' {1..100})
+mkdir -p "$long"
+for n in Φωτογραφία Фотография 写真 "日の出 🌅" $'Cafe\xcc\x81'; do cp "$out/wide.bmp" "$names/$n.bmp"; done
+cp "$out/wide.bmp" "$names/file.bmp"
+cp "$out/tall.bmp" "$names/ｆile.bmp"
+cp "$out/tall.bmp" "$names/"$'\xef\xbf\xbd'.bmp
+cp "$out/wide.bmp" "$long/写真.bmp"
 "$LUMETTA_WINE" "$LUMETTA_BUILD/tools/shellhost/shellhost.exe$LUMETTA_PROGRAM_SUFFIX" register "$LUMETTA_BUILD/shellext/Lumetta.dll" >/dev/null
 # The Preview page's animations and bad files.
 # ImageMagick always writes a loop extension; gifsicle takes it out.

@@ -217,7 +217,7 @@ PageData* MadeUp(uint32_t format, uint32_t depth, int32_t compression)
     d->info.depth = depth;
     d->info.compression = compression;
     d->info.imageCount = 1;
-    lstrcpyA(d->fileName, "C:\\windows\\win.ini");
+    d->fileName = L"C:\\windows\\win.ini";
     return d;
 }
 
@@ -333,7 +333,7 @@ struct PreviewSheet {
     explicit PreviewSheet(const std::string& file)
     {
         bool outOfMemory = false;
-        data = OpenPageData(file.c_str(), &outOfMemory);
+        data = OpenPageData(Utf16(file).data(), &outOfMemory);
         if (!data)
             return;
         PROPSHEETPAGEA p = {};
@@ -660,7 +660,7 @@ TEST_F(Pages, AnimationFramesMatchTheComposedReference)
     for (int i = 0; i < 5; i++) {
         PixelBuffer frame = {};
         std::string path = Data("disposal-" + std::to_string(i) + ".pam");
-        ASSERT_TRUE(ReadPam(path.c_str(), &frame, true)) << path;
+        ASSERT_TRUE(ReadPam(Utf16(path).data(), &frame, true)) << path;
         ASSERT_EQ(80, frame.width);
         ASSERT_EQ(40, frame.height);
         reference.push_back(ReferenceBlocks(frame, Face()));

@@ -96,6 +96,13 @@ cp "$data/whole.bmp" "$data/gone.bmp"
 expect gone.bmp 'pages: General Details Preview' 'details 1004 shown: 300x200' 'preview settled: yes'
 wait
 
+# Names outside any code page: the pages, the name as it is, and for
+# "ｆile.bmp" (fullwidth f) its own picture, not that of file.bmp beside it.
+cp -r "$LUMETTA_TESTDATA/shellext/names/." "$data/"
+expect 写真.bmp 'pages: General Details Preview' 'title: Properties for 写真.bmp' 'details 1002 shown: 写真.bmp' 'details 1004 shown: 100x50'
+expect 'ｆile.bmp' 'pages: General Details Preview' 'details 1002 shown: ｆile.bmp' 'details 1004 shown: 50x100'
+expect "日の出 🌅.bmp" 'details 1002 shown: 日の出 🌅.bmp' 'details 1004 shown: 100x50'
+
 # Two files at once: no pages of ours.
 host properties "$data/one.bmp" "$data/eight.bmp" "$data/shots-two" > "$data/two.out" 2>&1 || true
 if grep -q 'Details' "$data/two.out"; then echo "FAIL two files got pages"; cat "$data/two.out"; fail=1; fi

@@ -792,6 +792,99 @@ TEST_F(ShellExt, EveryFileGetsAnIcon)
     RegDeleteTreeA(HKEY_CLASSES_ROOT, ".ltst");
 }
 
+// The two interfaces of one object for a name as the shell hands it over.
+struct NameIcons {
+    int wideIndex = 0, ansiIndex = 0;
+    std::string wideKey, ansiKey;   // the wide one in UTF-8
+    HICON wideIcon = NULL, ansiIcon = NULL;
+    ~NameIcons()
+    {
+        for (HICON icon : {wideIcon, ansiIcon})
+            if (icon)
+                DestroyIcon(icon);
+    }
+};
+
+void IconsOf(Module& m, const WCHAR* name, NameIcons* out)
+{
+    IClassFactory* factory = NULL;
+    IPersistFile* persist = NULL;
+    ASSERT_EQ(S_OK, m.getClassObject(CLSID_LumettaIcons, IID_IClassFactory, (void**)&factory));
+    factory->CreateInstance(NULL, IID_IPersistFile, (void**)&persist);
+    factory->Release();
+    ASSERT_TRUE(persist);
+    persist->Load(name, STGM_READ);
+    IExtractIconW* wide = NULL;
+    IExtractIconA* ansi = NULL;
+    persist->QueryInterface(IID_IExtractIconW, (void**)&wide);
+    persist->QueryInterface(IID_IExtractIconA, (void**)&ansi);
+    persist->Release();
+    ASSERT_TRUE(wide && ansi);
+    WCHAR wideKey[MAX_PATH] = {};
+    char ansiKey[MAX_PATH] = {};
+    UINT flags = 0;
+    HICON small = NULL;
+    wide->GetIconLocation(0, wideKey, MAX_PATH, &out->wideIndex, &flags);
+    ansi->GetIconLocation(0, ansiKey, MAX_PATH, &out->ansiIndex, &flags);
+    out->wideKey = Utf8(wideKey);
+    out->ansiKey = ansiKey;
+    if (out->wideIndex == IconIndexMarker && wide->Extract(wideKey, out->wideIndex, &out->wideIcon, &small, MAKELONG(32, 16)) == S_OK)
+        DestroyIcon(small);
+    if (out->ansiIndex == IconIndexMarker && ansi->Extract(ansiKey, out->ansiIndex, &out->ansiIcon, &small, MAKELONG(32, 16)) == S_OK)
+        DestroyIcon(small);
+    wide->Release();
+    ansi->Release();
+}
+
+// Names in any script, with a surrogate pair, with a combining accent, and
+// in a path of more than 300 characters get their thumbnails through both
+// interfaces; "ｆile.bmp" (fullwidth f) beside "file.bmp" gets its own
+// picture and its own cache key; a name with an unpaired surrogate gets
+// none, and no other file is opened for it.
+TEST_F(ShellExt, IconsForEveryName)
+{
+    Module m;
+    std::string names = Shell("names\\");
+    std::string deep = names + std::string(100, 'a') + "\\" + std::string(100, 'b') + "\\" + std::string(100, 'c');
+    NameIcons wideBmp, tallBmp;
+    IconsOf(m, Utf16(Shell("wide.bmp")).data(), &wideBmp);
+    IconsOf(m, Utf16(Shell("tall.bmp")).data(), &tallBmp);
+    ASSERT_TRUE(wideBmp.wideIcon && tallBmp.wideIcon);
+    struct Case {
+        std::string name, folder;
+        HICON picture;
+    } cases[] = {
+        {"Φωτογραφία.bmp", names, wideBmp.wideIcon}, {"Фотография.bmp", names, wideBmp.wideIcon},
+        {"写真.bmp", names, wideBmp.wideIcon},        {"日の出 🌅.bmp", names, wideBmp.wideIcon},
+        {"Cafe\xCC\x81.bmp", names, wideBmp.wideIcon}, {"file.bmp", names, wideBmp.wideIcon},
+        {"ｆile.bmp", names, tallBmp.wideIcon},       {"写真.bmp", deep + "\\", wideBmp.wideIcon},
+    };
+    ASSERT_GT(Utf16(deep).size(), 300u);
+    std::vector<std::string> wideKeys, ansiKeys;
+    for (auto& c : cases) {
+        NameIcons icons;
+        IconsOf(m, Utf16(c.folder + c.name).data(), &icons);
+        EXPECT_EQ(IconIndexMarker, icons.wideIndex) << c.name;
+        EXPECT_EQ(IconIndexMarker, icons.ansiIndex) << c.name;
+        EXPECT_EQ(0u, icons.wideKey.find(c.name)) << icons.wideKey;
+        EXPECT_TRUE(std::all_of(icons.ansiKey.begin(), icons.ansiKey.end(), [](char k) { return k > 0; }))
+            << icons.ansiKey;
+        EXPECT_TRUE(SameIcon(c.picture, icons.wideIcon) && SameIcon(c.picture, icons.ansiIcon)) << c.name;
+        wideKeys.push_back(icons.wideKey);
+        ansiKeys.push_back(icons.ansiKey);
+    }
+    EXPECT_NE(wideKeys[5], wideKeys[6]);
+    EXPECT_NE(ansiKeys[5], ansiKeys[6]);
+
+    // Beside the name the system would make of it: "\uFFFD.bmp".
+    std::vector<WCHAR> lone = Utf16(names + "?.bmp");
+    lone[lone.size() - 6] = 0xD800;
+    NameIcons none;
+    IconsOf(m, lone.data(), &none);
+    EXPECT_NE(IconIndexMarker, none.wideIndex);
+    EXPECT_NE(IconIndexMarker, none.ansiIndex);
+}
+
 // A 16-colour shell gets icons in the standard 16 colours.
 TEST_F(ShellExt, LowColourIconsUseSixteenColours)
 {

@@ -47,4 +47,19 @@ grep -q '^flags: 0x2$' "$out/text.txt" || { echo "FAIL text: flags"; cat "$out/t
 host folder "$data" "$out/folder.png" > "$out/folder.txt"
 grep -q '^wide.bmp: thumbnail$' "$out/folder.txt" && grep -q '^empty.bmp: type icon$' "$out/folder.txt" ||
   { echo "FAIL folder"; cat "$out/folder.txt"; fail=1; }
+# Names in any script: the shell host's and imgtool's own names too.
+names=$data/names
+host icon "$names/写真.bmp" "$out/写真" > "$out/cjk.txt"
+grep -q '^thumbnail: yes$' "$out/cjk.txt" && cmp -s "$out/写真-32.png" "$out/wide-32.png" ||
+  { echo "FAIL 写真.bmp"; cat "$out/cjk.txt"; fail=1; }
+# "ｆile.bmp" (fullwidth f) shows its own picture, not file.bmp's beside it.
+host icon "$names/ｆile.bmp" "$out/fullwidth" > /dev/null
+cmp -s "$out/fullwidth-32.png" "$out/tall-32.png" || { echo "FAIL ｆile.bmp shows another picture"; fail=1; }
+host folder "$names" "$out/names.png" > "$out/names.txt"
+[ "$(grep -c ': thumbnail$' "$out/names.txt")" = 8 ] && grep -qx '写真.bmp: thumbnail' "$out/names.txt" ||
+  { echo "FAIL names folder"; cat "$out/names.txt"; fail=1; }
+imgtool() { "$LUMETTA_WINE" "$LUMETTA_BUILD/tools/imgtool/imgtool.exe$LUMETTA_PROGRAM_SUFFIX" "$@" | tr -d '\r'; }
+imgtool info "$names/日の出 🌅.bmp" | grep -qx 'width: 100' || { echo "FAIL imgtool info"; fail=1; }
+imgtool thumb "$names/Фотография.bmp" "$out/Фото.pam" --size 32 | grep -qx 'status: 0' &&
+  [ "$(identify -format '%wx%h' "$out/Фото.pam")" = 32x16 ] || { echo "FAIL imgtool thumb"; fail=1; }
 exit $fail

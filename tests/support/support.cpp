@@ -36,7 +36,7 @@ std::string SelfPath()
 std::vector<uint8_t> ReadFileBytes(const std::string& path)
 {
     std::vector<uint8_t> bytes;
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE f = CreateFileW(Utf16(path).data(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (f == INVALID_HANDLE_VALUE)
         return bytes;
     DWORD size = GetFileSize(f, NULL), got = 0;
@@ -50,7 +50,7 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path)
 
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes)
 {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    HANDLE f = CreateFileW(Utf16(path).data(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     if (f == INVALID_HANDLE_VALUE)
         return false;
     DWORD put = 0;

@@ -41,12 +41,20 @@
 #include <vector>
 
 #include "image.h"
+#include "names.h"
+
+// The tests write names in UTF-8; the library takes UTF-16 ones.
+inline int OpenImageFile(const char* path, ImageInfo* info)
+{
+    return OpenImageFile(path ? Utf16(path).data() : (const WCHAR*)NULL, info);
+}
 
 // Paths of the generated test data and of the source tree, as Windows paths.
 std::string TestDataPath(const std::string& name);
 std::string SourcePath(const std::string& name);
 // The test program itself, as a child process must be started.
 std::string SelfPath();
+// Names in UTF-8.
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 

@@ -5,9 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-bool WritePam(const char* path, const PixelBuffer* b)
+bool WritePam(const WCHAR* path, const PixelBuffer* b)
 {
-    FILE* f = fopen(path, "wb");
+    FILE* f = _wfopen(path, L"wb");
     if (!f)
         return false;
     fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n",
@@ -53,9 +53,9 @@ bool ReadToken(FILE* f, char* out, size_t size)
 
 }  // namespace
 
-bool ReadPam(const char* path, PixelBuffer* b, bool asTransparency)
+bool ReadPam(const WCHAR* path, PixelBuffer* b, bool asTransparency)
 {
-    FILE* f = fopen(path, "rb");
+    FILE* f = _wfopen(path, L"rb");
     if (!f)
         return false;
     char token[64];

@@ -7,6 +7,7 @@
 //                 [--transparency] [--preweighted] [--bottom-up]
 //   imgtool reduce IN.pam OUT.pam C [--transparency]
 #include "image.h"
+#include "names.h"
 #include "pam.h"
 #include "thumbnail.h"
 
@@ -15,6 +16,24 @@
 #include <string.h>
 
 namespace {
+
+// The arguments as given, UTF-16, beside their UTF-8 form: the commands
+// read options, numbers and messages from the second and open files by the
+// first, so that any name reaches the library as it stands.
+struct Arguments {
+    int count;
+    char** utf8;
+    wchar_t** wide;
+} Args;
+
+const wchar_t* Name(const char* argument)
+{
+    for (int i = 0; i < Args.count; i++) {
+        if (Args.utf8[i] == argument)
+            return Args.wide[i];
+    }
+    return L"";
+}
 
 int Usage()
 {
@@ -34,7 +53,7 @@ int Info(int argc, char** argv)
         return Usage();
     ImageInfo info = {};
     info.size = ImageInfoSize;
-    int status = OpenImageFile(argv[0], &info);
+    int status = OpenImageFile(Name(argv[0]), &info);
     printf("status: %d\n", status);
     printf("format: %08x\n", (unsigned)info.format);
     printf("width: %d\n", (int)info.width);
@@ -98,7 +117,7 @@ int Decode(int argc, char** argv)
     info.size = ImageInfoSize;
     PixelBuffer buffer = {};
     buffer.size = PixelBufferSize;
-    int status = OpenImageFile(argv[0], &info);
+    int status = OpenImageFile(Name(argv[0]), &info);
     if (status == ImgOk)
         status = Finish(StartDecode(&buffer, &info, index, requested ? request : NULL, 0), &buffer);
     // The picture as stored, unless it is asked for as it is shown.
@@ -108,7 +127,7 @@ int Decode(int argc, char** argv)
     }
     PrintBuffer(status, buffer);
     int exitCode = 0;
-    if (buffer.pixels && !WritePam(argv[1], &buffer)) {
+    if (buffer.pixels && !WritePam(Name(argv[1]), &buffer)) {
         fprintf(stderr, "imgtool: cannot write %s\n", argv[1]);
         exitCode = 1;
     }
@@ -122,7 +141,7 @@ int Decode(int argc, char** argv)
 int Conclude(int status, const PixelBuffer& b, const char* out)
 {
     PrintBuffer(status, b);
-    if (b.pixels && !WritePam(out, &b)) {
+    if (b.pixels && !WritePam(Name(out), &b)) {
         fprintf(stderr, "imgtool: cannot write %s\n", out);
         return 1;
     }
@@ -154,7 +173,7 @@ int Thumb(int argc, char** argv)
     info.size = ImageInfoSize;
     PixelBuffer picture = {}, smallPicture = {};
     picture.size = smallPicture.size = PixelBufferSize;
-    int status = OpenImageFile(argv[0], &info);
+    int status = OpenImageFile(Name(argv[0]), &info);
     if (status == ImgOk)
         status = MakeThumbnailPictures(&info, request, &picture, &smallPicture);
     int exitCode = Conclude(status, picture, argv[1]);
@@ -198,7 +217,7 @@ int Scale(int argc, char** argv)
     }
     PixelBuffer source = {};
     source.size = PixelBufferSize;
-    if (!ReadPam(argv[0], &source, transparency)) {
+    if (!ReadPam(Name(argv[0]), &source, transparency)) {
         fprintf(stderr, "imgtool: cannot read %s\n", argv[0]);
         return 1;
     }
@@ -235,7 +254,7 @@ int Reduce(int argc, char** argv)
     }
     PixelBuffer source = {};
     source.size = PixelBufferSize;
-    if (!ReadPam(argv[0], &source, transparency)) {
+    if (!ReadPam(Name(argv[0]), &source, transparency)) {
         fprintf(stderr, "imgtool: cannot read %s\n", argv[0]);
         return 1;
     }
@@ -264,8 +283,11 @@ const Command Commands[] = {
 
 }  // namespace
 
-int main(int argc, char** argv)
+extern "C" int wmain(int argc, wchar_t** wargv)
 {
+    Utf8Arguments arguments(argc, wargv);
+    char** argv = arguments.argv.data();
+    Args = {argc, argv, wargv};
     if (argc < 2)
         return Usage();
     for (const Command& c : Commands) {

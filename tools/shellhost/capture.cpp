@@ -1,4 +1,5 @@
 #include "capture.h"
+#include "names.h"
 
 #include <stdio.h>
 
@@ -61,7 +62,7 @@ bool WriteWindowPng(HWND window, const std::string& path)
     }
     if (!EncodeRgbaPng(rgba.data(), w, h, &png))
         return false;
-    FILE* f = fopen(path.c_str(), "wb");
+    FILE* f = _wfopen(Utf16(path).data(), L"wb");
     if (!f)
         return false;
     bool ok = fwrite(png.data(), 1, png.size(), f) == png.size();

@@ -7,6 +7,7 @@
 // library still maps any file and whether it may be unloaded.
 #include "properties.h"
 #include "paths.h"
+#include "names.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -62,10 +63,10 @@ HWND FindSheet(DWORD threadId)
 
 std::string TextOf(HWND w)
 {
-    char text[1024] = {};
+    WCHAR text[1024] = {};
     // WM_GETTEXT works across processes too, where GetWindowText does not.
-    SendMessageA(w, WM_GETTEXT, sizeof(text), (LPARAM)text);
-    std::string s = text;
+    SendMessageW(w, WM_GETTEXT, 1024, (LPARAM)text);
+    std::string s = Utf8(text);
     for (char& c : s)
         if (c == '\r' || c == '\n')
             c = ' ';
@@ -114,6 +115,7 @@ DWORD WINAPI WatchDialog(LPVOID param)
         return 0;
     }
     printf("dialog shown after %.0f ms\n", Milliseconds() - watch->invoked);
+    printf("title: %s\n", TextOf(sheet).c_str());
     watch->sawDialog = true;
     Sleep(300);
     HWND tabs = (HWND)SendMessageA(sheet, PSM_GETTABCONTROL, 0, 0);
@@ -189,10 +191,9 @@ int PropertiesCommand(const std::vector<std::string>& files, const std::string& 
         return 1;
     std::vector<LPITEMIDLIST> full;
     for (const std::string& f : files) {
-        WCHAR wide[MAX_PATH] = {};
-        MultiByteToWideChar(CP_ACP, 0, WindowsPath(f).c_str(), -1, wide, MAX_PATH);
+        std::vector<WCHAR> wide = Utf16(WindowsPath(f));
         LPITEMIDLIST pidl = NULL;
-        if (FAILED(desktop->ParseDisplayName(NULL, NULL, wide, NULL, &pidl, NULL))) {
+        if (FAILED(desktop->ParseDisplayName(NULL, NULL, wide.data(), NULL, &pidl, NULL))) {
             fprintf(stderr, "shellhost: no such file %s\n", f.c_str());
             return 1;
         }
@@ -215,7 +216,7 @@ int PropertiesCommand(const std::vector<std::string>& files, const std::string& 
     menu->QueryContextMenu(popup, 0, 1, 0x7FFF, CMF_NORMAL);
 
     Watch watch = {WindowsPath(outDirArg), GetCurrentThreadId(), false, 0};
-    CreateDirectoryA(watch.outDir.c_str(), NULL);
+    CreateDirectoryW(Utf16(watch.outDir).data(), NULL);
     CMINVOKECOMMANDINFO invoke = {};
     invoke.cbSize = sizeof(invoke);
     invoke.lpVerb = "properties";

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "names.h"
 #include "pngwrite.h"
 #include "paths.h"
 #include "properties.h"
@@ -92,7 +93,7 @@ bool IconToRgba(HICON icon, bool useAlpha, IconPicture* out)
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
 {
-    HANDLE f = CreateFileA(WindowsPath(path).c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+    HANDLE f = CreateFileW(Utf16(WindowsPath(path)).data(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, NULL);
     if (f == INVALID_HANDLE_VALUE)
         return false;
@@ -191,25 +192,24 @@ bool Shell::HandlerIcons(const std::string& file, ShellIcons* icons)
     factory->Release();
     if (FAILED(hr) || !persist)
         return false;
-    WCHAR wideName[MAX_PATH] = {};
-    MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wideName, MAX_PATH);
-    IExtractIconA* extract = NULL;
-    if (FAILED(persist->Load(wideName, STGM_READ)) ||
-        FAILED(persist->QueryInterface(IID_IExtractIconA, (void**)&extract)) || !extract) {
+    // The shell hands over the name whole and asks for the wide interface.
+    IExtractIconW* extract = NULL;
+    if (FAILED(persist->Load(Utf16(file).data(), STGM_READ)) ||
+        FAILED(persist->QueryInterface(IID_IExtractIconW, (void**)&extract)) || !extract) {
         persist->Release();
         return false;
     }
     persist->Release();
 
-    char location[MAX_PATH] = {};
+    WCHAR location[MAX_PATH] = {};
     int index = 0;
     UINT flags = 0;
-    hr = extract->GetIconLocation(GIL_FORSHELL, location, sizeof(location), &index, &flags);
+    hr = extract->GetIconLocation(GIL_FORSHELL, location, MAX_PATH, &index, &flags);
     if (FAILED(hr)) {
         extract->Release();
         return false;
     }
-    icons->location = location;
+    icons->location = Utf8(location);
     icons->index = index;
     icons->flags = flags;
     std::string key = icons->location + "," + std::to_string(index);
@@ -225,7 +225,7 @@ bool Shell::HandlerIcons(const std::string& file, ShellIcons* icons)
             if (smallIcon)
                 DestroyIcon(smallIcon);
             largeIcon = smallIcon = NULL;
-            ExtractIconExA(location, index, &largeIcon, &smallIcon, 1);
+            ExtractIconExW(location, index, &largeIcon, &smallIcon, 1);
         }
         cached = cache.emplace(key, std::make_pair(largeIcon, smallIcon)).first;
     } else {
@@ -243,7 +243,7 @@ void Shell::ClassIcons(const std::string& file, ShellIcons* icons)
 {
     std::string location = "shell32.dll";
     int index = 0;
-    DWORD attributes = GetFileAttributesA(file.c_str());
+    DWORD attributes = GetFileAttributesW(Utf16(file).data());
     const char* dot = strrchr(file.c_str(), '.');
     std::string className, value;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -259,7 +259,7 @@ void Shell::ClassIcons(const std::string& file, ShellIcons* icons)
     icons->location = location;
     icons->index = index;
     icons->flags = 0;
-    ExtractIconExA(location.c_str(), index, &icons->largeIcon, &icons->smallIcon, 1);
+    ExtractIconExW(Utf16(location).data(), index, &icons->largeIcon, &icons->smallIcon, 1);
     if (!icons->largeIcon || !icons->smallIcon) {
         if (!icons->largeIcon)
             icons->largeIcon = LoadIconA(NULL, (LPCSTR)IDI_APPLICATION);
@@ -311,19 +311,35 @@ int IconCommand(const std::string& file, const std::string& out)
 std::vector<std::string> ListFolder(const std::string& dir)
 {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA fd;
-    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW(Utf16(dir + "\\*").data(), &fd);
     if (find == INVALID_HANDLE_VALUE)
         return names;
     do {
-        if (strcmp(fd.cFileName, ".") && strcmp(fd.cFileName, ".."))
-            names.push_back(fd.cFileName);
-    } while (FindNextFileA(find, &fd));
+        if (wcscmp(fd.cFileName, L".") && wcscmp(fd.cFileName, L".."))
+            names.push_back(Utf8(fd.cFileName));
+    } while (FindNextFileW(find, &fd));
     FindClose(find);
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return lstrcmpiA(a.c_str(), b.c_str()) < 0;
+        return lstrcmpiW(Utf16(a).data(), Utf16(b).data()) < 0;
     });
     return names;
+}
+
+// Tahoma has no glyphs for Chinese or Japanese names: those are drawn
+// with a font that has.
+HFONT FontFor(HDC dc, const WCHAR* name, HFONT font, HFONT fallback)
+{
+    SelectObject(dc, font);
+    int length = lstrlenW(name);
+    std::vector<WORD> glyphs(length + 1);
+    if (GetGlyphIndicesW(dc, name, length, glyphs.data(), GGI_MARK_NONEXISTING_GLYPHS) == GDI_ERROR)
+        return font;
+    for (int i = 0; i < length; i++) {
+        if (glyphs[i] == 0xFFFF)
+            return fallback;
+    }
+    return font;
 }
 
 // A white folder window: large icons with their names under them, then a
@@ -350,6 +366,8 @@ int FolderCommand(const std::string& dirArg, const std::string& out)
     RECT all = {0, 0, width, height};
     FillRect(dc, &all, (HBRUSH)GetStockObject(WHITE_BRUSH));
     HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, "Tahoma");
+    HFONT fallback = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0,
+                                 "WenQuanYi Micro Hei");
     HGDIOBJ oldFont = SelectObject(dc, font);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(0, 0, 0));
@@ -363,12 +381,14 @@ int FolderCommand(const std::string& dirArg, const std::string& out)
         int cx = 8 + (int)(i % columns) * cellW, cy = 16 + (int)(i / columns) * cellH;
         DrawIconEx(dc, cx + (cellW - 32) / 2, cy, icons.largeIcon, 32, 32, 0, NULL, DI_NORMAL);
         RECT text = {cx + 2, cy + 36, cx + cellW - 2, cy + cellH - 2};
-        DrawTextA(dc, names[i].c_str(), -1, &text,
+        std::vector<WCHAR> name = Utf16(names[i]);
+        SelectObject(dc, FontFor(dc, name.data(), font, fallback));
+        DrawTextW(dc, name.data(), -1, &text,
                   DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS | DT_NOPREFIX | DT_EDITCONTROL);
         int sx = 8 + (int)(i % 4) * smallW, sy = 16 + rows * cellH + 24 + (int)(i / 4) * smallH;
         DrawIconEx(dc, sx, sy + 2, icons.smallIcon, 16, 16, 0, NULL, DI_NORMAL);
         RECT line = {sx + 20, sy + 3, sx + smallW - 4, sy + smallH};
-        DrawTextA(dc, names[i].c_str(), -1, &line, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+        DrawTextW(dc, name.data(), -1, &line, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
         printf("%s: %s\n", names[i].c_str(), icons.fromHandler ? "thumbnail" : "type icon");
     }
     GdiFlush();
@@ -387,6 +407,7 @@ int FolderCommand(const std::string& dirArg, const std::string& out)
     SelectObject(dc, oldFont);
     SelectObject(dc, old);
     DeleteObject(font);
+    DeleteObject(fallback);
     DeleteObject(canvas);
     DeleteDC(dc);
     printf("files: %d thumbnails: %d\n", (int)names.size(), thumbnails);
@@ -446,8 +467,12 @@ int Usage()
 
 int ControlPanelCommand(const std::string& out);
 
-int main(int argc, char** argv)
+// Names come in UTF-16, as the shell has them, and go on in UTF-8.
+extern "C" int wmain(int argc, wchar_t** wargv)
 {
+    std::vector<std::string> argv;
+    for (int i = 0; i < argc; i++)
+        argv.push_back(Utf8(wargv[i]));
     if (argc < 2)
         return Usage();
     std::string command = argv[1];
@@ -460,7 +485,7 @@ int main(int argc, char** argv)
     else if (command == "register" && argc == 3)
         status = RegisterCommand(argv[2]);
     else if (command == "properties" && argc >= 4)
-        status = PropertiesCommand(std::vector<std::string>(argv + 2, argv + argc - 1), argv[argc - 1]);
+        status = PropertiesCommand(std::vector<std::string>(argv.begin() + 2, argv.end() - 1), argv[argc - 1]);
     else if (command == "reload" && argc == 2)
         status = ReloadCommand();
     else if (command == "control-panel" && argc == 3)
