@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "lumetta.h"
+#include "pinning.h"
 #include "worker.h"
 
 namespace {
@@ -231,6 +232,7 @@ TEST(LongUse, ComCyclesLeaveNothingBehind)
     std::string path = std::string("Z:") + getenv("LUMETTA_BUILD") + "/shellext/Lumetta.dll";
     HMODULE module = LoadLibraryA(path.c_str());
     ASSERT_TRUE(module) << path;
+    PinUnderSanitizer(module);
     GetClassObjectProc getClassObject = (GetClassObjectProc)GetProcAddress(module, "DllGetClassObject");
     ASSERT_TRUE(getClassObject);
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "pinning.h"
 #include "pngwrite.h"
 #include "paths.h"
 #include "properties.h"
@@ -157,6 +158,7 @@ LoadedModule* Shell::ModuleFor(const std::string& path)
         return &found->second;
     LoadedModule m;
     m.module = LoadLibraryA(path.c_str());
+    PinUnderSanitizer(m.module);
     if (!m.module) {
         fprintf(stderr, "shellhost: cannot load %s (error %u)\n", path.c_str(), (unsigned)GetLastError());
         return NULL;
