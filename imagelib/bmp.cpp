@@ -45,8 +45,11 @@ struct BmpDecoder {
     uint32_t pixelOffset;
     uint32_t palette[256];
     bool bitFields;            // 16 or 32 bits through the mask shifts
-    bool transparent;          // v4 32-bit with an 8-bit alpha mask
+    bool transparent;          // 32-bit with an 8-bit alpha mask, or 16-bit with any
     MaskShift red, green, blue;
+    int alphaRight;            // 16 bits: the alpha field's place and widest value,
+    uint32_t alphaMost;        // and what each of its values means as transparency
+    uint8_t transparency[256];
 };
 
 int HighestBit(uint32_t v)
@@ -79,6 +82,11 @@ MaskShift ShiftsFor(uint32_t mask, int topBit)
 inline uint32_t Channel(uint32_t value, const MaskShift& s, uint32_t byteMask)
 {
     return ((value >> s.right) << s.left) & byteMask;
+}
+
+inline uint32_t FieldColour(const BmpDecoder* d, uint32_t v)
+{
+    return Channel(v, d->red, 0xFF0000) | Channel(v, d->green, 0xFF00) | Channel(v, d->blue, 0xFF);
 }
 
 bool SignatureOk(const uint8_t* d)
@@ -148,6 +156,24 @@ int ReadHeader(BmpDecoder* d)
     return ImgOk;
 }
 
+// ARGB 4444 and 1555 bitmaps name their alpha mask in the header, after the
+// colour masks; as for ImageMagick, only a bitmap that names its masks has
+// one.  The field is widened to the whole byte, so that all its bits set
+// mean fully opaque, and turned into transparency.
+void PrepareAlpha16(BmpDecoder* d, uint32_t colourMasks)
+{
+    if (d->headerSize < AlphaMaskEnd - 14 || d->size < AlphaMaskEnd)
+        return;
+    uint32_t mask = ReadLe32(d->data + AlphaMaskEnd - 4);
+    if (mask == 0 || mask > 0xFFFF || (mask & colourMasks))
+        return;
+    d->alphaRight = ShiftsFor(mask, 7).right;
+    d->alphaMost = mask >> d->alphaRight;
+    for (uint32_t f = 0; f <= d->alphaMost; f++)
+        d->transparency[f] = (uint8_t)(255 - (f * 255 + d->alphaMost / 2) / d->alphaMost);
+    d->transparent = true;
+}
+
 int PrepareMasks(BmpDecoder* d)
 {
     uint32_t r = d->bits == 16 ? 0x7C00 : 0xFF0000;
@@ -173,6 +199,8 @@ int PrepareMasks(BmpDecoder* d)
     d->blue = ShiftsFor(b, 7);
     d->transparent = plain && d->bits == 32 && d->headerSize >= AlphaMaskEnd - 14 &&
                      d->size > 69 && d->data[69] == 0xFF;
+    if (d->bits == 16 && d->compression == 3)
+        PrepareAlpha16(d, r | g | b);
     return ImgOk;
 }
 
@@ -193,7 +221,13 @@ void ConvertRow(const BmpDecoder* d, const uint8_t* src, uint32_t* out)
             out[x] = d->palette[src[x]];
         break;
     case 16:
-        if (!d->bitFields) {
+        if (d->transparent) {
+            for (int32_t x = 0; x < w; x++) {
+                uint32_t v = ReadLe16(src + 2 * x);
+                out[x] = FieldColour(d, v) |
+                         (uint32_t)d->transparency[(v >> d->alphaRight) & d->alphaMost] << 24;
+            }
+        } else if (!d->bitFields) {
             for (int32_t x = 0; x < w; x++) {
                 uint32_t v = ReadLe16(src + 2 * x);
                 out[x] = ((v >> 10) & 0x1F) << 19 | ((v >> 5) & 0x1F) << 11 | (v & 0x1F) << 3;
@@ -201,8 +235,7 @@ void ConvertRow(const BmpDecoder* d, const uint8_t* src, uint32_t* out)
         } else {
             for (int32_t x = 0; x < w; x++) {
                 uint32_t v = ReadLe16(src + 2 * x);
-                out[x] = Channel(v, d->red, 0xFF0000) | Channel(v, d->green, 0xFF00) |
-                         Channel(v, d->blue, 0xFF);
+                out[x] = FieldColour(d, v);
             }
         }
         break;
@@ -226,8 +259,7 @@ void ConvertRow(const BmpDecoder* d, const uint8_t* src, uint32_t* out)
         } else {
             for (int32_t x = 0; x < w; x++) {
                 uint32_t v = ReadLe32(src + 4 * x);
-                out[x] = Channel(v, d->red, 0xFF0000) | Channel(v, d->green, 0xFF00) |
-                         Channel(v, d->blue, 0xFF);
+                out[x] = FieldColour(d, v);
             }
         }
         break;
@@ -362,6 +394,19 @@ void EndOfCode(RleState* s)
         s->x = s->d->width;
 }
 
+// The data may stop right after the last column of a row, with no end of
+// line or end of bitmap after it (some writers leave the last one out): that
+// row is whole.  Any other end is a cut.
+int DataEnded(RleState* s, RowPublisher* rows)
+{
+    const int32_t height = s->d->height;
+    if (s->x < s->d->width)
+        return ImgTruncated;
+    FinishRowsUntil(s, s->y + 1);
+    DeliverRow(rows, s->y, height);
+    return s->y >= height ? ImgOk : ImgTruncated;
+}
+
 int DecodeRle(DecodeJob* job)
 {
     int status = CheckDecodeJob(job, FamilyBmp, false);
@@ -408,7 +453,7 @@ int DecodeRle(DecodeJob* job)
     for (;;) {
         int32_t rowsBefore = s.y;
         if (!Within(d->size, s.pos, 2))
-            return ImgTruncated;
+            return DataEnded(&s, &rows);
         uint32_t count = data[s.pos], value = data[s.pos + 1];
         s.pos += 2;
         if (count > 0) {

@@ -286,6 +286,12 @@ void ConvertRow(const JpegDecoder* d, uint8_t* row, JDIMENSION width)
             row[2] = (uint8_t)((c * k) >> 8);
             row[3] = 0;
         }
+    } else {
+        // The library fills the X byte with 0xFF, which colour reduction
+        // would take for a fully transparent pixel and leave alone.
+        uint32_t* pixel = (uint32_t*)row;
+        for (JDIMENSION i = 0; i < width; i++)
+            pixel[i] &= 0xFFFFFFu;
     }
 }
 

@@ -950,7 +950,7 @@ inline uint32_t Pixel(const Tables* t, int y, int cb, int cr)
     uint8_t r = Clamp(y + t->crR[cr]);
     uint8_t g = Clamp(y + ((t->cbG[cb] + t->crG[cr]) >> 16));
     uint8_t b = Clamp(y + t->cbB[cb]);
-    return 0xFF000000u | (uint32_t)r << 16 | (uint32_t)g << 8 | b;
+    return (uint32_t)r << 16 | (uint32_t)g << 8 | b;
 }
 
 // The raw DC values and chroma partials of MCU m, wherever they were decoded,

@@ -338,16 +338,13 @@ int BuildPalette(TgaDecoder* d, const uint8_t* map, uint32_t entryBits)
     if (entryBits < 1 || entryBits > 32)
         return ImgUnsupported;
     uint32_t bytes = (entryBits + 7) / 8;
-    uint32_t count = d->entries ? d->entries : 1;
-    d->palette = (uint32_t*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, (SIZE_T)count * 4);
+    d->palette = (uint32_t*)GlobalAlloc(GMEM_FIXED, (SIZE_T)d->entries * 4);
     if (!d->palette)
         return ImgNoMemory;
     int w = (int)(entryBits / 3 < 8 ? entryBits / 3 : 8);
     int alpha = (int)entryBits - 3 * w;
     for (uint32_t i = 0; i < d->entries; i++)
         d->palette[i] = TrueColour(ReadValue(map + i * bytes, bytes), w, alpha);
-    if (!d->entries)
-        d->entries = 1;
     return ImgOk;
 }
 
@@ -420,6 +417,14 @@ void ChooseLayout(TgaDecoder* d, uint8_t descriptor, bool version2)
     d->rightToLeft = (descriptor & 0x10) != 0;
 }
 
+// The depths writers use: 8 (indices or grey), 15 and 16 (5-bit channels,
+// or 16-bit indices or grey with alpha), 24 and 32.  Any other leaves bits in
+// every pixel that no field accounts for: the file is not what it says.
+bool DepthWritten(int depth)
+{
+    return depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32;
+}
+
 int RunTarga(TgaDecoder* d, DecodeJob* job)
 {
     int status = CheckDecodeJob(job, FamilyTarga, false);
@@ -441,7 +446,7 @@ int RunTarga(TgaDecoder* d, DecodeJob* job)
         return ImgUnsupported;
     d->depth = h[16];
     uint8_t descriptor = h[17];
-    if (d->depth < 1 || d->depth > 32 || (descriptor & 15) > d->depth)
+    if (!DepthWritten(d->depth) || (descriptor & 15) > d->depth)
         return ImgUnsupported;
     uint32_t mapStart = HeaderSize + h[0];
     if (mapStart >= d->size)
@@ -456,6 +461,9 @@ int RunTarga(TgaDecoder* d, DecodeJob* job)
         if ((type & 7) == TypeMapped) {
             d->firstEntry = ReadLe16(h + 3);
             d->entries = ReadLe16(h + 5);
+            // Every index would have to take a colour the file does not have.
+            if (d->entries == 0)
+                return ImgUnsupported;
             if ((status = BuildPalette(d, d->data + mapStart, entryBits)) != ImgOk)
                 return status;
         }

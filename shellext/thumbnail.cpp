@@ -241,9 +241,9 @@ HICON BuildThumbnailIcon(const PixelBuffer* picture, int border, uint32_t color)
             pixels[y * n + x] = color;
     }
     // The mask alone gives the icon its shape: a fourth byte left in the
-    // colour image (the JPEG decoder's filler is 0xFF) would make today's
-    // systems draw the icon by it, and the frame, whose fourth byte is 0,
-    // would vanish.
+    // colour image (a decoder's filler, or what a 32-bit bitmap stores there)
+    // would make today's systems draw the icon by it, and the frame, whose
+    // fourth byte is 0, would vanish.
     for (int y = 0; y < h; y++) {
         uint32_t* row = pixels + (size_t)(top + border + y) * n + left + border;
         const uint32_t* source = picture->pixels + (size_t)y * w;

@@ -43,6 +43,17 @@ const char* const Conforming[] = {
     "im5-24", "im5-32a", "hand-v5-alpha", "hand-v3-alpha",
 };
 
+std::string FirstDifference(const std::vector<uint8_t>& actual, const std::vector<uint8_t>& expected)
+{
+    if (actual.size() != expected.size())
+        return "sizes differ";
+    for (size_t i = 0; i < actual.size(); i++)
+        if (actual[i] != expected[i])
+            return "pixel " + std::to_string(i / 4) + " channel " + std::to_string(i % 4) + ": " +
+                   std::to_string(actual[i]) + " vs " + std::to_string(expected[i]);
+    return "";
+}
+
 }  // namespace
 
 TEST(BmpConformance, MatchesImageMagickPixelForPixel)
@@ -61,14 +72,34 @@ TEST(BmpConformance, MatchesImageMagickPixelForPixel)
         if (d.info.depth == 16)
             for (size_t i = 0; i < expected.size(); i++)
                 expected[i] &= (i % 4 == 3) ? 0xFF : (i % 4 == 1 && strstr(name, "565")) ? 0xFC : 0xF8;
-        ASSERT_EQ(actual.size(), expected.size());
-        size_t firstDifference = actual.size();
-        for (size_t i = 0; i < actual.size() && firstDifference == actual.size(); i++)
-            if (actual[i] != expected[i])
-                firstDifference = i;
-        EXPECT_EQ(firstDifference, actual.size())
-            << "pixel " << firstDifference / 4 << " channel " << firstDifference % 4 << ": "
-            << (int)actual[firstDifference] << " vs " << (int)expected[firstDifference];
+        EXPECT_EQ(FirstDifference(actual, expected), "");
+    }
+}
+
+// ARGB 4444 and 1555 from ImageMagick, which does not widen an alpha field
+// of n bits but reads its value f as f << (8 - n), so that its 1555 pixels
+// are half transparent at best; the decoder makes every bit set fully opaque.
+TEST(BmpConformance, SixteenBitAlphaAsImageMagickHasIt)
+{
+    struct Case {
+        const char* name;
+        int colourBits, alphaBits;
+    } cases[] = { { "im5-4444", 4, 4 }, { "im5-1555", 5, 1 } };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Decoded d;
+        DecodeFile(std::string(c.name) + ".bmp", &d);
+        ASSERT_EQ(d.status, ImgOk);
+        EXPECT_EQ(d.buffer.flags, RowsBottomUp | HasTransparency);
+        std::vector<uint8_t> expected = ReadFileBytes(TestDataPath(std::string("bmp/") + c.name + ".rgba"));
+        uint32_t most = (1u << c.alphaBits) - 1;
+        for (size_t i = 0; i < expected.size(); i++) {
+            if (i % 4 == 3)
+                expected[i] = (uint8_t)(((expected[i] >> (8 - c.alphaBits)) * 255 + most / 2) / most);
+            else
+                expected[i] &= (uint8_t)(0xFF << (8 - c.colourBits));
+        }
+        EXPECT_EQ(FirstDifference(BufferAsRgba(d.buffer), expected), "");
     }
 }
 
@@ -271,6 +302,24 @@ TEST(BmpRle, DoubleEndOfLineSkipsNothing)
     EXPECT_EQ(b.pixels[2 * 2 + 1], Grey(0));
     EXPECT_EQ(b.pixels[1 * 2 + 0], Grey(8));
     EXPECT_EQ(b.pixels[0 * 2 + 1], Grey(9));
+    FreePixelBuffer(&b);
+}
+
+TEST(BmpRle, DataEndingAtTheLastColumnEndsTheRow)
+{
+    // Rows of 4; the top one ends with the data, without a closing code.
+    PixelBuffer b = EmptyBuffer();
+    ASSERT_EQ(Decode(Rle8(4, 3, { 4, 1, 0, 0, 4, 2, 0, 0, 2, 3, 2, 4 }), &b), ImgOk);
+    EXPECT_EQ(b.rowsDone, 3);
+    EXPECT_EQ(b.pixels[0], Grey(3));
+    EXPECT_EQ(b.pixels[3], Grey(4));
+    FreePixelBuffer(&b);
+    // A lower row ending so is whole too, but the picture is cut.
+    ASSERT_EQ(Decode(Rle8(4, 3, { 4, 1, 0, 0, 4, 2 }), &b), ImgTruncated);
+    EXPECT_EQ(b.rowsDone, 2);
+    FreePixelBuffer(&b);
+    ASSERT_EQ(Decode(Rle8(4, 3, { 4, 1, 0, 0, 4, 2, 0, 0, 2, 3 }), &b), ImgTruncated);
+    EXPECT_EQ(b.rowsDone, 2);
     FreePixelBuffer(&b);
 }
 

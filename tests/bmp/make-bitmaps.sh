@@ -23,6 +23,9 @@ make im2-1 -define bmp:format=bmp2 -type bilevel
 # ImageMagick's own choice of header today: 124 bytes, bit fields for alpha.
 make im5-24 -type truecolor
 convert base.png -alpha set -channel A -fx '(i+j)%7/6' +channel im5-32a.bmp
+# 16-bit pixels with an alpha field.
+convert base.png -alpha set -channel A -fx '(i+j)%16/15' +channel -define bmp:subtype=ARGB4444 im5-4444.bmp
+convert base.png -alpha set -channel A -fx '(i*j)%2' +channel -define bmp:subtype=ARGB1555 im5-1555.bmp
 python3 "$here/make-bitmaps.py" "$out"
 rm base.png
 for f in *.bmp; do

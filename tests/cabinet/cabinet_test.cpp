@@ -58,6 +58,7 @@ std::vector<Reader> readers;
 std::vector<std::vector<uint8_t>> outputs;   // handles 1000 + n
 std::vector<std::string> outputNames;
 int openHandles;
+int closedMembers;   // through the close routine or the close notification
 bool failWrites;
 
 INT_PTR __cdecl TestOpen(char* path, int, int)
@@ -96,6 +97,8 @@ int __cdecl TestClose(INT_PTR h)
 {
     if (h >= 100 && h < 1000)
         openHandles--;
+    if (h >= 1000)
+        closedMembers++;
     return 0;
 }
 
@@ -122,8 +125,10 @@ INT_PTR __cdecl TestNotify(int type, CabinetNotification* n)
         outputNames.push_back(n->name);
         return 1000 + (INT_PTR)outputs.size() - 1;
     }
-    if (type == CabNotifyCloseFile)
+    if (type == CabNotifyCloseFile) {
+        closedMembers++;
         return closeAnswer;
+    }
     if (type == CabNotifyNextCabinet)
         return nextCabinetAnswer;
     return 0;
@@ -145,6 +150,7 @@ Extraction Extract(const std::vector<uint8_t>& cabinet, const std::vector<uint8_
     outputNames.clear();
     notifications.clear();
     openHandles = 0;
+    closedMembers = 0;
     Extraction result = {};
     CabinetContext* c = CabinetCreate(GuardedAlloc, GuardedFree, TestOpen, TestRead, TestWrite,
                                       TestClose, TestSeek, 1, &result.error);
@@ -153,6 +159,7 @@ Extraction Extract(const std::vector<uint8_t>& cabinet, const std::vector<uint8_
         return result;
     result.ok = CabinetCopy(c, "cab", "", 0, TestNotify, nullptr, nullptr);
     EXPECT_EQ(openHandles, 0);
+    EXPECT_EQ(closedMembers, (int)outputs.size()) << "members opened but not closed";
     EXPECT_TRUE(CabinetDestroy(c));
     EXPECT_TRUE(guardedBlocks.empty());
     cabinetBytes = nextBytes = nullptr;
@@ -472,6 +479,32 @@ TEST(CabinetEngine, MalformedCabinetsFailCleanly)
     longName.resize(longName.size() + 300, 'n');
     memset(longName.data() + filesAt + 16, 'n', longName.size() - filesAt - 16);
     EXPECT_EQ(Extract(longName).error.code, CabErrorCorrupt);
+}
+
+// Each member the handler opened is closed before the error returns, when a
+// later data block of its folder is damaged, cut off or undecodable.
+TEST(CabinetEngine, DamagedLaterBlocksCloseTheOpenMember)
+{
+    std::vector<CabFileEntry> files = SampleFiles();
+    for (bool sums : { true, false }) {
+        CabWriteOptions options;
+        options.checksums = sums;
+        std::vector<uint8_t> cab = MakeCabinet(files, options);
+        uint32_t first = cab[36] | cab[37] << 8 | cab[38] << 16;
+        UINT blocks = cab[40] | cab[41] << 8;
+        ASSERT_GT(blocks, 3u);
+        size_t at = first;
+        for (UINT k = 0; k < blocks; k++) {
+            UINT held = cab[at + 4] | cab[at + 5] << 8;
+            for (size_t spot : { at + 8, at + 8 + held / 2, at + 4 }) {
+                std::vector<uint8_t> bad = cab;
+                bad[spot] ^= 0x5A;
+                Extract(bad);
+            }
+            Extract(std::vector<uint8_t>(cab.begin(), cab.begin() + at + 8 + held / 2));
+            at += 8 + held;
+        }
+    }
 }
 
 TEST(CabinetEngine, MutatedCabinetsNeverCrash)

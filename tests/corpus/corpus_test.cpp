@@ -1,6 +1,7 @@
 // Every file of tests/corpus/manifest decoded as a thumbnail decodes it (no
 // progress event, so a GIF's transparent index keeps its colour) and compared
-// with its independent reference under the manifest's expected difference;
+// with its independent reference under the manifest's expected difference,
+// then reduced to 16 colours, which must leave no more than 16;
 // the damaged files must be refused before their pictures exist, and the
 // whole run must stay far below the memory such pictures would take.
 #include <math.h>
@@ -8,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -97,6 +99,21 @@ void CompareWithReference(const Entry& e, const PixelBuffer& b)
                                      << ", worst difference " << worst;
 }
 
+// Colour reduction leaves alone any pixel whose fourth byte is 255, as it
+// would a transparent one: an opaque picture that carries such bytes keeps
+// all its colours on a 16-colour display.
+void ExpectSixteenColoursAfterReduction(PixelBuffer* b)
+{
+    ASSERT_EQ(StartColourReduction(b, NULL, 16), ImgOk);
+    ASSERT_EQ(WaitJob(b), ImgOk);
+    bool transparent = (b->flags & HasTransparency) != 0;
+    std::set<uint32_t> colours;
+    for (size_t i = 0; i < (size_t)b->width * b->height; i++)
+        if (!transparent || b->pixels[i] >> 24 != 255)
+            colours.insert(b->pixels[i] & 0xFFFFFF);
+    EXPECT_LE(colours.size(), 16u);
+}
+
 void Decode(const Entry& e, const int32_t* request)
 {
     SCOPED_TRACE(request ? "thumbnail size" : "full size");
@@ -112,6 +129,7 @@ void Decode(const Entry& e, const int32_t* request)
     EXPECT_EQ(d.buffer.rowsDone % d.buffer.height, 0);
     if (!request)
         CompareWithReference(e, d.buffer);
+    ExpectSixteenColoursAfterReduction(&d.buffer);
 }
 
 }  // namespace

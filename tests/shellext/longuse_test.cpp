@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "lumetta.h"
+#include "pinning.h"
 #include "worker.h"
 
 namespace {
@@ -60,6 +61,10 @@ void ExpectNoGrowth(const Usage& before, const Usage& after)
 {
     EXPECT_LE(after.handles, before.handles + 8);
     EXPECT_LE(after.gdiObjects, before.gdiObjects + 8);
+    // The sanitizer keeps freed blocks in quarantine, up to a quarter of a
+    // gigabyte of them: there the memory figures say nothing about leaks.
+    if (getenv("LUMETTA_ASAN"))
+        return;
     EXPECT_LE(after.privateBytes, before.privateBytes + (6u << 20));
     EXPECT_LE(after.workingSet, before.workingSet + (6u << 20));
 }
@@ -227,6 +232,7 @@ TEST(LongUse, ComCyclesLeaveNothingBehind)
     std::string path = std::string("Z:") + getenv("LUMETTA_BUILD") + "/shellext/Lumetta.dll";
     HMODULE module = LoadLibraryA(path.c_str());
     ASSERT_TRUE(module) << path;
+    PinUnderSanitizer(module);
     GetClassObjectProc getClassObject = (GetClassObjectProc)GetProcAddress(module, "DllGetClassObject");
     ASSERT_TRUE(getClassObject);
 

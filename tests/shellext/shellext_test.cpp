@@ -9,6 +9,7 @@
 
 #include "iconhandler.h"
 #include "lumetta.h"
+#include "pinning.h"
 #include "resource.h"
 
 namespace {
@@ -83,6 +84,13 @@ struct Module {
     Module()
     {
         module = LoadLibraryA(BuildPath("shellext/Lumetta.dll").c_str());
+        // A pinned module keeps the settings it read when it was first
+        // loaded: the reload signal has them read again, as a new load would.
+        if (PinUnderSanitizer(module)) {
+            HANDLE reload = OpenEventA(EVENT_MODIFY_STATE, FALSE, ReloadEventName);
+            SetEvent(reload);
+            CloseHandle(reload);
+        }
         if (module) {
             getClassObject = (GetClassObjectProc)GetProcAddress(module, "DllGetClassObject");
             canUnload = (CanUnloadProc)GetProcAddress(module, "DllCanUnloadNow");

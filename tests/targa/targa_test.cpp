@@ -310,6 +310,19 @@ TEST(Targa, HeaderPlausibility)
         EXPECT_EQ(info.width, 61);
         EXPECT_EQ(Decode(v, nullptr), ImgUnsupported);
     }
+    // So are a depth no writer uses and a colour map of no entries.
+    for (const char* name : { "rgb16a.tga", "rgb16a-rle.tga" }) {
+        std::vector<uint8_t> odd = Bytes(name);
+        odd[16] = 13;
+        EXPECT_EQ(ProbeOnly(odd), ImgOk);
+        EXPECT_EQ(Decode(odd, nullptr), ImgUnsupported) << name;
+    }
+    for (const char* name : { "map16.tga", "map32-rle.tga" }) {
+        std::vector<uint8_t> empty = Bytes(name);
+        empty[5] = empty[6] = 0;
+        EXPECT_EQ(ProbeOnly(empty), ImgOk);
+        EXPECT_EQ(Decode(empty, nullptr), ImgUnsupported) << name;
+    }
 }
 
 TEST(Targa, TruncatedFilesKeepTheRowsDelivered)

@@ -24,6 +24,7 @@
 
 #include "capture.h"
 #include "names.h"
+#include "pinning.h"
 #include "pngwrite.h"
 #include "paths.h"
 #include "properties.h"
@@ -158,6 +159,7 @@ LoadedModule* Shell::ModuleFor(const std::string& path)
         return &found->second;
     LoadedModule m;
     m.module = LoadLibraryA(path.c_str());
+    PinUnderSanitizer(m.module);
     if (!m.module) {
         fprintf(stderr, "shellhost: cannot load %s (error %u)\n", path.c_str(), (unsigned)GetLastError());
         return NULL;
