@@ -47,5 +47,9 @@ ref -scale 1/8 big.jpg > big.8.ppm
 ref -scale 1/4 big.jpg > big.4.ppm
 cjpeg -progressive big.ppm > bigprog.jpg
 ref bigprog.jpg > bigprog.ppm
-rm base.ppm big.ppm
+# Tall and thin, as the file of thousands of tiny scans was; the test
+# repeats its last scan.
+convert -size 227x42426 gradient:gray20-gray80 -depth 8 tall.ppm
+cjpeg -progressive tall.ppm > tall.jpg
+rm base.ppm big.ppm tall.ppm
 echo "jpegs ready in $out"
