@@ -184,6 +184,7 @@ struct JpegSource {
     JOCTET* piece;             // PieceBytes, from the decompressor's pool
     JOCTET endOfImage[2];
     bool dry;                  // the view had no more bytes to give
+    bool scansLimited;         // the rest was dropped at the scan bound
     // The picture's data ended early (a scan's blocks ran past the data, or
     // the scans were too many): the scan being read then, and its iMCU row.
     bool cut;
@@ -312,8 +313,9 @@ void LimitScans(j_common_ptr common)
 {
     j_decompress_ptr cinfo = (j_decompress_ptr)common;
     JpegSource* s = (JpegSource*)cinfo->src;
-    if (cinfo->input_scan_number <= ScanLimit || s->cut)
+    if (cinfo->input_scan_number <= ScanLimit || s->scansLimited)
         return;
+    s->scansLimited = true;
     s->next = s->end;
     s->pub.bytes_in_buffer = 0;
     CutData(cinfo);
@@ -439,8 +441,11 @@ int ReadRows(JpegDecoder* d)
             return ImgStopped;
     }
     FlushRows(&published);
+    // Asked before the decompressor lets go of its state; a single scan's
+    // file may still run dry looking for its end marker.
+    bool complete = WholeWithoutMore(cinfo);
     jpeg_finish_decompress(cinfo);
-    bool whole = !d->source.cut && (!d->source.dry || WholeWithoutMore(cinfo));
+    bool whole = !d->source.cut && (!d->source.dry || complete);
     return whole ? ImgOk : ImgTruncated;
 }
 

@@ -20,9 +20,9 @@ TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size);
 namespace {
 
 // The memory source handed to libtiff as its client data; freed by the
-// close routine.  libtiff reads only through ReadMemory, never the view
-// itself, so that a file failing under the view is to it a short read, from
-// which it returns by its own roads.
+// close routine.  libtiff reads through ReadMemory, not the view itself, so
+// that a file failing under the view is to it a short read, from which it
+// returns by its own roads.
 struct MemorySource {
     const uint8_t* base;
     const uint8_t* current;
@@ -74,8 +74,14 @@ toff_t SizeOfMemory(thandle_t handle)
     return (toff_t)(m->end - m->base);
 }
 
-// Never asked for: the file is opened without mapping (see MemorySource).
-int MapMemory(thandle_t, void**, toff_t*) { return 0; }
+// Only for the files opened mapped (OpenTiffInMemory).
+int MapMemory(thandle_t handle, void** base, toff_t* size)
+{
+    MemorySource* m = (MemorySource*)handle;
+    *base = (void*)m->base;
+    *size = (toff_t)(m->end - m->base);
+    return 1;
+}
 
 void UnmapMemory(thandle_t, void*, toff_t) {}
 
@@ -729,22 +735,42 @@ int DecodeTiffJob(DecodeJob* job)
 
 }  // namespace
 
-TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size)
+namespace {
+
+TIFF* OpenTiff(const uint8_t* data, uint32_t length, const char* mode)
 {
-    uint32_t length = (uint32_t)size;
-    if (!data || length == 0)
-        return NULL;
     MemorySource* m = (MemorySource*)GlobalAlloc(GMEM_FIXED, sizeof(MemorySource));
     if (!m)
         return NULL;
     m->base = m->current = data;
     m->end = data + length;
-    SilenceLibrary();
     m->failed = false;
-    TIFF* tif = TIFFClientOpen("file", "rm", (thandle_t)m, ReadMemory, WriteMemory, SeekMemory,
+    SilenceLibrary();
+    TIFF* tif = TIFFClientOpen("file", mode, (thandle_t)m, ReadMemory, WriteMemory, SeekMemory,
                                CloseMemory, SizeOfMemory, MapMemory, UnmapMemory);
     if (!tif)
         GlobalFree(m);
+    return tif;
+}
+
+}  // namespace
+
+// Unmapped, so that libtiff reads through ReadMemory; but libtiff refuses
+// an uncompressed tile read that way unless its size is a multiple of 1 KB,
+// so uncompressed tiled files are read from the view (a file failing under
+// such a read leaves what libtiff holds behind).
+TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size)
+{
+    uint32_t length = (uint32_t)size;
+    if (!data || length == 0)
+        return NULL;
+    TIFF* tif = OpenTiff(data, length, "rm");
+    uint16_t scheme = COMPRESSION_NONE;
+    if (tif && TIFFIsTiled(tif) && TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &scheme) &&
+        scheme == COMPRESSION_NONE) {
+        TIFFClose(tif);
+        tif = OpenTiff(data, length, "r");
+    }
     return tif;
 }
 

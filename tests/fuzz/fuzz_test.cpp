@@ -21,6 +21,7 @@
 #include "mutate.h"
 #include "formats.h"
 #include "thumbnail.h"
+#include "worker.h"
 
 #include <psapi.h>
 #include <stdio.h>

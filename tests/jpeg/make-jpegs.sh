@@ -49,7 +49,7 @@ cjpeg -progressive big.ppm > bigprog.jpg
 ref bigprog.jpg > bigprog.ppm
 # Tall and thin, as the file of thousands of tiny scans was; the test
 # repeats its last scan.
-convert -size 227x42426 gradient:gray20-gray80 -depth 8 tall.ppm
-cjpeg -progressive tall.ppm > tall.jpg
-rm base.ppm big.ppm tall.ppm
+pgmramp -tb 227 42426 > tall.pgm
+cjpeg -progressive tall.pgm > tall.jpg
+rm base.ppm big.ppm tall.pgm
 echo "jpegs ready in $out"
