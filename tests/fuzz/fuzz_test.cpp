@@ -552,8 +552,9 @@ TEST(Fuzz, MutatedFilesOfEveryFormat)
                t.decoded, t.children, t.seconds, t.seconds > 0 ? t.inputs / t.seconds : 0.0);
         fflush(stdout);
         // The mutations must leave files readable now and then, or they test
-        // nothing past the headers.
-        EXPECT_GT(t.decoded * 100, t.inputs) << FormatInfo(format).name;
+        // nothing past the headers (cut files rarely are).
+        if (!CutMode())
+            EXPECT_GT(t.decoded * 100, t.inputs) << FormatInfo(format).name;
     }
     for (const Finding& f : parent.Findings())
         ADD_FAILURE() << FormatInfo(f.format).name << " input " << f.index << ": " << KindName(f.kind)
