@@ -687,6 +687,8 @@ int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
     return ImgOk;
 }
 
+DWORD WINAPI DecodeDataWork(LPVOID decoder) { return (DWORD)DecodeData((GifDecoder*)decoder); }
+
 int DecodeImage(DecodeJob* job)
 {
     int status = CheckDecodeJob(job, FamilyGif, true);
@@ -720,7 +722,9 @@ int DecodeImage(DecodeJob* job)
     if (status == ImgOk) {
         PageToucher toucher;
         StartTouchingPages(&toucher, d->target, 0);
-        status = DecodeData(d);
+        // A file failing under the view ends the data here, where the
+        // helper and the dictionary are still ours to end.
+        status = (int)RunWithViewGuard(d->data, d->size, DecodeDataWork, d);
         EndTouchingPages(&toucher);
         FinishImage(d, status);
     }

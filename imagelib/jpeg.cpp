@@ -17,6 +17,7 @@
 #define LUMETTA_DEFINED_XMD_H
 #endif
 #include <jpeglib.h>
+#include <jerror.h>
 #undef boolean
 #ifdef LUMETTA_DEFINED_XMD_H
 #undef XMD_H
@@ -189,15 +190,31 @@ struct JpegErrorExit {
     jmp_buf unwind;
 };
 
+// The file reaches libjpeg in pieces copied from the view, so that a file
+// that fails under the view is to libjpeg a file that ends there: it then
+// ends by its own roads and frees everything it holds.
+const size_t PieceBytes = 32768;
+
 struct JpegSource {
     jpeg_source_mgr pub;
+    const uint8_t* next;       // the view's bytes not yet handed over
+    const uint8_t* end;
+    JOCTET* piece;             // PieceBytes, from the decompressor's pool
     JOCTET endOfImage[2];
+    bool dry;                  // the view had no more bytes to give
+    bool scansLimited;         // the rest was dropped at the scan bound
+    // The picture's data ended early (a scan's blocks ran past the data, or
+    // the scans were too many): the scan being read then, and its iMCU row.
+    bool cut;
+    int cutScan;
+    JDIMENSION cutRow;
 };
 
 struct JpegDecoder {
     jpeg_decompress_struct cinfo;
     JpegErrorExit error;
     JpegSource source;
+    jpeg_progress_mgr scans;   // its monitor bounds the scans read
     bool grayscale;
     bool cmyk;
     bool buffered;
@@ -213,16 +230,56 @@ void ErrorExit(j_common_ptr cinfo)
     longjmp(((JpegErrorExit*)cinfo->err)->unwind, 1);
 }
 
-// A thumbnailer has no console: warnings are counted by the library, not shown.
-void OutputMessage(j_common_ptr) {}
-
 void InitSource(j_decompress_ptr) {}
 void TermSource(j_decompress_ptr) {}
+
+void CutData(j_decompress_ptr cinfo)
+{
+    JpegSource* s = (JpegSource*)cinfo->src;
+    if (s->cut)
+        return;
+    s->cut = true;
+    s->cutScan = cinfo->input_scan_number;
+    s->cutRow = cinfo->input_iMCU_row;
+}
+
+// libjpeg says so when a scan's data ends before its blocks do.  A thumbnailer
+// has no console: warnings are counted by the library, not shown.
+void EmitMessage(j_common_ptr cinfo, int level)
+{
+    if (level < 0 && cinfo->err->msg_code == JWRN_HIT_MARKER && cinfo->is_decompressor)
+        CutData((j_decompress_ptr)cinfo);
+    if (level < 0)
+        cinfo->err->num_warnings++;
+}
+
+// The data ran dry between scans: whole when a progressive file's
+// coefficients all have their full precision, or when a sequential file's
+// components all had their scans.
+bool WholeWithoutMore(j_decompress_ptr cinfo)
+{
+    if (!cinfo->progressive_mode)
+        return !jpeg_has_multiple_scans(cinfo) || cinfo->input_scan_number >= cinfo->num_components;
+    for (int c = 0; c < cinfo->num_components; c++)
+        for (int k = 0; k < DCTSIZE2; k++)
+            if (cinfo->coef_bits[c][k] != 0)
+                return false;
+    return true;
+}
 
 // Data that ends early ends as if an end-of-image marker followed.
 jpeg_boolean FillInput(j_decompress_ptr cinfo)
 {
     JpegSource* s = (JpegSource*)cinfo->src;
+    size_t piece = (size_t)(s->end - s->next) < PieceBytes ? (size_t)(s->end - s->next) : PieceBytes;
+    size_t copied = CopyFromView(s->piece, s->next, piece);
+    if (copied > 0) {
+        s->next += copied;
+        s->pub.next_input_byte = s->piece;
+        s->pub.bytes_in_buffer = copied;
+        return TRUE;
+    }
+    s->dry = true;
     s->endOfImage[0] = 0xFF;
     s->endOfImage[1] = MarkerEoi;
     s->pub.next_input_byte = s->endOfImage;
@@ -232,25 +289,65 @@ jpeg_boolean FillInput(j_decompress_ptr cinfo)
 
 void SkipInput(j_decompress_ptr cinfo, long count)
 {
-    jpeg_source_mgr* s = cinfo->src;
+    JpegSource* s = (JpegSource*)cinfo->src;
     if (count <= 0)
         return;
-    size_t skip = (size_t)count < s->bytes_in_buffer ? (size_t)count : s->bytes_in_buffer;
-    s->next_input_byte += skip;
-    s->bytes_in_buffer -= skip;
+    size_t skip = (size_t)count < s->pub.bytes_in_buffer ? (size_t)count : s->pub.bytes_in_buffer;
+    s->pub.next_input_byte += skip;
+    s->pub.bytes_in_buffer -= skip;
+    size_t beyond = (size_t)count - skip;
+    s->next += beyond < (size_t)(s->end - s->next) ? beyond : (size_t)(s->end - s->next);
 }
 
 void AttachSource(JpegDecoder* d, const uint8_t* data, uint32_t size)
 {
-    jpeg_source_mgr* s = &d->source.pub;
-    s->next_input_byte = data;
-    s->bytes_in_buffer = size;
-    s->init_source = InitSource;
-    s->fill_input_buffer = FillInput;
-    s->skip_input_data = SkipInput;
-    s->resync_to_restart = jpeg_resync_to_restart;
-    s->term_source = TermSource;
-    d->cinfo.src = s;
+    JpegSource* s = &d->source;
+    s->pub.next_input_byte = NULL;
+    s->pub.bytes_in_buffer = 0;
+    s->pub.init_source = InitSource;
+    s->pub.fill_input_buffer = FillInput;
+    s->pub.skip_input_data = SkipInput;
+    s->pub.resync_to_restart = jpeg_resync_to_restart;
+    s->pub.term_source = TermSource;
+    s->next = data;
+    s->end = data + size;
+    s->piece = (JOCTET*)(*d->cinfo.mem->alloc_small)((j_common_ptr)&d->cinfo, JPOOL_PERMANENT,
+                                                     PieceBytes);
+    d->cinfo.src = &s->pub;
+}
+
+size_t BytesLeft(const JpegSource* s)
+{
+    return s->pub.bytes_in_buffer + (size_t)(s->end - s->next);
+}
+
+// Each progressive scan costs a pass over every coefficient of the picture,
+// so a few bytes a scan can buy minutes.  Encoders write about ten scans, a
+// hand-made script a few dozen; past this bound the data is taken to end,
+// and what the scans so far made is shown.
+const int ScanLimit = 100;
+
+void LimitScans(j_common_ptr common)
+{
+    j_decompress_ptr cinfo = (j_decompress_ptr)common;
+    JpegSource* s = (JpegSource*)cinfo->src;
+    if (cinfo->input_scan_number <= ScanLimit || s->scansLimited)
+        return;
+    s->scansLimited = true;
+    s->next = s->end;
+    s->pub.bytes_in_buffer = 0;
+    CutData(cinfo);
+}
+
+// The rows of the output that the data reached: all of them unless it ended
+// in the first scan, where they end with the last iMCU row read.
+JDIMENSION RowsWithData(j_decompress_ptr cinfo)
+{
+    const JpegSource* s = (const JpegSource*)cinfo->src;
+    if (!s->cut || s->cutScan > 1)
+        return cinfo->output_height;
+    uint64_t rows = (uint64_t)s->cutRow * cinfo->max_v_samp_factor * cinfo->min_DCT_scaled_size;
+    return rows < cinfo->output_height ? (JDIMENSION)rows : cinfo->output_height;
 }
 
 // The largest of 1/8, 1/4, 1/2 that still gives at least the requested size
@@ -301,7 +398,7 @@ int StartJpeg(JpegDecoder* d)
     j_decompress_ptr cinfo = &d->cinfo;
     jpeg_read_header(cinfo, TRUE);
     int status = CheckPictureSize(cinfo->image_width, cinfo->image_height,
-                                  PixelsFrom(cinfo->src->bytes_in_buffer, PixelsPerByte));
+                                  PixelsFrom(BytesLeft(&d->source), PixelsPerByte));
     if (status != ImgOk)
         return status;
     d->grayscale = cinfo->out_color_space == JCS_GRAYSCALE;
@@ -330,7 +427,8 @@ int StartJpeg(JpegDecoder* d)
 }
 
 // In buffered-image mode every pass shows the latest scan read so far, and
-// the rows keep counting across passes.
+// the rows keep counting across passes.  Data that ended early ends the last
+// pass at the rows it reached, with ImgTruncated.
 int ReadRows(JpegDecoder* d)
 {
     j_decompress_ptr cinfo = &d->cinfo;
@@ -343,12 +441,17 @@ int ReadRows(JpegDecoder* d)
             jpeg_start_output(cinfo, cinfo->input_scan_number);
         JSAMPROW rows[1] = { d->row };
         jpeg_read_scanlines(cinfo, rows, 1);
+        if (d->source.cut && r >= RowsWithData(cinfo)) {
+            FlushRows(&published);
+            return ImgTruncated;
+        }
         ConvertRow(d, d->row, width);
         d->rows++;
         bool batchDone = PublishRows(&published, d->rows);
 
         if (d->buffered) {
             jpeg_consume_input(cinfo);
+            LimitScans((j_common_ptr)cinfo);
             if ((JDIMENSION)d->rows % height == 0) {
                 jpeg_finish_output(cinfo);
                 if (jpeg_input_complete(cinfo) &&
@@ -362,8 +465,12 @@ int ReadRows(JpegDecoder* d)
             return ImgStopped;
     }
     FlushRows(&published);
+    // Asked before the decompressor lets go of its state; a single scan's
+    // file may still run dry looking for its end marker.
+    bool complete = WholeWithoutMore(cinfo);
     jpeg_finish_decompress(cinfo);
-    return ImgOk;
+    bool whole = !d->source.cut && (!d->source.dry || complete);
+    return whole ? ImgOk : ImgTruncated;
 }
 
 // Kept apart from the thread procedure: the unwind point lives here, and
@@ -372,7 +479,7 @@ int RunJpeg(JpegDecoder* d, const uint8_t* data, uint32_t size)
 {
     d->cinfo.err = jpeg_std_error(&d->error.pub);
     d->error.pub.error_exit = ErrorExit;
-    d->error.pub.output_message = OutputMessage;
+    d->error.pub.emit_message = EmitMessage;
     if (setjmp(d->error.unwind)) {
         jpeg_destroy_decompress(&d->cinfo);
         return ImgTruncated;
@@ -381,6 +488,8 @@ int RunJpeg(JpegDecoder* d, const uint8_t* data, uint32_t size)
     // A progressive file keeps every coefficient in memory; a lying frame
     // header must not make that unbounded (the library refuses beyond it).
     d->cinfo.mem->max_memory_to_use = JpegMemoryLimit;
+    d->scans.progress_monitor = LimitScans;
+    d->cinfo.progress = &d->scans;
     AttachSource(d, data, size);
     int status = StartJpeg(d);
     if (status == ImgOk)

@@ -1117,15 +1117,37 @@ int DecodeRoad(Road* road, const JpegEighthRequest* request, JpegEighthPicture* 
     return JpegEighthDone;
 }
 
+struct RoadJob {
+    Road* road;
+    const JpegEighthRequest* request;
+    JpegEighthPicture* picture;
+};
+
+DWORD WINAPI RunRoad(LPVOID argument)
+{
+    RoadJob* job = (RoadJob*)argument;
+    return (DWORD)DecodeRoad(job->road, job->request, job->picture);
+}
+
 }  // namespace
 
+// The road reads the view under a guard of its own, so that a file failing
+// under it comes back here, where the second part is ended and the road
+// freed; libjpeg then reads the file as one that ends where it failed.
 int DecodeJpegEighth(const JpegEighthRequest* request, JpegEighthPicture* picture)
 {
     memset(picture, 0, sizeof *picture);
     Road* road = (Road*)calloc(1, sizeof(Road));
     if (!road)
         return JpegEighthNoMemory;
-    int status = DecodeRoad(road, request, picture);
+    RoadJob job = { road, request, picture };
+    int status = (int)RunWithViewGuard(request->data, request->size, RunRoad, &job);
+    EndSecondPart(road);
+    if (status == ImgTruncated) {
+        free(picture->pixels);
+        memset(picture, 0, sizeof *picture);
+        status = JpegEighthDeclined;
+    }
     FreeRoad(road);
     return status;
 }

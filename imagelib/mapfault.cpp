@@ -22,13 +22,21 @@
 //   the decoders' C++ frames hold no destructors that must run.
 // - The decode ends with ImgTruncated, as when the file's data ends early:
 //   the rows counted so far are whole and stay, the consumers are woken.
-//   Memory the decoder or its third-party library allocated on that road
-//   (libpng, libtiff and libjpeg state, a GIF's tables) is lost: a rare
-//   leak is better than a lost shell.
+// - The jump abandons every frame between the fault and its guard, so what
+//   those frames hold must need no cleaning up: a decoder that starts a
+//   helper thread or allocates runs the part that reads the view under a
+//   guard of its own (guards nest; a fault goes to the innermost one whose
+//   range holds its address), and ends the helper and frees the memory in
+//   the frame the guard returns to.  Third-party libraries are never left
+//   by the jump, for what they hold could not be freed: they read the file
+//   through CopyFromView, which turns a fault into the end of their data,
+//   and they end by their own error roads.
 // - One handler and one TLS slot per module, taken at the first guarded
 //   decode and given back when the module unloads (the shell loads and
 //   unloads the extension; a handler left behind would point into nothing).
 #include "worker.h"
+
+#include <string.h>
 
 namespace {
 
@@ -56,17 +64,27 @@ bool IsReadFault(const EXCEPTION_RECORD* record)
            record->NumberParameters >= 2 && record->ExceptionInformation[0] == 0;
 }
 
+// The innermost guard of this thread whose view holds the address, or null.
+ViewGuard* GuardHolding(uintptr_t address)
+{
+    DWORD lastError = GetLastError();
+    ViewGuard* guard = (ViewGuard*)TlsGetValue(guardSlot);
+    SetLastError(lastError);
+    while (guard && (address < guard->begin || address >= guard->end))
+        guard = (ViewGuard*)guard->outer;
+    return guard;
+}
+
 LONG CALLBACK OnViewFault(EXCEPTION_POINTERS* pointers)
 {
     const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
     if (!IsReadFault(record))
         return EXCEPTION_CONTINUE_SEARCH;
-    DWORD lastError = GetLastError();
-    ViewGuard* guard = (ViewGuard*)TlsGetValue(guardSlot);
-    SetLastError(lastError);
-    uintptr_t address = (uintptr_t)record->ExceptionInformation[1];
-    if (!guard || address < guard->begin || address >= guard->end)
+    ViewGuard* guard = GuardHolding((uintptr_t)record->ExceptionInformation[1]);
+    if (!guard)
         return EXCEPTION_CONTINUE_SEARCH;
+    // The guards inside it are left with the frames the jump abandons.
+    TlsSetValue(guardSlot, guard);
     // LeaveDecoder is entered as if called: the stack aligned as at a call.
     CONTEXT* context = pointers->ContextRecord;
 #if defined(__x86_64__)
@@ -132,6 +150,40 @@ DWORD RunWithViewGuard(const uint8_t* view, uint64_t size, LPTHREAD_START_ROUTIN
     guard.begin = (uintptr_t)view;
     guard.end = guard.begin + (uintptr_t)size;
     return RunGuarded(&guard, work, argument);
+}
+
+namespace {
+
+struct ViewCopy {
+    uint8_t* to;
+    const uint8_t* from;
+    size_t length;
+    volatile size_t copied;
+};
+
+// Page by page, so that a fault keeps the bytes before the failed page.
+DWORD WINAPI CopyPages(LPVOID argument)
+{
+    ViewCopy* c = (ViewCopy*)argument;
+    while (c->copied < c->length) {
+        uintptr_t at = (uintptr_t)(c->from + c->copied);
+        size_t piece = PageBytes - at % PageBytes;
+        if (piece > c->length - c->copied)
+            piece = c->length - c->copied;
+        memcpy(c->to + c->copied, c->from + c->copied, piece);
+        c->copied += piece;
+    }
+    return ImgOk;
+}
+
+}  // namespace
+
+size_t CopyFromView(void* to, const uint8_t* from, size_t length)
+{
+    ViewCopy copy = { (uint8_t*)to, from, length, 0 };
+    if (length)
+        RunWithViewGuard(from, length, CopyPages, &copy);
+    return copy.copied;
 }
 
 DWORD WINAPI GuardedDecoder(LPVOID argument)

@@ -201,6 +201,17 @@ int RunPcx(PcxDecoder* d, DecodeJob* job)
     return ImgOk;
 }
 
+struct PcxJob {
+    PcxDecoder* d;
+    DecodeJob* job;
+};
+
+DWORD WINAPI RunPcxWork(LPVOID argument)
+{
+    PcxJob* p = (PcxJob*)argument;
+    return (DWORD)RunPcx(p->d, p->job);
+}
+
 }  // namespace
 
 int ProbePcx(ImageInfo* info)
@@ -222,11 +233,15 @@ int ProbePcx(ImageInfo* info)
     return ImgOk;
 }
 
+// The line is freed here also when the file fails under the view.
 DWORD WINAPI DecodePcx(LPVOID job)
 {
     PcxDecoder dec;
     memset(&dec, 0, sizeof dec);
-    int status = RunPcx(&dec, (DecodeJob*)job);
+    PcxJob work = { &dec, (DecodeJob*)job };
+    const ImageInfo* info = work.job ? work.job->source : NULL;
+    int status = info ? (int)RunWithViewGuard(info->data, info->dataSize, RunPcxWork, &work)
+                      : RunPcx(&dec, work.job);
     if (dec.line)
         GlobalFree(dec.line);
     return (DWORD)status;

@@ -10,6 +10,9 @@ DWORD(WINAPI* WaitForWorkerReady)(DWORD, const HANDLE*, BOOL, DWORD) = WaitForMu
 namespace {
 
 const SIZE_T WorkerStack = 2048;
+// How long a stop request is given before the worker is terminated, and
+// again for the terminated thread to be gone.
+const DWORD StopWaitMs = 2000;
 
 bool Tagged(const PixelBuffer* buffer) { return buffer && buffer->size == PixelBufferSize; }
 
@@ -167,7 +170,6 @@ namespace {
 volatile LONG failedPages = 0;
 volatile LONG failedAt = 0;
 const DWORD FailureRemembered = 60 * 1000;
-const uint64_t PageBytes = 4096;
 
 bool FailedLately(uint64_t pages)
 {
@@ -197,14 +199,14 @@ namespace {
 
 void TouchRange(PageToucher* t, size_t begin, size_t end)
 {
-    for (size_t at = begin; at + sizeof(LONG) <= end && !t->abandon; at += (size_t)PageBytes)
+    for (size_t at = begin; at + sizeof(LONG) <= end && !t->abandon; at += PageBytes)
         InterlockedExchangeAdd((volatile LONG*)(t->block + at), 0);
 }
 
 DWORD WINAPI TouchPages(LPVOID parameter)
 {
     PageToucher* t = (PageToucher*)parameter;
-    size_t from = t->from - t->from % (size_t)PageBytes;
+    size_t from = t->from - t->from % PageBytes;
     TouchRange(t, from, t->size);
     TouchRange(t, 0, from);
     return 0;
@@ -425,8 +427,14 @@ int StopJob(PixelBuffer* buffer)
         SetEvent(buffer->stopEvent);
     DWORD code = 0;
     if (buffer->thread) {
-        if (WaitForSingleObject(buffer->thread, 2000) != WAIT_OBJECT_0)
+        if (WaitForSingleObject(buffer->thread, StopWaitMs) != WAIT_OBJECT_0) {
             TerminateThread(buffer->thread, ImgTerminated);
+            // Termination only starts the thread's end: until it has ended
+            // it may still write the pixels, which the caller frees next.
+            // Should it outlast this wait too, the block is left to it.
+            if (WaitForSingleObject(buffer->thread, StopWaitMs) != WAIT_OBJECT_0)
+                buffer->pixels = NULL;
+        }
         if (!GetExitCodeThread(buffer->thread, &code))
             code = (DWORD)ImgSystemError;
         CloseHandle(buffer->thread);

@@ -46,12 +46,13 @@ struct MemorySource {
     const uint8_t* end;
 };
 
+// A file that fails under the view ends where it failed: libpng then leaves
+// by its error road, freeing what it holds.
 void PNGCBAPI ReadFromMemory(png_structp png, png_bytep out, size_t length)
 {
     MemorySource* s = (MemorySource*)png_get_io_ptr(png);
-    if ((size_t)(s->end - s->next) < length)
+    if ((size_t)(s->end - s->next) < length || CopyFromView(out, s->next, length) < length)
         png_error(png, NULL);
-    memcpy(out, s->next, length);
     s->next += length;
 }
 
@@ -305,12 +306,14 @@ bool CheckImageData(const uint8_t* data, const uint8_t* end, size_t* total)
 }
 
 // The IDAT chunks' data in one piece; a single chunk is used where it lies.
+// *joined is the caller's to free as soon as it is allocated.
 const uint8_t* JoinImageData(const uint8_t* data, size_t total, uint8_t** joined)
 {
     *joined = NULL;
     if (ReadBe32(data - 8) == total)
         return data;
     uint8_t* out = (uint8_t*)GlobalAlloc(GMEM_FIXED, total);
+    *joined = out;
     if (!out)
         return NULL;
     size_t filled = 0;
@@ -320,23 +323,19 @@ const uint8_t* JoinImageData(const uint8_t* data, size_t total, uint8_t** joined
         filled += length;
         chunk += 12 + (size_t)length;
     }
-    *joined = out;
     return out;
 }
 
 // Inflates a zlib stream of exactly `size` bytes into exactly `outSize`.
-bool InflateExactly(const uint8_t* in, size_t size, uint8_t* out, size_t outSize)
+bool InflateExactly(libdeflate_decompressor* inflater, const uint8_t* in, size_t size,
+                    uint8_t* out, size_t outSize)
 {
     // A smaller window than 32 KB would make zlib refuse distances that
     // libdeflate takes.
     if (size < 2 || in[0] != 0x78)
         return false;
-    libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
-    if (!inflater)
-        return false;
     size_t used = 0, made = 0;
     libdeflate_result r = libdeflate_zlib_decompress_ex(inflater, in, size, out, outSize, &used, &made);
-    libdeflate_free_decompressor(inflater);
     return r == LIBDEFLATE_SUCCESS && used == size && made == outSize;
 }
 
@@ -503,6 +502,30 @@ bool ConvertRowsOnTwoCores(PngDecoder* d, uint8_t* rowsIn, const uint8_t* zeros,
     return true;
 }
 
+// What the road reads from the view, under a guard of its own: a file that
+// fails under it sends the data back to libpng, which reads it as data that
+// ends there, and leaves ReadDirect to end the helper and free the memory.
+struct DirectInput {
+    const uint8_t* data;       // the first IDAT chunk's data
+    const uint8_t* end;
+    uint8_t* rowsIn;
+    size_t inflated;
+    libdeflate_decompressor* inflater;
+    uint8_t* joined;
+};
+
+DWORD WINAPI InflateImageData(LPVOID argument)
+{
+    DirectInput* in = (DirectInput*)argument;
+    size_t total = 0;
+    if (!CheckImageData(in->data, in->end, &total))
+        return DirectNotTaken;
+    const uint8_t* stream = JoinImageData(in->data, total, &in->joined);
+    return stream && InflateExactly(in->inflater, stream, total, in->rowsIn, in->inflated)
+               ? ImgOk
+               : DirectNotTaken;
+}
+
 int ReadDirect(PngDecoder* d)
 {
     PixelBuffer* target = d->target;
@@ -511,16 +534,13 @@ int ReadDirect(PngDecoder* d)
     uint8_t* rowsIn = (uint8_t*)target->pixels + (width * height * 4 - (size_t)inflated);
     PageToucher toucher;
     StartTouchingPages(&toucher, target, (size_t)(rowsIn - (uint8_t*)target->pixels));
-    size_t total = 0;
-    if (!CheckImageData(d->source.next, d->source.end, &total)) {
-        EndTouchingPages(&toucher);
-        return DirectNotTaken;
-    }
-    uint8_t* joined = NULL;
-    const uint8_t* stream = JoinImageData(d->source.next, total, &joined);
+    DirectInput in = { d->source.next, d->source.end, rowsIn, (size_t)inflated,
+                       libdeflate_alloc_decompressor(), NULL };
     uint8_t* lines = (uint8_t*)GlobalAlloc(GMEM_FIXED, 2 * width * RgbBytes);
     int status = DirectNotTaken;
-    bool inflatedAll = stream && lines && InflateExactly(stream, total, rowsIn, (size_t)inflated);
+    bool inflatedAll = in.inflater && lines &&
+                       RunWithViewGuard(in.data - 8, (uint64_t)(in.end - in.data) + 8,
+                                        InflateImageData, &in) == ImgOk;
     EndTouchingPages(&toucher);
     if (inflatedAll) {
         bool filtersKnown = true;
@@ -537,8 +557,10 @@ int ReadDirect(PngDecoder* d)
     }
     if (lines)
         GlobalFree(lines);
-    if (joined)
-        GlobalFree(joined);
+    if (in.joined)
+        GlobalFree(in.joined);
+    if (in.inflater)
+        libdeflate_free_decompressor(in.inflater);
     return status;
 }
 

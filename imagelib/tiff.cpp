@@ -20,11 +20,14 @@ TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size);
 namespace {
 
 // The memory source handed to libtiff as its client data; freed by the
-// close routine.
+// close routine.  libtiff reads through ReadMemory, not the view itself, so
+// that a file failing under the view is to it a short read, from which it
+// returns by its own roads.
 struct MemorySource {
     const uint8_t* base;
     const uint8_t* current;
     const uint8_t* end;
+    volatile bool failed;      // the file failed under a read
 };
 
 tmsize_t ReadMemory(thandle_t handle, void* buffer, tmsize_t count)
@@ -35,9 +38,11 @@ tmsize_t ReadMemory(thandle_t handle, void* buffer, tmsize_t count)
         count = left;
     if (count <= 0)
         return 0;
-    memcpy(buffer, m->current, (size_t)count);
-    m->current += count;
-    return count;
+    size_t copied = CopyFromView(buffer, m->current, (size_t)count);
+    if (copied < (size_t)count)
+        m->failed = true;
+    m->current += copied;
+    return (tmsize_t)copied;
 }
 
 tmsize_t WriteMemory(thandle_t, void*, tmsize_t) { return 0; }
@@ -69,7 +74,7 @@ toff_t SizeOfMemory(thandle_t handle)
     return (toff_t)(m->end - m->base);
 }
 
-// Strips and tiles are then read straight from the mapped view.
+// Only for the files opened mapped (OpenTiffInMemory).
 int MapMemory(thandle_t handle, void** base, toff_t* size)
 {
     MemorySource* m = (MemorySource*)handle;
@@ -180,10 +185,12 @@ struct TiffDecoder {
     RowPublisher output;
     const uint8_t* file;       // the whole file, where the strips lie
     uint64_t fileSize;
+    MemorySource* source;      // libtiff's reads of it
     // Strips of the two common schemes decoded here (below): the table of
     // an LZW picture's or the decompressor of a Deflate picture's, or null.
     TiffLzwTable* lzw;
     libdeflate_decompressor* inflater;
+    bool uncompressed;         // strips copied as they lie
     bool differences;          // their rows hold horizontal differences
 };
 
@@ -214,7 +221,8 @@ void BlockDone(TiffDecoder* d, uint32_t x, uint32_t y, uint32_t w, uint32_t h)
 {
     if (!d->packed)
         ConvertBlock(d, x, y, w, h);
-    if (!d->publishes || (uint64_t)x + w < (uint64_t)d->target->width)
+    // What libtiff made of a strip the file failed under is no data.
+    if (!d->publishes || d->source->failed || (uint64_t)x + w < (uint64_t)d->target->width)
         return;
     uint64_t rows = (uint64_t)d->bandTop + y + h;
     if (rows > (uint64_t)d->target->height)
@@ -361,7 +369,9 @@ void PrepareOwnRoad(TiffDecoder* d, TIFF* tif)
     d->differences = predictor == PREDICTOR_HORIZONTAL;
     if (fillOrder != FILLORDER_MSB2LSB || (predictor != PREDICTOR_NONE && !d->differences))
         return;
-    if (scheme == COMPRESSION_LZW)
+    if (scheme == COMPRESSION_NONE)
+        d->uncompressed = true;
+    else if (scheme == COMPRESSION_LZW)
         d->lzw = (TiffLzwTable*)GlobalAlloc(GMEM_FIXED, sizeof(TiffLzwTable));
     else if (scheme == COMPRESSION_ADOBE_DEFLATE || scheme == COMPRESSION_DEFLATE)
         d->inflater = libdeflate_alloc_decompressor();
@@ -375,25 +385,60 @@ void EndOwnRoad(TiffDecoder* d)
         libdeflate_free_decompressor(d->inflater);
     d->lzw = NULL;
     d->inflater = NULL;
+    d->uncompressed = false;
+}
+
+// One strip for the own decoders, which read the view themselves: under a
+// guard of their own, so that a file failing under them ends the strip, not
+// the decode, with libtiff's state still to be freed.
+struct OwnStrip {
+    TiffDecoder* d;
+    const uint8_t* raw;
+    size_t length;
+    uint8_t* packed;
+    size_t bytes;
+};
+
+DWORD WINAPI DecodeOwnStripWork(LPVOID argument)
+{
+    OwnStrip* s = (OwnStrip*)argument;
+    TiffDecoder* d = s->d;
+    bool decoded;
+    if (d->lzw)
+        decoded = DecodeTiffLzw(s->raw, s->length, s->packed, s->bytes, d->lzw);
+    else
+        decoded = libdeflate_zlib_decompress(d->inflater, s->raw, s->length, s->packed, s->bytes,
+                                             NULL) == LIBDEFLATE_SUCCESS;
+    return decoded ? ImgOk : ImgUnsupported;
 }
 
 // True when the strip decoded to exactly `bytes`, as libtiff would have it
-// (both libraries' decoders say so whenever libtiff's would).
+// (both libraries' decoders say so whenever libtiff's would).  An
+// uncompressed strip is copied as it lies, with a failing file seen as such.
 bool DecodeOwnStrip(TiffDecoder* d, TIFF* tif, uint32_t strip, uint8_t* packed, size_t bytes)
 {
     uint64_t offset = TIFFGetStrileOffset(tif, strip), length = TIFFGetStrileByteCount(tif, strip);
     if (length == 0 || offset > d->fileSize || length > d->fileSize - offset)
         return false;
+    const uint8_t* raw = d->file + offset;
+    if (d->uncompressed) {
+        if (length < bytes)
+            return false;
+        if (CopyFromView(packed, raw, bytes) == bytes)
+            return true;
+        d->source->failed = true;
+        return false;
+    }
     // libtiff reads no more of a strip than ten times what it decodes to (a
     // stream of clear codes could run on for ever); neither does this.
     uint64_t stripSize = (uint64_t)TIFFStripSize64(tif);
     if (length > (1u << 20) && stripSize != 0 && (length - 4096) / 10 > stripSize)
         length = stripSize * 10 + 4096;
-    const uint8_t* raw = d->file + offset;
-    if (d->lzw)
-        return DecodeTiffLzw(raw, (size_t)length, packed, bytes, d->lzw);
-    return libdeflate_zlib_decompress(d->inflater, raw, (size_t)length, packed, bytes, NULL) ==
-           LIBDEFLATE_SUCCESS;
+    OwnStrip work = { d, raw, (size_t)length, packed, bytes };
+    int status = (int)RunWithViewGuard(raw, length, DecodeOwnStripWork, &work);
+    if (status == ImgTruncated)
+        d->source->failed = true;
+    return status == ImgOk;
 }
 
 bool ReadStripDirect(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t rows)
@@ -403,14 +448,15 @@ bool ReadStripDirect(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t rows)
     uint8_t* packed = (uint8_t*)out + count;
     tmsize_t expected = (tmsize_t)(count * 3);
     uint32_t strip = TIFFComputeStrip(tif, top, 0);
-    if ((d->lzw || d->inflater) && DecodeOwnStrip(d, tif, strip, packed, (size_t)expected)) {
-        if (d->differences)
+    bool own = d->lzw || d->inflater || d->uncompressed;
+    if (own && DecodeOwnStrip(d, tif, strip, packed, (size_t)expected)) {
+        if (d->differences && !d->uncompressed)
             WidenRgbDifferences(packed, out, width, rows);
         else
             WidenRgb(packed, out, count);
         return true;
     }
-    if (TIFFReadEncodedStrip(tif, strip, packed, expected) != expected)
+    if (d->source->failed || TIFFReadEncodedStrip(tif, strip, packed, expected) != expected)
         return false;
     WidenRgb(packed, out, count);
     return true;
@@ -444,6 +490,8 @@ int ReadBands(TiffDecoder* d, TIFF* tif, uint32_t top, uint32_t end)
             lookedAt = (LONG)top;
         }
         ReadBand(d, tif, top, band < end - top ? band : end - top);
+        if (d->source->failed)
+            return ImgTruncated;
     }
     return ImgOk;
 }
@@ -519,6 +567,8 @@ int TakeBands(TiffDecoder* d, TIFF* tif, SharedBands* shared, LONG* published)
             return ImgOk;
         uint32_t top = (uint32_t)b * shared->band;
         ReadBand(d, tif, top, shared->band < height - top ? shared->band : height - top);
+        if (d->source->failed)
+            return ImgTruncated;
         InterlockedExchange(&shared->done[b], 1);
         if (!published)
             continue;
@@ -543,6 +593,7 @@ DWORD WINAPI ReadSharedBands(LPVOID parameter)
     d.target = shared->target;
     d.file = shared->data;
     d.fileSize = shared->size;
+    d.source = (MemorySource*)TIFFClientdata(tif);
     char message[1024];
     int status = ImgUnsupported;
     if (TIFFRGBAImageBegin(&d.image, tif, 0, message)) {
@@ -676,6 +727,7 @@ int DecodeTiffJob(DecodeJob* job)
     decoder.target = job->target;
     decoder.file = job->source->data;
     decoder.fileSize = job->source->dataSize;
+    decoder.source = (MemorySource*)TIFFClientdata(tif);
     status = RunDecoder(&decoder, tif, job);
     TIFFClose(tif);
     return status;
@@ -683,21 +735,42 @@ int DecodeTiffJob(DecodeJob* job)
 
 }  // namespace
 
-TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size)
+namespace {
+
+TIFF* OpenTiff(const uint8_t* data, uint32_t length, const char* mode)
 {
-    uint32_t length = (uint32_t)size;
-    if (!data || length == 0)
-        return NULL;
     MemorySource* m = (MemorySource*)GlobalAlloc(GMEM_FIXED, sizeof(MemorySource));
     if (!m)
         return NULL;
     m->base = m->current = data;
     m->end = data + length;
+    m->failed = false;
     SilenceLibrary();
-    TIFF* tif = TIFFClientOpen("file", "r", (thandle_t)m, ReadMemory, WriteMemory, SeekMemory,
+    TIFF* tif = TIFFClientOpen("file", mode, (thandle_t)m, ReadMemory, WriteMemory, SeekMemory,
                                CloseMemory, SizeOfMemory, MapMemory, UnmapMemory);
     if (!tif)
         GlobalFree(m);
+    return tif;
+}
+
+}  // namespace
+
+// Unmapped, so that libtiff reads through ReadMemory; but libtiff refuses
+// an uncompressed tile read that way unless its size is a multiple of 1 KB,
+// so uncompressed tiled files are read from the view (a file failing under
+// such a read leaves what libtiff holds behind).
+TIFF* OpenTiffInMemory(const uint8_t* data, uint64_t size)
+{
+    uint32_t length = (uint32_t)size;
+    if (!data || length == 0)
+        return NULL;
+    TIFF* tif = OpenTiff(data, length, "rm");
+    uint16_t scheme = COMPRESSION_NONE;
+    if (tif && TIFFIsTiled(tif) && TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &scheme) &&
+        scheme == COMPRESSION_NONE) {
+        TIFFClose(tif);
+        tif = OpenTiff(data, length, "r");
+    }
     return tif;
 }
 

@@ -94,6 +94,10 @@ inline bool DeliverRow(RowPublisher* p, LONG rowsDone, LONG total)
     return PublishRows(p, rowsDone) && StopRequested(p->target);
 }
 
+// The system's page: the unit of a block's first-write faults and of a view
+// that fails under its reader.
+const size_t PageBytes = 4096;
+
 // A decoder may share a large picture's work with a helper thread of its own
 // when the machine has a second processor: from this many pixels on, where
 // starting the thread costs nothing by comparison.
@@ -255,6 +259,12 @@ void RecordOrientation(ImageInfo* info, uint32_t orientation);
 // ImgTruncated instead of ending the process (imagelib/mapfault.cpp).
 DWORD RunWithViewGuard(const uint8_t* view, uint64_t size, LPTHREAD_START_ROUTINE work,
                        LPVOID argument);
+
+// Copies `length` bytes from the view; returns how many could be read, fewer
+// when the file failed under them.  The third-party libraries read the file
+// only through this: they take a failed file for data that ends, and free
+// what they hold by their own roads.
+size_t CopyFromView(void* to, const uint8_t* from, size_t length);
 
 // The worker StartDecode launches: the format's decoder, run over the
 // file's mapped view with that guard.  job comes first, for the decoder

@@ -10,12 +10,18 @@
 //   LUMETTA_FUZZ_FORMATS  formats to run, comma-separated (default all)
 //   LUMETTA_FUZZ_SEED     the run's seed (default fixed)
 //   LUMETTA_FUZZ_FINDINGS folder for the inputs that failed
+//   LUMETTA_FUZZ_CUT      set: every road runs over the input as a mapped
+//                         file that is cut short from outside at a random
+//                         moment (its view made unreadable from a random page
+//                         on, as a file truncated under it faults), with
+//                         pictures over a megapixel among the seeds
 // A child is this program with --gtest_filter=FuzzChild.* and
 // LUMETTA_FUZZ_CHILD set to "FORMAT FIRST COUNT SEED MAPPING".
 #include "testing.h"
 #include "mutate.h"
 #include "formats.h"
 #include "thumbnail.h"
+#include "worker.h"
 
 #include <psapi.h>
 #include <stdio.h>
@@ -53,24 +59,35 @@ std::string Env(const char* name, const char* fallback = "")
     return n > 0 && n < sizeof value ? std::string(value, n) : std::string(fallback);
 }
 
-std::vector<std::vector<uint8_t>> SeedFiles(int format)
+bool CutMode() { return !Env("LUMETTA_FUZZ_CUT").empty(); }
+
+void AddSeeds(std::vector<std::vector<uint8_t>>* seeds, const std::string& folder,
+              const char* extension, DWORD largest)
 {
-    const FuzzFormatInfo& f = FormatInfo(format);
-    std::string folder = TestDataPath(f.folder);
     WIN32_FIND_DATAA found;
     std::vector<std::string> names;
-    HANDLE h = FindFirstFileA((folder + "/*" + f.extension).c_str(), &found);
+    HANDLE h = FindFirstFileA((folder + "/*" + extension).c_str(), &found);
     if (h != INVALID_HANDLE_VALUE) {
         do {
-            if (found.nFileSizeLow > 0 && found.nFileSizeLow <= 48 * 1024)
+            if (found.nFileSizeLow > 0 && found.nFileSizeLow <= largest && !found.nFileSizeHigh)
                 names.push_back(found.cFileName);
         } while (FindNextFileA(h, &found));
         FindClose(h);
     }
     std::sort(names.begin(), names.end());
-    std::vector<std::vector<uint8_t>> seeds;
     for (const std::string& name : names)
-        seeds.push_back(ReadFileBytes(folder + "/" + name));
+        seeds->push_back(ReadFileBytes(folder + "/" + name));
+}
+
+// The format tests' small files; for cuts also pictures over a megapixel,
+// for which the decoders start their helper threads.
+std::vector<std::vector<uint8_t>> SeedFiles(int format)
+{
+    const FuzzFormatInfo& f = FormatInfo(format);
+    std::vector<std::vector<uint8_t>> seeds;
+    AddSeeds(&seeds, TestDataPath(f.folder), f.extension, 48 * 1024);
+    if (CutMode())
+        AddSeeds(&seeds, TestDataPath("fuzz-large"), f.extension, 256 * 1024);
     return seeds;
 }
 
@@ -104,23 +121,24 @@ int WaitFor(PixelBuffer* b)
     return StopJob(b);
 }
 
-// The roads one accepted input takes; returns a message on a broken rule.
-std::string RunRoads(ImageInfo* info, const FuzzInput& in, bool* decoded)
+// The roads one accepted input takes; each returns a message on a broken rule.
+std::string PlainRoad(ImageInfo* info, const FuzzInput& in, bool* decoded)
 {
-    uint32_t family = FamilyOf(info->format);
     PixelBuffer plain = EmptyBuffer();
     int status = StartDecode(&plain, info, in.imageIndex, NULL, 0);
     if (status == ImgOk)
         status = WaitFor(&plain);
-    std::string problem = CheckDecode("plain decode", status, plain, family);
+    std::string problem = CheckDecode("plain decode", status, plain, FamilyOf(info->format));
     *decoded = status == ImgOk;
     FreePixelBuffer(&plain);
-    if (!problem.empty())
-        return problem;
+    return problem;
+}
 
-    // The Preview page's road: progress, and a scaler following the decoder.
+// The Preview page's road: progress, and a scaler following the decoder.
+std::string WatchedRoad(ImageInfo* info, const FuzzInput& in, bool*)
+{
     PixelBuffer shown = EmptyBuffer(), scaled = EmptyBuffer();
-    status = StartDecode(&shown, info, in.imageIndex, in.request, 1);
+    int status = StartDecode(&shown, info, in.imageIndex, in.request, 1);
     if (status == ImgOk) {
         scaled.width = 64;
         scaled.height = 48;
@@ -129,15 +147,18 @@ std::string RunRoads(ImageInfo* info, const FuzzInput& in, bool* decoded)
         if (scaling == ImgOk)
             WaitFor(&scaled);
     }
-    problem = CheckDecode("decode with progress", status, shown, family);
+    std::string problem = CheckDecode("decode with progress", status, shown, FamilyOf(info->format));
     FreePixelBuffer(&scaled);
     FreePixelBuffer(&shown);
-    if (!problem.empty())
-        return problem;
+    return problem;
+}
 
+std::string ThumbnailRoad(ImageInfo* info, const FuzzInput&, bool*)
+{
+    std::string problem;
     PixelBuffer decodedBuffer = EmptyBuffer(), large = EmptyBuffer(), little = EmptyBuffer();
     ThumbnailRequest request = { 32, 16, false, 0 };
-    status = MakeThumbnailPictures(info, request, &large, &little, &decodedBuffer);
+    int status = MakeThumbnailPictures(info, request, &large, &little, &decodedBuffer);
     if (!KnownStatus(status))
         problem = "thumbnail: status " + std::to_string(status);
     else if (large.pixels && (large.width > 32 || large.height > 32 || little.width > 16 || little.height > 16))
@@ -148,6 +169,80 @@ std::string RunRoads(ImageInfo* info, const FuzzInput& in, bool* decoded)
     FreePixelBuffer(&large);
     FreePixelBuffer(&little);
     return problem;
+}
+
+typedef std::string (*Road)(ImageInfo* info, const FuzzInput& in, bool* decoded);
+const Road Roads[] = { PlainRoad, WatchedRoad, ThumbnailRoad };
+
+std::string RunRoads(ImageInfo* info, const FuzzInput& in, bool* decoded)
+{
+    for (Road road : Roads) {
+        std::string problem = road(info, in, decoded);
+        if (!problem.empty())
+            return problem;
+    }
+    return "";
+}
+
+// ---------------------------------------------------------------- cuts
+// The cut: after a random wait, the view made unreadable from a random page
+// on.  A file truncated under its view faults the same way, but cutting it
+// from outside costs a process start.
+struct Cut {
+    const ImageInfo* info;
+    uint32_t waitMicroseconds;
+    size_t fromPage;
+};
+
+DWORD WINAPI CutLater(LPVOID argument)
+{
+    const Cut* c = (const Cut*)argument;
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    do {
+        SwitchToThread();
+        QueryPerformanceCounter(&now);
+    } while ((uint64_t)(now.QuadPart - start.QuadPart) * 1000000 / (uint64_t)frequency.QuadPart <
+             c->waitMicroseconds);
+    size_t from = c->fromPage * PageBytes;
+    DWORD old;
+    VirtualProtect((void*)(c->info->data + from), c->info->dataSize - from, PAGE_NOACCESS, &old);
+    return 0;
+}
+
+// Every road over the input as a mapped file, each cut at a moment of its own.
+std::string RunCutRoads(const FuzzInput& in, uint64_t inputSeed, ChildReport* report)
+{
+    std::string path = Env("TEMP", ".") + "\\lumetta-fuzz-" + std::to_string(GetCurrentProcessId());
+    if (!WriteFileBytes(path, in.bytes))
+        return "cannot write " + path;
+    ImageInfo info = EmptyInfo();
+    if (OpenImageFile(path.c_str(), &info) != ImgOk)
+        return "";
+    InterlockedIncrement(&report->probed);
+    Random r(inputSeed);
+    size_t pages = (info.dataSize + PageBytes - 1) / PageBytes;
+    std::string problem;
+    bool decoded = false;
+    for (Road road : Roads) {
+        Cut cut = { &info, r.Below(8000), r.Below(pages) };
+        DWORD id;
+        HANDLE cutter = CreateThread(NULL, 0, CutLater, &cut, 0, &id);
+        problem = road(&info, in, &decoded);
+        if (cutter) {
+            WaitForSingleObject(cutter, INFINITE);
+            CloseHandle(cutter);
+        }
+        DWORD old;
+        VirtualProtect((void*)info.data, info.dataSize, PAGE_READONLY, &old);
+        if (!problem.empty())
+            break;
+    }
+    if (decoded)
+        InterlockedIncrement(&report->decoded);
+    ReleaseImageInfo(&info);
+    return problem.empty() ? problem : "cut: " + problem;
 }
 
 int (*OwnProbe(uint32_t family))(ImageInfo*)
@@ -229,7 +324,8 @@ void RunChildJob(const std::string& job)
         FuzzInput in = MakeInput(format, seeds, seed, (uint64_t)i);
         report->current = i;
         InterlockedExchange(&report->started, (LONG)GetTickCount());
-        std::string problem = RunInput(format, in, report);
+        std::string problem = CutMode() ? RunCutRoads(in, seed ^ (uint64_t)i, report)
+                                        : RunInput(format, in, report);
         uint64_t memory = ProcessMemory();
         report->peakMegabytes = (LONG)(memory >> 20);
         if (!problem.empty() || memory > ProcessBytes) {
@@ -456,8 +552,9 @@ TEST(Fuzz, MutatedFilesOfEveryFormat)
                t.decoded, t.children, t.seconds, t.seconds > 0 ? t.inputs / t.seconds : 0.0);
         fflush(stdout);
         // The mutations must leave files readable now and then, or they test
-        // nothing past the headers.
-        EXPECT_GT(t.decoded * 100, t.inputs) << FormatInfo(format).name;
+        // nothing past the headers (cut files rarely are).
+        if (!CutMode())
+            EXPECT_GT(t.decoded * 100, t.inputs) << FormatInfo(format).name;
     }
     for (const Finding& f : parent.Findings())
         ADD_FAILURE() << FormatInfo(f.format).name << " input " << f.index << ": " << KindName(f.kind)

@@ -284,10 +284,42 @@ size_t Position(int format, Random* r, size_t size)
     return skip + r->Below(size - skip);
 }
 
+const size_t MostRepeatedBytes = 1u << 20;
+
+// A JPEG's scan (from its SOS marker to the next marker that is not a
+// restart) repeated hundreds or thousands of times: every progressive scan
+// costs a pass over the whole picture, however few its bytes.
+bool RepeatScan(std::vector<uint8_t>* b, Random* r, std::string* recipe)
+{
+    std::vector<size_t> scans;
+    for (size_t p = 2; p + 1 < b->size(); p++)
+        if ((*b)[p] == 0xFF && (*b)[p + 1] == 0xDA)
+            scans.push_back(p);
+    if (scans.empty())
+        return false;
+    size_t from = scans[r->Below(scans.size())], to = from + 2;
+    while (to + 1 < b->size() && !((*b)[to] == 0xFF && (*b)[to + 1] != 0 &&
+                                    ((*b)[to + 1] < 0xD0 || (*b)[to + 1] > 0xD7)))
+        to++;
+    std::vector<uint8_t> scan(b->begin() + from, b->begin() + to);
+    size_t times = 100 + r->Below(3000);
+    if (scan.size() * times > MostRepeatedBytes)
+        times = MostRepeatedBytes / scan.size() + 1;
+    std::vector<uint8_t> repeated;
+    repeated.reserve(scan.size() * times);
+    for (size_t k = 0; k < times; k++)
+        repeated.insert(repeated.end(), scan.begin(), scan.end());
+    b->insert(b->begin() + to, repeated.begin(), repeated.end());
+    *recipe += " scans@" + std::to_string(from) + "x" + std::to_string(times);
+    return true;
+}
+
 void MutateOnce(int format, std::vector<uint8_t>* b, const std::vector<std::vector<uint8_t>>& seeds,
                 Random* r, std::string* recipe)
 {
     if (b->empty())
+        return;
+    if (format == FuzzJpeg && r->OneIn(24) && RepeatScan(b, r, recipe))
         return;
     size_t at = Position(format, r, b->size());
     switch (r->Below(9)) {

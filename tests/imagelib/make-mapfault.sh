@@ -14,3 +14,9 @@ convert noise.ppm -compress none noise.tif
 convert noise.ppm -colors 256 noise.gif
 # Large enough for two threads, and decoded by the library's own LZW.
 convert -size 1280x1024 -seed 6 xc:gray +noise Random -depth 8 -compress LZW -define tiff:predictor=2 -define tiff:rows-per-strip=64 noise-lzw.tif
+# Over a megapixel, so that the decoders start their helper threads: GIF and
+# RGB PNG (their page toucher, PNG's unfiltering), progressive JPEG (libjpeg
+# holds every coefficient).
+convert -size 1100x1000 -seed 7 xc:gray +noise Random -depth 8 -colors 256 large.gif
+convert -size 1040x1010 -seed 8 xc:gray +noise Random -depth 8 -define png:compression-level=1 large.png
+convert -size 1600x1200 -seed 9 xc:gray +noise Random -depth 8 -quality 90 -interlace JPEG large.jpg

@@ -218,12 +218,19 @@ TEST(PipelineStop, AWorkerThatIgnoresTheStopIsTerminated)
     DWORD id;
     b.thread = CreateThread(NULL, 0, IgnoreStop, NULL, 0, &id);
     b.stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE worker;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), b.thread, GetCurrentProcess(), &worker, 0,
+                                FALSE, DUPLICATE_SAME_ACCESS));
     DWORD start = GetTickCount();
     EXPECT_EQ((DWORD)StopJob(&b), ImgTerminated);
     DWORD took = GetTickCount() - start;
     EXPECT_GE(took, 1900u);
     EXPECT_LT(took, 5000u);
     EXPECT_EQ(b.thread, (HANDLE)NULL);
+    // Termination is asynchronous: the thread has ended before its pixels
+    // could be freed.
+    EXPECT_EQ(WaitForSingleObject(worker, 0), WAIT_OBJECT_0);
+    CloseHandle(worker);
 }
 
 TEST(PipelineStop, StopsACompositorWhoseSourceNeverEnds)

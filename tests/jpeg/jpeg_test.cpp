@@ -409,11 +409,12 @@ TEST(JpegDamage, EveryTruncation)
         for (size_t n = 0; n < bytes.size(); n++) {
             std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + n);
             int status = ProbeThenDecode(cut, 0);
-            // Cut inside the scan data the library finishes as if the image ended.
+            // Cut inside the scan data the rows it reached come with -7; only
+            // the end marker may be missing from a whole picture.
             if (n < scan) {
                 ASSERT_NE(status, ImgOk) << name << " cut at " << n;
             } else if (n >= scan + 14 && oneScan) {
-                ASSERT_EQ(status, ImgOk) << name << " cut at " << n;
+                ASSERT_EQ(status, n + 2 >= bytes.size() ? ImgOk : ImgTruncated) << name << " cut at " << n;
             } else {
                 ASSERT_TRUE(status == ImgOk || status < 0) << name << " cut at " << n;
             }
@@ -462,6 +463,111 @@ TEST(JpegDamage, HugeProgressiveFrameIsRefusedBeforeItsCoefficients)
     EXPECT_EQ(b.pixels, (uint32_t*)NULL);
     FreePixelBuffer(&b);
     ReleaseImageInfo(&info);
+}
+
+int DecodeBytes(const std::vector<uint8_t>& bytes, int32_t side, bool progress, PixelBuffer* b)
+{
+    GuardedBytes g(bytes);
+    ImageInfo info = InfoOver(g.data(), g.size());
+    EXPECT_EQ(ProbeJpeg(&info), ImgOk);
+    int32_t request[2] = { side, side };
+    int status = StartDecode(b, &info, -1, request, progress);
+    if (status == ImgOk)
+        status = WaitJob(b);
+    ReleaseImageInfo(&info);
+    return status;
+}
+
+size_t ScanStart(const std::vector<uint8_t>& bytes, int which)
+{
+    for (size_t i = 2; i + 1 < bytes.size(); i++)
+        if (bytes[i] == 0xFF && bytes[i + 1] == 0xDA && which-- == 0)
+            return i;
+    return 0;
+}
+
+// A cut file gives -7 and the rows its data reached, the same as in the
+// whole file's decode, at full size and through the eighth-size road (which
+// leaves a cut file to libjpeg).
+TEST(JpegDamage, CutFileGivesTheRowsItReachedAndTruncated)
+{
+    std::vector<uint8_t> bytes = ReadFileBytes(TestDataPath("jpeg/big.jpg"));
+    for (int32_t side : { 0, 96 }) {
+        Decoded whole;
+        DecodeFile(&whole, "jpeg/big.jpg", side, side);
+        ASSERT_EQ(whole.status, ImgOk);
+        for (size_t percent : { 10, 50, 95 }) {
+            std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + bytes.size() * percent / 100);
+            PixelBuffer b = EmptyBuffer();
+            EXPECT_EQ(DecodeBytes(cut, side, false, &b), ImgTruncated) << percent;
+            EXPECT_GT(b.rowsDone, 0) << percent;
+            EXPECT_LT(b.rowsDone, b.height) << percent;
+            ASSERT_EQ(b.width, whole.buffer.width);
+            EXPECT_EQ(memcmp(b.pixels, whole.buffer.pixels, (size_t)b.rowsDone * b.width * 4), 0)
+                << percent;
+            FreePixelBuffer(&b);
+        }
+    }
+    PixelBuffer b = EmptyBuffer();
+    std::vector<uint8_t> noEnd(bytes.begin(), bytes.end() - 2);
+    EXPECT_EQ(DecodeBytes(noEnd, 0, false, &b), ImgOk);
+    EXPECT_EQ(b.rowsDone, b.height);
+    FreePixelBuffer(&b);
+}
+
+// A progressive file cut in its first scan has rows up to the cut; cut in a
+// later one, every row with the scans before it.  Watched or not.
+TEST(JpegDamage, CutProgressiveFileGivesTruncated)
+{
+    std::vector<uint8_t> bytes = ReadFileBytes(TestDataPath("jpeg/bigprog.jpg"));
+    size_t second = ScanStart(bytes, 1), last = bytes.size() - 2;
+    ASSERT_NE(second, 0u);
+    for (bool progress : { false, true }) {
+        PixelBuffer b = EmptyBuffer();
+        std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + second / 2 + ScanStart(bytes, 0) / 2);
+        EXPECT_EQ(DecodeBytes(cut, 0, progress, &b), ImgTruncated);
+        EXPECT_GT(b.rowsDone, 0);
+        EXPECT_LT(b.rowsDone, b.height);
+        cut.assign(bytes.begin(), bytes.begin() + last - 100);
+        EXPECT_EQ(DecodeBytes(cut, 0, progress, &b), ImgTruncated);
+        EXPECT_GE(b.rowsDone, b.height);
+        FreePixelBuffer(&b);
+    }
+}
+
+uint64_t ProcessCpuMs()
+{
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    auto ms = [](const FILETIME& t) { return ((uint64_t)t.dwHighDateTime << 32 | t.dwLowDateTime) / 10000; };
+    return ms(kernel) + ms(user);
+}
+
+// Thousands of tiny scans, each a pass over every coefficient of a tall
+// picture: the decode stops at a bound no encoder reaches and shows what the
+// scans before it made.
+TEST(JpegDamage, ThousandsOfScansStopAtTheBound)
+{
+    std::vector<uint8_t> bytes = ReadFileBytes(TestDataPath("jpeg/tall.jpg"));
+    size_t last = 0;
+    for (int k = 0; ScanStart(bytes, k); k++)
+        last = ScanStart(bytes, k);
+    ASSERT_NE(last, 0u);
+    std::vector<uint8_t> hostile(bytes.begin(), bytes.end() - 2);
+    for (int k = 0; k < 5000; k++)
+        hostile.insert(hostile.end(), bytes.begin() + last, bytes.end() - 2);
+    hostile.push_back(0xFF);
+    hostile.push_back(0xD9);
+    for (int32_t side : { 0, 32 })
+        for (bool progress : { false, true }) {
+            PixelBuffer b = EmptyBuffer();
+            uint64_t start = ProcessCpuMs();
+            EXPECT_EQ(DecodeBytes(hostile, side, progress, &b), ImgTruncated);
+            uint64_t took = ProcessCpuMs() - start;
+            EXPECT_GE(b.rowsDone, b.height);
+            EXPECT_LT(took, 1000u) << side << (progress ? " watched" : "");
+            FreePixelBuffer(&b);
+        }
 }
 
 // Random byte changes over guarded bytes; LUMETTA_MUTATIONS sets the count

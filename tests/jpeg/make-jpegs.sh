@@ -51,5 +51,9 @@ ref -scale 1/8 big.jpg > big.8.ppm
 ref -scale 1/4 big.jpg > big.4.ppm
 cjpeg -progressive big.ppm > bigprog.jpg
 ref bigprog.jpg > bigprog.ppm
-rm base.ppm big.ppm
+# Tall and thin, as the file of thousands of tiny scans was; the test
+# repeats its last scan.
+pgmramp -tb 227 42426 > tall.pgm
+cjpeg -progressive tall.pgm > tall.jpg
+rm base.ppm big.ppm tall.pgm
 echo "jpegs ready in $out"
