@@ -9,6 +9,11 @@
 set -euo pipefail
 # Only system folders: nothing a hand-set-up machine added to the PATH.
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+# Wine names Unix files in the locale's character set: in a plain "C"
+# locale a Windows name outside ASCII cannot reach the disk at all.
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then
+  export LC_ALL=C.UTF-8
+fi
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 LUMETTA_TARGET=${LUMETTA_TARGET:-win32}
