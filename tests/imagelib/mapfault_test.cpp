@@ -134,6 +134,29 @@ INSTANTIATE_TEST_SUITE_P(EveryLargeFormat, CutWhileDecoding,
                          testing::Values("noise.bmp", "noise.png", "noise.jpg", "noise.tif",
                                          "noise-lzw.tif", "noise.gif"));
 
+// Suspends a running thread outside every heap's lock: one suspended while
+// it allocates would keep the lock, and the cut made meanwhile allocates.
+// A suspension lands a moment after it is asked for; asking for the thread's
+// registers waits for it.
+bool HoldOutsideTheHeaps(HANDLE thread)
+{
+    HANDLE heaps[64];
+    DWORD count = GetProcessHeaps(64, heaps);
+    if (count > 64)
+        count = 0;
+    for (DWORD i = 0; i < count; i++)
+        HeapLock(heaps[i]);
+    CONTEXT context = {};
+    context.ContextFlags = CONTEXT_CONTROL;
+    bool held = SuspendThread(thread) != (DWORD)-1;
+    if (held)
+        GetThreadContext(thread, &context);
+    for (DWORD i = count; i-- > 0;)
+        HeapUnlock(heaps[i]);
+    EXPECT_GT(count, 0u) << "the heaps were not found";
+    return held;
+}
+
 // The decode of a plain bitmap, cut while it runs: once the decoder is
 // under way its thread is held, the file is cut a little past the rows it
 // has read, and it goes on into the missing pages.
@@ -150,7 +173,7 @@ struct RunningCut {
 DWORD WINAPI CutOnceReady(DWORD count, const HANDLE* handles, BOOL all, DWORD milliseconds)
 {
     DWORD answer = WaitForMultipleObjects(count, handles, all, milliseconds);
-    if (answer != WAIT_OBJECT_0 || SuspendThread(handles[1]) == (DWORD)-1)
+    if (answer != WAIT_OBJECT_0 || !HoldOutsideTheHeaps(handles[1]))
         return answer;
     running.rowsAtCut = ReadRowsDone(running.target);
     uint64_t length = (running.rowsStart + (uint64_t)(running.rowsAtCut + 2) * running.rowBytes +
@@ -215,7 +238,7 @@ struct HeldCut {
 DWORD WINAPI CutWhenReady(DWORD count, const HANDLE* handles, BOOL all, DWORD milliseconds)
 {
     DWORD answer = WaitForMultipleObjects(count, handles, all, milliseconds);
-    if (answer != WAIT_OBJECT_0 || SuspendThread(handles[1]) == (DWORD)-1)
+    if (answer != WAIT_OBJECT_0 || !HoldOutsideTheHeaps(handles[1]))
         return answer;
     DWORD old;
     if (held.protect)
