@@ -116,7 +116,8 @@ wine_runs() {
 
 # A private prefix, created once per build folder.
 prepare_prefix() {
-  bash "$ROOT/scripts/make-prefix.sh" "$WINE" "$WINEPREFIX"
+  LUMETTA_PREFIX_TEMPLATE=$BUILD_DIR/prefix-template \
+    bash "$ROOT/scripts/make-prefix.sh" "$WINE" "$WINEPREFIX"
   install_control_panel
 }
 
