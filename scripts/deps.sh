@@ -8,7 +8,8 @@ DEPS_SOURCES=(libjpeg-turbo libpng1.6 tiff libdeflate)
 # Debian's source packages need a deb-src line for the suites already used.
 ensure_source_lists() {
   local f=/etc/apt/sources.list.d/debian.sources
-  if apt-cache showsrc libpng1.6 2>/dev/null | grep -q '^Version:'; then
+  # grep reads to the end: under pipefail an early exit would fail the list.
+  if apt-cache showsrc libpng1.6 2>/dev/null | grep '^Version:' >/dev/null; then
     return
   fi
   if [ -f "$f" ] && ! grep -q 'deb-src' "$f"; then
