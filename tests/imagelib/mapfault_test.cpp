@@ -290,16 +290,6 @@ TEST(CutLargeWhileDecoding, HelpersEndWithTheDecode)
     EXPECT_EQ(again.status, ImgOk);
 }
 
-// Kernel handles, counted by asking after every handle value: Wine's
-// GetProcessHandleCount answers 0.
-DWORD CountHandles()
-{
-    DWORD count = 0, flags;
-    for (uintptr_t value = 4; value < (1u << 16); value += 4)
-        count += GetHandleInformation((HANDLE)value, &flags) ? 1 : 0;
-    return count;
-}
-
 uint64_t PrivateBytes()
 {
     PROCESS_MEMORY_COUNTERS c = { sizeof c };

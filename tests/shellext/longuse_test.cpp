@@ -21,17 +21,8 @@ struct Usage {
     uint64_t workingSet = 0;
 };
 
-// Kernel handles, counted by asking after every handle value: Wine's
-// GetProcessHandleCount answers 0 (and its GetGuiResources too, so the GDI
-// count below tells something on Windows only).
-DWORD CountHandles()
-{
-    DWORD count = 0, flags;
-    for (uintptr_t value = 4; value < (1u << 16); value += 4)
-        count += GetHandleInformation((HANDLE)value, &flags) ? 1 : 0;
-    return count;
-}
-
+// Wine's GetGuiResources answers 0, so the GDI count tells something on
+// Windows only.
 const DWORD GdiObjects = 0;   // GR_GDIOBJECTS, missing from Wine's headers
 
 Usage Measure()

@@ -317,14 +317,6 @@ bool PumpUntil(Condition done, DWORD limit)
     return true;
 }
 
-DWORD CountHandles()
-{
-    DWORD count = 0, flags;
-    for (uintptr_t value = 4; value < (1u << 16); value += 4)
-        count += GetHandleInformation((HANDLE)value, &flags) ? 1 : 0;
-    return count;
-}
-
 // The Preview page of a file in a sheet of our own; the page block is
 // opened and freed here, as the Details page would.
 struct PreviewSheet {

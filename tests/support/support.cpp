@@ -164,3 +164,11 @@ std::vector<uint8_t> BufferAsRgba(const PixelBuffer& b)
     }
     return out;
 }
+
+DWORD CountHandles()
+{
+    DWORD count = 0, flags;
+    for (uintptr_t value = 4; value < (1u << 16); value += 4)
+        count += GetHandleInformation((HANDLE)value, &flags) ? 1 : 0;
+    return count;
+}

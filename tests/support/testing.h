@@ -54,6 +54,10 @@ std::string TestDataPath(const std::string& name);
 std::string SourcePath(const std::string& name);
 // The test program itself, as a child process must be started.
 std::string SelfPath();
+
+// The process's kernel handles, counted by asking after every handle value:
+// Wine's GetProcessHandleCount answers 0.
+DWORD CountHandles();
 // Names in UTF-8.
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
