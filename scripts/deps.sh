@@ -77,15 +77,10 @@ deps_libdeflate() {
   cp "$src/libdeflate.h" "$prefix/include/"
 }
 
-fetch_sources() {
-  local pkg
-  ensure_source_lists
-  for pkg in "${DEPS_SOURCES[@]}"; do fetch_source "$pkg"; done
-}
-
 build_dependencies() {
   local triple=$1 prefix=$DEPS_DIR/$1 pkg stamp
-  fetch_sources
+  ensure_source_lists
+  for pkg in "${DEPS_SOURCES[@]}"; do fetch_source "$pkg"; done
   stamp=$( (for pkg in "${DEPS_SOURCES[@]}"; do cat "$DEPS_DIR/src/$pkg.version"; done
             cat "$ROOT/scripts/deps.sh" "$ROOT/cmake/mingw.cmake" "$ROOT/cmake/mingw-${triple%%-*}.cmake") |
           md5sum | cut -d' ' -f1)
