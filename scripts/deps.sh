@@ -18,7 +18,7 @@ ensure_source_lists() {
     grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
       as_root tee /etc/apt/sources.list.d/lumetta-src.list >/dev/null
   fi
-  as_root apt-get update -qq
+  update_package_lists
 }
 
 # Newest version first; a mirror may list a security update's source that it

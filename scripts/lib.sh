@@ -41,7 +41,7 @@ source "$ROOT/scripts/deps.sh"
 
 # Everything the build, the tests, the demo and the benchmarks use.
 PACKAGES=(
-  wine64 wine32:i386 wine64-tools libwine-dev
+  wine64 wine64-tools libwine-dev
   g++ cmake make dpkg-dev nasm googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
@@ -55,6 +55,17 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# A mirror caught mid-sync fails one index for a while: the update is tried
+# again, and at worst the install goes on with the lists it could read.
+update_package_lists() {
+  local i
+  for i in 1 2 3; do
+    as_root apt-get update -qq && return 0
+    sleep $(( i * 15 ))
+  done
+  echo "apt-get update kept failing; going on with the package lists it could read" >&2
+}
+
 ensure_packages() {
   local missing=() p
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -65,10 +76,22 @@ ensure_packages() {
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
-    as_root apt-get update -qq
+    update_package_lists
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
       "${missing[@]}" >/dev/null
   fi
+  ensure_wine32
+}
+
+# The 32-bit Wine runs the 32-bit build's tests and the installer's cabinet
+# step.  Its packages must match the 64-bit Wine's version, which a mirror
+# that lags for i386 cannot give: then the 64-bit work goes on without it
+# (wine_runs tells the 32-bit build), rather than nothing being installed.
+ensure_wine32() {
+  dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed' && return
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    wine32:i386 >/dev/null ||
+    echo "wine32:i386 could not be installed: the 32-bit Windows build's programs cannot run here" >&2
 }
 
 # Configures on first use, again after a configuration that failed or was
