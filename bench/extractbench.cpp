@@ -1,11 +1,15 @@
 // extractbench: the whole thumbnail road as the shell runs it, in-process:
 // Lumetta.dll's class factory, IPersistFile::Load, GetIconLocation and
-// Extract of both icons, for every file of a folder.  Prints the median and
-// mean milliseconds per file.
-//   extractbench DLL DIR [--reps N]
+// Extract of both icons, for every file of a folder; or with --thumbnail
+// the thumbnail handler's road as today's Explorer takes it (the file as a
+// stream, IInitializeWithStream, GetThumbnail of N pixels).  Prints the
+// median and mean milliseconds per file.
+//   extractbench DLL DIR [--reps N] [--thumbnail N]
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <shlwapi.h>
+#include <thumbcache.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,17 +67,57 @@ bool IconsFor(GetClassObjectProc getClassObject, const std::string& file)
     return hr == S_OK && largeIcon && smallIcon;
 }
 
+bool ThumbnailFor(GetClassObjectProc getClassObject, const std::string& file, UINT side)
+{
+    IClassFactory* factory = NULL;
+    if (FAILED(getClassObject(CLSID_LumettaThumbnails, IID_IClassFactory, (void**)&factory)))
+        return false;
+    IInitializeWithStream* init = NULL;
+    factory->CreateInstance(NULL, IidInitializeWithStream, (void**)&init);
+    factory->Release();
+    if (!init)
+        return false;
+    WCHAR wide[MAX_PATH] = {};
+    MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH);
+    IStream* stream = NULL;
+    HRESULT hr = SHCreateStreamOnFileEx(wide, STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL,
+                                        FALSE, NULL, &stream);
+    if (SUCCEEDED(hr)) {
+        hr = init->Initialize(stream, STGM_READ);
+        stream->Release();
+    }
+    IThumbnailProvider* provider = NULL;
+    if (SUCCEEDED(hr))
+        init->QueryInterface(IidThumbnailProvider, (void**)&provider);
+    init->Release();
+    if (!provider)
+        return false;
+    HBITMAP bitmap = NULL;
+    WTS_ALPHATYPE alpha;
+    hr = provider->GetThumbnail(side, &bitmap, &alpha);
+    provider->Release();
+    if (bitmap)
+        DeleteObject(bitmap);
+    return hr == S_OK && bitmap;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        fprintf(stderr, "usage: extractbench DLL DIR [--reps N]\n");
+        fprintf(stderr, "usage: extractbench DLL DIR [--reps N] [--thumbnail N]\n");
         return 2;
     }
-    int reps = 1;
-    if (argc >= 5 && !strcmp(argv[3], "--reps"))
-        reps = atoi(argv[4]) > 0 ? atoi(argv[4]) : 1;
+    int reps = 1, side = 0;
+    for (int i = 3; i + 1 < argc; i += 2) {
+        if (!strcmp(argv[i], "--reps"))
+            reps = atoi(argv[i + 1]) > 0 ? atoi(argv[i + 1]) : 1;
+        else if (!strcmp(argv[i], "--thumbnail"))
+            side = atoi(argv[i + 1]) > 0 ? atoi(argv[i + 1]) : 0;
+    }
+    if (side)
+        CoInitialize(NULL);
     HMODULE module = LoadLibraryA(WindowsPath(argv[1]).c_str());
     GetClassObjectProc getClassObject =
         module ? (GetClassObjectProc)GetProcAddress(module, "DllGetClassObject") : NULL;
@@ -100,7 +144,7 @@ int main(int argc, char** argv)
     for (int r = 0; r < reps; r++) {
         for (auto& f : files) {
             double t0 = Now();
-            thumbnails += IconsFor(getClassObject, f);
+            thumbnails += side ? ThumbnailFor(getClassObject, f, (UINT)side) : IconsFor(getClassObject, f);
             double t = Now() - t0;
             times.push_back(t);
             total += t;

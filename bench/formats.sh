@@ -19,6 +19,11 @@
 #            last three run in bench/floor.c, built for the host, timed
 #            in-process with the file already in memory.
 #   vips/thumb  how many times ahead of vipsthumbnail
+#   h256     extractbench --thumbnail 256: today's Explorer's road through
+#            Lumetta.dll's thumbnail handler (the file as a stream,
+#            GetThumbnail of 256 pixels)
+#   vips256  `vipsthumbnail -s 256` over the folder in one process
+#   v256/h256  how many times ahead of vipsthumbnail at 256 pixels
 #   thumb/floor how far above the floor
 #   jpg-turned  the JPEG files again, each with an EXIF Orientation of 6 (a
 #            portrait photo stored on its side, turned upright at icon size)
@@ -112,15 +117,15 @@ lumetta_thumb() { # dir
     tail -n +2 | awk '{ print $5 }' | per_file
 }
 
-lumetta_extract() { # dir
-  "$WINE" "$(program_path bench/extractbench)" "$BUILD_DIR/shellext/Lumetta.dll" "$1" |
+lumetta_extract() { # dir [--thumbnail N]
+  "$WINE" "$(program_path bench/extractbench)" "$BUILD_DIR/shellext/Lumetta.dll" "$@" |
     tr -d '\r' | sed -n 's/^extract mean ms\/file: //p'
 }
 
-vips_thumb() { # dir
+vips_thumb() { # dir [size]
   local t0 files=("$1"/*)
   t0=$(now_us)
-  vipsthumbnail -s 32 -o "$scratch/%s.png" "${files[@]}" >/dev/null 2>&1
+  vipsthumbnail -s "${2:-32}" -o "$scratch/%s.png" "${files[@]}" >/dev/null 2>&1
   awk -v t="$(( $(now_us) - t0 ))" -v n="${#files[@]}" 'BEGIN { printf "%.1f\n", t / n / 1000 }'
 }
 
@@ -153,10 +158,11 @@ make_turned
 build_floor
 echo "build $LUMETTA_TARGET; $(ls "$data/bmp" | wc -l) files a format; median of $reps rounds;" \
      "ms per file; $(uptime | sed 's/.*load/load/')"
-printf '%-8s %8s %8s %8s %8s %11s %12s\n' format thumb extract vips floor vips/thumb thumb/floor
+row() { printf '%-8s %8s %8s %8s %8s %11s %12s %8s %8s %10s\n' "$@"; }
+row format thumb extract vips floor vips/thumb thumb/floor h256 vips256 v256/h256
 for format in $formats; do
   dir=$data/$format
-  : > "$scratch/thumb"; : > "$scratch/thumblib"; : > "$scratch/extract"; : > "$scratch/vips"; : > "$scratch/floor"
+  for f in thumb thumblib extract vips floor h256 vips256; do : > "$scratch/$f"; done
   for ((round = 0; round < reps; round++)); do
     lumetta_thumb "$dir" >> "$scratch/thumb"
     if [ "$format" = jpg ] && [ -n "${BENCH_JPEG_LIBJPEG:-}" ]; then
@@ -165,17 +171,21 @@ for format in $formats; do
     lumetta_extract "$dir" >> "$scratch/extract"
     vips_thumb "$dir" >> "$scratch/vips"
     floor_of "$format" "$dir" >> "$scratch/floor"
+    lumetta_extract "$dir" --thumbnail 256 >> "$scratch/h256"
+    vips_thumb "$dir" 256 >> "$scratch/vips256"
   done
   thumb=$(median < "$scratch/thumb")
   extract=$(median < "$scratch/extract")
   vips=$(median < "$scratch/vips")
   floor=$( (grep -v -- - "$scratch/floor" || true) | median)
-  printf '%-8s %8s %8s %8s %8s %11s %12s\n' "$format" "$thumb" "$extract" "$vips" "$floor" \
-    "$(ratio "$vips" "$thumb")" "$(ratio "$thumb" "$floor")"
+  h256=$(median < "$scratch/h256")
+  vips256=$(median < "$scratch/vips256")
+  row "$format" "$thumb" "$extract" "$vips" "$floor" "$(ratio "$vips" "$thumb")" \
+    "$(ratio "$thumb" "$floor")" "$h256" "$vips256" "$(ratio "$vips256" "$h256")"
   if [ -s "$scratch/thumblib" ]; then
     thumb=$(median < "$scratch/thumblib")
-    printf '%-8s %8s %8s %8s %8s %11s %12s\n' "$format-lib" "$thumb" - "$vips" "$floor" \
-      "$(ratio "$vips" "$thumb")" "$(ratio "$thumb" "$floor")"
+    row "$format-lib" "$thumb" - "$vips" "$floor" "$(ratio "$vips" "$thumb")" \
+      "$(ratio "$thumb" "$floor")" - - -
   fi
 done
 echo "load at the end: $(uptime | sed 's/.*load average: //')"

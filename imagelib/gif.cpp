@@ -142,6 +142,7 @@ struct GifDecoder {
     // here eight pixels at a time.
     uint32_t palette[256 + ShortString];
 
+    bool keepTransparency;        // watched, or asked for with its alpha
     bool controlPending;
     uint8_t control[4];           // packed, delay (2), transparent index
 
@@ -653,9 +654,10 @@ int BeginImage(GifDecoder* d, DecodeJob* job, int32_t counter)
         uint8_t control = d->control[0];
         // A watched decode feeds the Preview page, which lays each frame
         // over the ones before: there the transparent index must show
-        // through.  A thumbnail decodes one image onto a filled canvas and
-        // keeps the index's own colour, as the icon has no use for a hole.
-        if ((control & 1) && target->progressEvent) {
+        // through, as it must in a picture shown with its alpha.  An icon's
+        // thumbnail decodes one image onto a filled canvas and keeps the
+        // index's own colour, as the icon has no use for a hole.
+        if ((control & 1) && d->keepTransparency) {
             d->palette[d->control[3]] |= 0xFF000000u;
             flags |= HasTransparency;
         }
@@ -701,6 +703,7 @@ int DecodeImage(DecodeJob* job)
     d->target = job->target;
     d->source = job->source;
     d->wanted = job->imageIndex;
+    d->keepTransparency = job->target->progressEvent || job->keepTransparency;
     if (d->size <= HeaderSize)
         return ImgTruncated;
     if (!FormatFromSignature(d->data))

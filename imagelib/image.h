@@ -175,6 +175,10 @@ struct DecodeJob {
     int32_t requestedWidth;
     int32_t requestedHeight;
     int32_t imageIndex;
+    // A transparent colour index stays transparent, as it does in a watched
+    // decode, for a picture shown with its alpha; otherwise only a watched
+    // decode keeps it (StartDecodeWithAlpha).
+    int32_t keepTransparency;
 };
 
 struct ScaleJob {
@@ -223,6 +227,9 @@ inline bool SwapsSides(uint32_t orientation) { return orientation >= OrientTrans
 // ---------------------------------------------------------------- opening
 // The name is UTF-16, as the shell gives it; names of any length open.
 int OpenImageFile(const wchar_t* path, ImageInfo* info);
+// A file's bytes held in memory (a stream read whole), probed as a file is.
+// The record does not own them: the caller frees them after releasing it.
+int OpenImageMemory(const uint8_t* bytes, uint32_t size, ImageInfo* info);
 int ReleaseImageInfo(ImageInfo* info);
 int AttachImageText(ImageInfo* info, uint32_t kind, const void* bytes, uint32_t length);
 
@@ -237,6 +244,11 @@ int ProbeTiff(ImageInfo* info);
 // ---------------------------------------------------------------- pipeline
 int StartDecode(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
                 const int32_t* requestedSize, int withProgress);
+// StartDecode without progress for a picture shown with its transparency
+// (Explorer's thumbnails): a GIF's transparent index stays transparent, as
+// in a watched decode, without what watching costs the other decoders.
+int StartDecodeWithAlpha(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
+                         const int32_t* requestedSize);
 int StartScale(PixelBuffer* target, PixelBuffer* source, const int32_t* canvasSize,
                const uint32_t* fillColour);
 int StartComposite(PixelBuffer* target, PixelBuffer* source, uint32_t fillColour);

@@ -71,6 +71,17 @@ bool PairedSurrogates(const wchar_t* name)
     return true;
 }
 
+// Runs the probes in the table's order; true when one described the file.
+bool ProbeFormats(ImageInfo* info)
+{
+    for (const ImageFormat* f = ImageFormats; f->family; f++) {
+        if (f->probe(info) >= 0)
+            return true;
+        DropTexts(info);
+    }
+    return false;
+}
+
 HANDLE OpenForReading(const wchar_t* path)
 {
     return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
@@ -123,15 +134,26 @@ int OpenImageFile(const wchar_t* path, ImageInfo* info)
     int status = MapFile(path, info);
     if (status != ImgOk)
         return status;
-    for (const ImageFormat* f = ImageFormats; f->family; f++) {
-        if (f->probe(info) >= 0) {
-            info->format |= StorageMappedView;
-            return ImgOk;
-        }
-        DropTexts(info);
+    if (ProbeFormats(info)) {
+        info->format |= StorageMappedView;
+        return ImgOk;
     }
     UnmapViewOfFile((LPCVOID)info->data);
     info->data = NULL;
+    return ImgUnsupported;
+}
+
+int OpenImageMemory(const uint8_t* bytes, uint32_t size, ImageInfo* info)
+{
+    if (!bytes || !Tagged(info))
+        return ImgBadArgument;
+    ReleaseImageInfo(info);
+    info->data = bytes;
+    info->dataSize = size;
+    if (ProbeFormats(info))
+        return ImgOk;
+    info->data = NULL;
+    info->dataSize = 0;
     return ImgUnsupported;
 }
 

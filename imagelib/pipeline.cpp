@@ -302,8 +302,10 @@ int BeginOutput(DecodeJob* job, int32_t width, int32_t height, uint32_t flags)
     return ImgOk;
 }
 
-int StartDecode(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
-                const int32_t* requestedSize, int withProgress)
+namespace {
+
+int StartDecoding(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
+                  const int32_t* requestedSize, bool withProgress, bool keepTransparency)
 {
     if (!Tagged(target) || !info || info->size != ImageInfoSize)
         return ImgBadArgument;
@@ -315,10 +317,25 @@ int StartDecode(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
     ResetTarget(target, NULL);
 
     GuardedDecodeJob guarded = { { target, NULL, info, requestedSize ? requestedSize[0] : 0,
-                                   requestedSize ? requestedSize[1] : 0, imageIndex },
+                                   requestedSize ? requestedSize[1] : 0, imageIndex,
+                                   keepTransparency },
                                  decoder };
     return LaunchWorker(target, GuardedDecoder, &guarded, &guarded.job.readyEvent,
-                        withProgress != 0, false);
+                        withProgress, false);
+}
+
+}  // namespace
+
+int StartDecode(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
+                const int32_t* requestedSize, int withProgress)
+{
+    return StartDecoding(target, info, imageIndex, requestedSize, withProgress != 0, false);
+}
+
+int StartDecodeWithAlpha(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
+                         const int32_t* requestedSize)
+{
+    return StartDecoding(target, info, imageIndex, requestedSize, false, true);
 }
 
 int StartScale(PixelBuffer* target, PixelBuffer* source, const int32_t* canvasSize,

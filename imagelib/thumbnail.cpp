@@ -104,3 +104,44 @@ int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, Pixe
     }
     return status;
 }
+
+int MakeFittedPicture(ImageInfo* info, int32_t side, PixelBuffer* picture, bool* transparent)
+{
+    if (!info || !picture || !transparent || side <= 0)
+        return ImgBadArgument;
+    *transparent = false;
+    PixelBuffer decoded = PixelBuffer();
+    decoded.size = PixelBufferSize;
+    int32_t requested[2] = {side, side};
+    int status = StartDecodeWithAlpha(&decoded, info, -1, requested);
+    if (status != ImgOk) {
+        *picture = PixelBuffer();
+        picture->size = PixelBufferSize;
+        return status;
+    }
+    status = FinishJob(&decoded);
+    // A decoder that failed before its first row leaves nothing to show: a
+    // canvas of nothing but its fill is no picture of the file.
+    if (decoded.rowsDone <= 0) {
+        FreePixelBuffer(&decoded);
+        *picture = PixelBuffer();
+        picture->size = PixelBufferSize;
+        return status != ImgOk ? status : ImgTruncated;
+    }
+    int32_t canvas[2];
+    ThumbnailCanvas(info, &decoded, canvas);
+    int32_t longer = canvas[0] > canvas[1] ? canvas[0] : canvas[1];
+    PrepareTarget(picture, canvas, side < longer ? side : longer);
+    // Fully transparent black: the scaler lays each average over it, which
+    // leaves the colours weighted by their opacity.
+    *transparent = (decoded.flags & HasTransparency) != 0;
+    uint32_t fill = *transparent ? 0xFF000000u : info->keyColour;
+    int scaled = StartScale(picture, &decoded, canvas, &fill);
+    if (scaled == ImgOk)
+        scaled = FinishJob(picture);
+    FreePixelBuffer(&decoded);
+    status = FirstFailure(status, scaled);
+    if (!picture->pixels)
+        return status;
+    return FirstFailure(status, OrientPicture(picture, ImageOrientation(info)));
+}

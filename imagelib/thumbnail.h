@@ -37,4 +37,15 @@ int MakeThumbnailPictures(ImageInfo* info, const ThumbnailRequest& request, Pixe
 int ScaleThumbnailPictures(const ImageInfo* info, PixelBuffer* decoded, int32_t largeSide,
                            int32_t smallSide, PixelBuffer* largePicture, PixelBuffer* smallPicture);
 
+// Explorer's thumbnail: the file's default image decoded for `side` (the
+// decoder's own sized decode), fitted into side x side on its canvas's
+// shape, never larger than the canvas, shown as the file's orientation
+// says.  Where the decoded image has transparency, so does the canvas
+// around it, and `*transparent` is set: the pixels then carry their
+// transparency in the fourth byte and their colours weighted by their
+// opacity.  Otherwise the canvas is filled with the key colour.  The caller
+// frees `picture`.  Returns the first failure; a decoder that stopped early
+// leaves the picture of the rows it delivered.
+int MakeFittedPicture(ImageInfo* info, int32_t side, PixelBuffer* picture, bool* transparent);
+
 #endif

@@ -12,6 +12,15 @@ const GUID CLSID_LumettaPropertySheet = {
     0x4f7a2c11, 0x6b3e, 0x4d85, {0x9a, 0x1c, 0x72, 0xe5, 0xb0, 0xd3, 0xf8, 0x61}};
 const GUID CLSID_LumettaDisplayPage = {
     0x4f7a2c10, 0x6b3e, 0x4d85, {0x9a, 0x1c, 0x72, 0xe5, 0xb0, 0xd3, 0xf8, 0x61}};
+const GUID CLSID_LumettaThumbnails = {
+    0x4f7a2c13, 0x6b3e, 0x4d85, {0x9a, 0x1c, 0x72, 0xe5, 0xb0, 0xd3, 0xf8, 0x61}};
+
+const IID IidThumbnailProvider = {
+    0xe357fccd, 0xa995, 0x4576, {0xb0, 0x1f, 0x23, 0x46, 0x30, 0x15, 0x4e, 0x96}};
+const IID IidInitializeWithStream = {
+    0xb824b49d, 0x22ac, 0x4161, {0xac, 0x8a, 0x99, 0x16, 0xe8, 0xfa, 0x3f, 0x7f}};
+const IID IidInitializeWithFile = {
+    0xb7d14566, 0x0509, 0x4cce, {0xa7, 0x1f, 0x0a, 0x55, 0x42, 0x33, 0xbd, 0x9b}};
 
 const ProductClass ProductClasses[ProductClassCount] = {
     {&CLSID_LumettaIcons, "{4f7a2c12-6b3e-4d85-9a1c-72e5b0d3f861}",
@@ -20,6 +29,8 @@ const ProductClass ProductClasses[ProductClassCount] = {
      "Norvane Lumetta Property Sheet Shell Extension"},
     {&CLSID_LumettaDisplayPage, "{4f7a2c10-6b3e-4d85-9a1c-72e5b0d3f861}",
      "Norvane Lumetta Control Panel Extension"},
+    {&CLSID_LumettaThumbnails, "{4f7a2c13-6b3e-4d85-9a1c-72e5b0d3f861}",
+     "Norvane Lumetta Thumbnail Handler"},
 };
 
 #define LUMETTA_PRODUCT_KEY "Software\\Norvane Information\\Lumetta"
@@ -52,6 +63,8 @@ const RegistryEntry RegistryEntries[] = {
      RegWriteAlways, RegRemoveValue},
     {RegGroupShellLists, HKEY_LOCAL_MACHINE, ApprovedKey, "{icons}", "{icons-name}",
      RegWriteAlways, RegRemoveValue},
+    {RegGroupShellLists, HKEY_LOCAL_MACHINE, ApprovedKey, "{thumbs}", "{thumbs-name}",
+     RegWriteAlways, RegRemoveValue},
     {RegGroupShellLists, HKEY_LOCAL_MACHINE, DisplayPanelHandlersKey "\\Lumetta", NULL, "{display}",
      RegWriteAlways, RegRemoveKey},
     // Made as the handler's parents where the system had none.
@@ -80,6 +93,12 @@ const RegistryEntry RegistryEntries[] = {
      RegWriteAlways, RegRemoveKey},
     {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{icons}\\InprocServer32", "ThreadingModel",
      "Apartment", RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{thumbs}", NULL, "{thumbs-name}",
+     RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{thumbs}\\InprocServer32", NULL, "{module}",
+     RegWriteAlways, RegRemoveKey},
+    {RegGroupClasses, HKEY_CLASSES_ROOT, "CLSID\\{thumbs}\\InprocServer32", "ThreadingModel",
+     "Apartment", RegWriteAlways, RegRemoveKey},
 
     {RegGroupUninstall, HKEY_LOCAL_MACHINE,
      "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane Lumetta", "DisplayName",
@@ -94,6 +113,8 @@ const RegistryEntry RegistryEntries[] = {
      RegWriteWhenEmpty, RegRemoveKeyWhenBare},
     // Another program's icon handler may have been kept.
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\" ClassIconHandlerKey, NULL, "{icons}",
+     RegWriteAlways, RegRemoveKeyWhenOurs},
+    {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\shellex\\{thumbnail-interface}", NULL, "{thumbs}",
      RegWriteAlways, RegRemoveKeyWhenOurs},
     {RegGroupFileTypes, HKEY_CLASSES_ROOT, "{class}\\" ClassSheetHandlerKey, NULL, "{sheet}",
      RegWriteAlways, RegRemoveKey},
@@ -131,7 +152,9 @@ const char* PlaceNamed(const char* name, size_t length, const RegistryPlaces& pl
         const char* value;
     } table[] = {
         {"icons", ProductClasses[0].text},       {"sheet", ProductClasses[1].text},
-        {"display", ProductClasses[2].text},     {"icons-name", ProductClasses[0].name},
+        {"display", ProductClasses[2].text},     {"thumbs", ProductClasses[3].text},
+        {"icons-name", ProductClasses[0].name},  {"thumbs-name", ProductClasses[3].name},
+        {"thumbnail-interface", ThumbnailInterfaceText},
         {"sheet-name", ProductClasses[1].name},  {"display-name", ProductClasses[2].name},
         {"module", places.module},
         {"uninstaller", places.uninstaller}, {"class", places.fileClass},

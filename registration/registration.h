@@ -13,6 +13,13 @@
 extern const GUID CLSID_LumettaIcons;
 extern const GUID CLSID_LumettaPropertySheet;
 extern const GUID CLSID_LumettaDisplayPage;
+extern const GUID CLSID_LumettaThumbnails;
+
+// The interfaces of Explorer's thumbnail road, declared here rather than
+// taken from a uuid library: not every SDK's carries them.
+extern const IID IidThumbnailProvider;
+extern const IID IidInitializeWithStream;
+extern const IID IidInitializeWithFile;
 
 // One COM class: its GUID, its registry text (braces, the letter case the
 // installer writes) and the name its CLSID key and the approved list show.
@@ -22,9 +29,9 @@ struct ProductClass {
     const char* name;
 };
 
-// Icon handler, property sheet handler, control panel page: the order in
-// which the library's factory compares them.
-const int ProductClassCount = 3;
+// Icon handler, property sheet handler, control panel page, thumbnail
+// handler: the order in which the library's factory compares them.
+const int ProductClassCount = 4;
 extern const ProductClass ProductClasses[ProductClassCount];
 
 // The settings key under HKEY_LOCAL_MACHINE and, for per-user answers,
@@ -48,9 +55,13 @@ struct FileTypeRow {
 const int FileTypeCount = 7;
 extern const FileTypeRow FileTypes[FileTypeCount];
 
-// The keys under a file class that bind it to the two handlers; the table
+// The keys under a file class that bind it to the handlers; the table
 // below writes them and the library's association pass reads them.
 #define ClassIconHandlerKey "shellex\\IconHandler"
+// Where today's Explorer looks for a type's thumbnail handler: the key is
+// named after IThumbnailProvider's interface identifier.
+#define ThumbnailInterfaceText "{e357fccd-a995-4576-b01f-234630154e96}"
+#define ClassThumbnailHandlerKey "shellex\\" ThumbnailInterfaceText
 #define ClassSheetHandlersKey "shellex\\PropertySheetHandlers"
 #define ClassSheetHandlerName "Norvane Lumetta"
 #define ClassSheetHandlerKey ClassSheetHandlersKey "\\" ClassSheetHandlerName
@@ -95,7 +106,8 @@ enum RegistryRemoval {
 };
 
 // Keys and data may name places that are known only when writing:
-//   {icons} {sheet} {display}  the CLSID texts of ProductClasses
+//   {icons} {sheet} {display} {thumbs}  the CLSID texts of ProductClasses
+//   {thumbnail-interface}      ThumbnailInterfaceText, which names a key
 //   {icons-name} ...           their names
 //   {module}                   the library's full path
 //   {uninstaller}              the uninstaller's full path

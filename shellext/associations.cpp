@@ -8,8 +8,20 @@
 
 namespace {
 
-const char* IconClsidText() { return ProductClasses[0].text; }
 const char* SheetClsidText() { return ProductClasses[1].text; }
+
+// A handler key under a class that the library binds, with the question it
+// asks before replacing another product's handler there.
+struct HandlerSlot {
+    const char* key;        // below the class key, "shellex\..."
+    int productClass;       // index into ProductClasses
+    UINT question;
+};
+
+const HandlerSlot IconSlot = {ClassIconHandlerKey, 0, IDS_REPLACE_HANDLER};
+const HandlerSlot ThumbnailSlot = {ClassThumbnailHandlerKey, 3, IDS_REPLACE_THUMBNAIL_HANDLER};
+
+const char* ClsidTextOf(const HandlerSlot& slot) { return ProductClasses[slot.productClass].text; }
 
 bool AskWithMessageBox(HWND ownerWindow, const char* text, const char* caption)
 {
@@ -57,7 +69,8 @@ bool CreateWithDefault(const char* path, const char* text)
     return true;
 }
 
-bool UserReplacesHandler(HWND ownerWindow, const char* className, const char* handler)
+bool UserReplacesHandler(HWND ownerWindow, const char* className, const char* handler,
+                         UINT question)
 {
     char handlerName[MAX_PATH] = "", clsidPath[KeyPathSize], typeName[64];
     snprintf(clsidPath, sizeof(clsidPath), "CLSID\\%s", handler);
@@ -72,27 +85,39 @@ bool UserReplacesHandler(HWND ownerWindow, const char* className, const char* ha
     if (!ReadDefaultText(HKEY_CLASSES_ROOT, className, typeName, sizeof(typeName)) || !typeName[0])
         lstrcpynA(typeName, className, sizeof(typeName));
     char format[256], caption[64], text[1024];
-    LoadStringA(moduleInstance, IDS_REPLACE_HANDLER, format, sizeof(format));
+    LoadStringA(moduleInstance, question, format, sizeof(format));
     LoadStringA(moduleInstance, IDS_WARNING_CAPTION, caption, sizeof(caption));
     snprintf(text, sizeof(text), format, typeName, handlerName);
     return AskQuestion(ownerWindow, text, caption);
 }
 
-bool BindIconHandler(HWND ownerWindow, const char* className)
+bool BindHandler(HWND ownerWindow, const char* className, const HandlerSlot& slot)
 {
     char path[KeyPathSize], current[KeyPathSize];
-    if (!ClassPath(className, ClassIconHandlerKey, path))
+    if (!ClassPath(className, slot.key, path))
         return false;
     HKEY key = CreateClassKey(path, KEY_READ | KEY_WRITE);
     if (!key)
         return false;
     // A value that cannot be read is another handler all the same.
     TextValue read = ReadKeyText(key, NULL, current, sizeof(current));
-    bool ours = read == TextRead && lstrcmpiA(current, IconClsidText()) == 0;
-    if (IsFreeToWrite(read, current) || (!ours && UserReplacesHandler(ownerWindow, className, current)))
-        WriteKeyDefault(key, IconClsidText());
+    bool ours = read == TextRead && lstrcmpiA(current, ClsidTextOf(slot)) == 0;
+    if (IsFreeToWrite(read, current) ||
+        (!ours && UserReplacesHandler(ownerWindow, className, current, slot.question)))
+        WriteKeyDefault(key, ClsidTextOf(slot));
     RegCloseKey(key);
     return true;
+}
+
+// Deletes the slot's key, found under the class's open shellex key, when
+// it names our handler.
+void UnbindHandler(HKEY shellex, const HandlerSlot& slot)
+{
+    const char* name = slot.key + strlen("shellex\\");
+    char handler[KeyPathSize];
+    if (ReadDefaultText(shellex, name, handler, sizeof(handler)) &&
+        lstrcmpiA(handler, ClsidTextOf(slot)) == 0)
+        RegDeleteKeyA(shellex, name);
 }
 
 bool KeyIsEmpty(HKEY key)
@@ -169,7 +194,8 @@ bool AssociateFileClass(HWND ownerWindow, const char* className, const char* typ
     strcpy(icon + n, ",0");
     if (!ClassPath(className, "DefaultIcon", path) || !CreateWithDefault(path, icon))
         return false;
-    if (!BindIconHandler(ownerWindow, className))
+    if (!BindHandler(ownerWindow, className, IconSlot) ||
+        !BindHandler(ownerWindow, className, ThumbnailSlot))
         return false;
     if (!withPropertySheet)
         return true;
@@ -191,10 +217,8 @@ void RemoveAssociation(const char* className)
     HKEY shellex;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_ALL_ACCESS, &shellex) != ERROR_SUCCESS)
         return;
-    char handler[KeyPathSize];
-    if (ReadDefaultText(shellex, "IconHandler", handler, sizeof(handler)) &&
-        lstrcmpiA(handler, IconClsidText()) == 0)
-        RegDeleteKeyA(shellex, "IconHandler");
+    UnbindHandler(shellex, IconSlot);
+    UnbindHandler(shellex, ThumbnailSlot);
     RegDeleteKeyA(shellex, "PropertySheetHandlers\\" ClassSheetHandlerName);
     DeleteIfEmpty(shellex, "PropertySheetHandlers");
     bool empty = KeyIsEmpty(shellex);
@@ -209,7 +233,7 @@ bool IsAssociated(const char* className)
     if (!className || !className[0] || !ClassPath(className, ClassIconHandlerKey, path))
         return false;
     return ReadDefaultText(HKEY_CLASSES_ROOT, path, handler, sizeof(handler)) &&
-           lstrcmpiA(handler, IconClsidText()) == 0;
+           lstrcmpiA(handler, ClsidTextOf(IconSlot)) == 0;
 }
 
 void SyncAssociations(HWND ownerWindow, const BYTE types[FamilyCount])

@@ -6,6 +6,7 @@
 #include "displaypagehandler.h"
 #include "iconhandler.h"
 #include "propertysheethandler.h"
+#include "thumbnailhandler.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ const ClassEntry Classes[] = {
     {&CLSID_LumettaIcons, IconHandler::Create},
     {&CLSID_LumettaPropertySheet, PropertySheetHandler::Create},
     {&CLSID_LumettaDisplayPage, DisplayPageHandler::Create},
+    {&CLSID_LumettaThumbnails, ThumbnailHandler::Create},
 };
 
 }  // namespace

@@ -247,7 +247,7 @@ TEST_F(Associations, RemovingTakesOnlyOurEntries)
 
 TEST_F(Associations, ClassNamesAtAndOverTheLengthLimit)
 {
-    EXPECT_EQ(80u, ClassNameLimit);
+    EXPECT_EQ(79u, ClassNameLimit);
     std::string longest(ClassNameLimit, 'L');
     ASSERT_TRUE(AssociateFileClass(NULL, longest.c_str(), "Long", true));
     EXPECT_TRUE(IsAssociated(longest.c_str()));

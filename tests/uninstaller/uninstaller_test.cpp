@@ -347,10 +347,12 @@ TEST(UninstallerResources, ListsAreTheTables)
     extensions.pop_back();
     ASSERT_GT(LoadStringA(program, 100, text, sizeof(text)), 0);
     EXPECT_EQ(extensions, text);
-    // 200 to 202: the control panel page, the property sheet, the icons.
+    // 200 to 203: the control panel page, the property sheet, the icons,
+    // the thumbnails.
+    const int order[ProductClassCount] = {2, 1, 0, 3};
     for (int i = 0; i < ProductClassCount; i++) {
         ASSERT_GT(LoadStringA(program, 200 + i, text, sizeof(text)), 0);
-        EXPECT_STREQ(ProductClasses[ProductClassCount - 1 - i].text, text);
+        EXPECT_STREQ(ProductClasses[order[i]].text, text);
     }
     ASSERT_GT(LoadStringA(program, 101, text, sizeof(text)), 0);
     EXPECT_STREQ("Norvane Lumetta Uninstaller.exe;Lumetta.dll", text);

@@ -2,7 +2,10 @@
 // icon handler the way the shell does (class, shellex\IconHandler, the
 // CLSID's InprocServer32), loads the module and asks it for the icon.
 //   shellhost icon FILE OUT          writes OUT-32.png and OUT-16.png
-//   shellhost folder DIR OUT.png     draws a folder window's icons
+//   shellhost folder DIR OUT.png [--size N]  draws a folder window's icons, or
+//                                 with --size its thumbnails as Explorer's
+//                                 thumbnail views do
+//   shellhost thumbnail FILE SIZE OUT.png  the type's thumbnail handler's picture
 //   shellhost register DLL           writes the registration the installer will
 //   shellhost properties FILE... OUTDIR  the shell's Properties dialog, its
 //                                 texts, details.png and preview.png
@@ -12,6 +15,8 @@
 #include <objbase.h>
 #include <shlobj.h>
 #include <shellapi.h>
+#include <shlwapi.h>
+#include <thumbcache.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -126,14 +131,26 @@ struct ShellIcons {
     HICON largeIcon = NULL, smallIcon = NULL;
 };
 
+// What the thumbnail road gave: the bitmap as RGBA, and how it got there.
+struct ShellThumbnail {
+    IconPicture picture;
+    std::string handler;        // the CLSID found, empty when none
+    HRESULT result = E_FAIL;
+    bool alpha = false;         // the handler said WTSAT_ARGB
+};
+
 class Shell {
 public:
     ~Shell();
     // Gets both icons of a file; always ends with some icon.
     void IconsOf(const std::string& file, ShellIcons* icons);
+    // Asks the type's thumbnail handler as Explorer does: created, handed the
+    // file as a stream, asked for a picture of up to side x side.
+    bool ThumbnailOf(const std::string& file, int side, ShellThumbnail* thumbnail);
     void Finish();
 
 private:
+    IClassFactory* FactoryFor(const std::string& clsidText);
     bool HandlerIcons(const std::string& file, ShellIcons* icons);
     LoadedModule* ModuleFor(const std::string& path);
     void ClassIcons(const std::string& file, ShellIcons* icons);
@@ -169,25 +186,34 @@ LoadedModule* Shell::ModuleFor(const std::string& path)
     return &(modules[path] = m);
 }
 
-bool Shell::HandlerIcons(const std::string& file, ShellIcons* icons)
+IClassFactory* Shell::FactoryFor(const std::string& clsidText)
 {
-    const char* dot = strrchr(file.c_str(), '.');
-    std::string className, clsidText, server;
-    if (!dot || !ReadDefault(HKEY_CLASSES_ROOT, dot, &className) || className.empty() ||
-        !ReadDefault(HKEY_CLASSES_ROOT, className + "\\shellex\\IconHandler", &clsidText) ||
-        !ReadDefault(HKEY_CLASSES_ROOT, "CLSID\\" + clsidText + "\\InprocServer32", &server))
-        return false;
+    std::string server;
+    if (!ReadDefault(HKEY_CLASSES_ROOT, "CLSID\\" + clsidText + "\\InprocServer32", &server))
+        return NULL;
     WCHAR wide[64] = {};
     MultiByteToWideChar(CP_ACP, 0, clsidText.c_str(), -1, wide, 64);
     CLSID clsid;
     if (FAILED(CLSIDFromString(wide, &clsid)))
-        return false;
+        return NULL;
     LoadedModule* m = ModuleFor(server);
     if (!m || !m->getClassObject)
-        return false;
-
+        return NULL;
     IClassFactory* factory = NULL;
-    if (FAILED(m->getClassObject(clsid, IID_IClassFactory, (void**)&factory)) || !factory)
+    if (FAILED(m->getClassObject(clsid, IID_IClassFactory, (void**)&factory)))
+        return NULL;
+    return factory;
+}
+
+bool Shell::HandlerIcons(const std::string& file, ShellIcons* icons)
+{
+    const char* dot = strrchr(file.c_str(), '.');
+    std::string className, clsidText;
+    if (!dot || !ReadDefault(HKEY_CLASSES_ROOT, dot, &className) || className.empty() ||
+        !ReadDefault(HKEY_CLASSES_ROOT, className + "\\shellex\\IconHandler", &clsidText))
+        return false;
+    IClassFactory* factory = FactoryFor(clsidText);
+    if (!factory)
         return false;
     IPersistFile* persist = NULL;
     HRESULT hr = factory->CreateInstance(NULL, IID_IPersistFile, (void**)&persist);
@@ -278,6 +304,91 @@ void Shell::IconsOf(const std::string& file, ShellIcons* icons)
         ClassIcons(file, icons);
 }
 
+namespace {
+
+// Explorer looks under the extension first, then under its class.
+bool FindThumbnailHandler(const std::string& file, std::string* clsidText)
+{
+    const char* dot = strrchr(file.c_str(), '.');
+    std::string className;
+    if (!dot)
+        return false;
+    if (ReadDefault(HKEY_CLASSES_ROOT, std::string(dot) + "\\" ClassThumbnailHandlerKey, clsidText) &&
+        !clsidText->empty())
+        return true;
+    return ReadDefault(HKEY_CLASSES_ROOT, dot, &className) && !className.empty() &&
+           ReadDefault(HKEY_CLASSES_ROOT, className + "\\" ClassThumbnailHandlerKey, clsidText) &&
+           !clsidText->empty();
+}
+
+// A 32-bit DIB section as RGBA, read top-down through GetDIBits (Wine's
+// GetObject does not tell a top-down section from a bottom-up one); alpha
+// from the bitmap only when the handler said it has one.
+bool BitmapToRgba(HBITMAP bitmap, bool alpha, IconPicture* out)
+{
+    DIBSECTION dib = {};
+    if (GetObjectA(bitmap, sizeof(dib), &dib) != sizeof(dib) || dib.dsBm.bmBitsPixel != 32)
+        return false;
+    int w = dib.dsBm.bmWidth, h = dib.dsBm.bmHeight;
+    BITMAPINFO bmi = TopDownInfo(w, h);
+    std::vector<uint32_t> pixels((size_t)w * h);
+    HDC dc = GetDC(NULL);
+    int rows = GetDIBits(dc, bitmap, 0, h, pixels.data(), &bmi, DIB_RGB_COLORS);
+    ReleaseDC(NULL, dc);
+    if (rows != h)
+        return false;
+    out->width = w;
+    out->height = h;
+    out->rgba.resize(pixels.size() * 4);
+    for (size_t i = 0; i < pixels.size(); i++) {
+        uint8_t* p = &out->rgba[i * 4];
+        p[0] = (pixels[i] >> 16) & 0xFF;
+        p[1] = (pixels[i] >> 8) & 0xFF;
+        p[2] = pixels[i] & 0xFF;
+        p[3] = alpha ? pixels[i] >> 24 : 255;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Shell::ThumbnailOf(const std::string& file, int side, ShellThumbnail* thumbnail)
+{
+    if (!FindThumbnailHandler(file, &thumbnail->handler))
+        return false;
+    IClassFactory* factory = FactoryFor(thumbnail->handler);
+    if (!factory)
+        return false;
+    IInitializeWithStream* init = NULL;
+    thumbnail->result = factory->CreateInstance(NULL, IidInitializeWithStream, (void**)&init);
+    factory->Release();
+    if (FAILED(thumbnail->result))
+        return false;
+    IStream* stream = NULL;
+    thumbnail->result = SHCreateStreamOnFileEx(Utf16(file).data(), STGM_READ | STGM_SHARE_DENY_NONE,
+                                               FILE_ATTRIBUTE_NORMAL, FALSE, NULL, &stream);
+    if (SUCCEEDED(thumbnail->result)) {
+        thumbnail->result = init->Initialize(stream, STGM_READ);
+        stream->Release();
+    }
+    IThumbnailProvider* provider = NULL;
+    if (SUCCEEDED(thumbnail->result))
+        thumbnail->result = init->QueryInterface(IidThumbnailProvider, (void**)&provider);
+    init->Release();
+    if (FAILED(thumbnail->result))
+        return false;
+    HBITMAP bitmap = NULL;
+    WTS_ALPHATYPE alpha = WTSAT_UNKNOWN;
+    thumbnail->result = provider->GetThumbnail((UINT)side, &bitmap, &alpha);
+    provider->Release();
+    if (FAILED(thumbnail->result) || !bitmap)
+        return false;
+    thumbnail->alpha = alpha == WTSAT_ARGB;
+    bool ok = BitmapToRgba(bitmap, thumbnail->alpha, &thumbnail->picture);
+    DeleteObject(bitmap);
+    return ok;
+}
+
 void Shell::Finish()
 {
     for (auto& entry : modules) {
@@ -306,6 +417,24 @@ int IconCommand(const std::string& file, const std::string& out)
     if (!IconToRgba(icons.smallIcon, !icons.fromHandler, &smallIcon) || !WritePng(out + "-16.png", smallIcon))
         status = 1;
     printf("sizes: %dx%d %dx%d\n", largeIcon.width, largeIcon.height, smallIcon.width, smallIcon.height);
+    shell.Finish();
+    return status;
+}
+
+int ThumbnailCommand(const std::string& file, int side, const std::string& out)
+{
+    Shell shell;
+    ShellThumbnail thumbnail;
+    bool made = shell.ThumbnailOf(WindowsPath(file), side, &thumbnail);
+    printf("handler: %s\n", thumbnail.handler.empty() ? "none" : thumbnail.handler.c_str());
+    printf("result: 0x%08x\n", (unsigned)thumbnail.result);
+    printf("thumbnail: %s\n", made ? "yes" : "no");
+    int status = 1;
+    if (made) {
+        printf("size: %dx%d\n", thumbnail.picture.width, thumbnail.picture.height);
+        printf("alpha: %s\n", thumbnail.alpha ? "argb" : "rgb");
+        status = WritePng(out, thumbnail.picture) ? 0 : 1;
+    }
     shell.Finish();
     return status;
 }
@@ -417,6 +546,109 @@ int FolderCommand(const std::string& dirArg, const std::string& out)
     return WritePng(out, picture) ? 0 : 1;
 }
 
+// Lays an RGBA picture over a checkerboard (where it is transparent) at
+// (left, top) of a top-down 32-bit canvas.
+void DrawOverCheckerboard(uint32_t* canvas, int canvasWidth, const IconPicture& picture, int left,
+                          int top)
+{
+    for (int y = 0; y < picture.height; y++) {
+        for (int x = 0; x < picture.width; x++) {
+            const uint8_t* p = &picture.rgba[((size_t)y * picture.width + x) * 4];
+            uint32_t board = ((x / 8 + y / 8) & 1) ? 0xCC : 0xFF;
+            uint32_t out = 0;
+            for (int c = 0; c < 3; c++) {
+                uint32_t v = (p[c] * p[3] + board * (255 - p[3]) + 127) / 255;
+                out |= v << (16 - 8 * c);
+            }
+            canvas[(size_t)(top + y) * canvasWidth + left + x] = out;
+        }
+    }
+}
+
+// Explorer's thumbnail views: each file's thumbnail fitted into side x side
+// at the bottom of its cell, the type's icon for a file without one, the
+// name below.
+int ThumbnailFolderCommand(const std::string& dirArg, const std::string& out, int side)
+{
+    std::string dir = WindowsPath(dirArg);
+    std::vector<std::string> names = ListFolder(dir);
+    const int cellW = side + 24, cellH = side + 48;
+    const int columns = std::max(1, 1040 / cellW);
+    int rows = std::max(1, ((int)names.size() + columns - 1) / columns);
+    int width = columns * cellW + 16, height = rows * cellH + 24;
+
+    BITMAPINFO bmi = TopDownInfo(width, height);
+    void* bits = NULL;
+    HDC dc = CreateCompatibleDC(NULL);
+    HBITMAP canvas = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
+    if (!canvas) {
+        fprintf(stderr, "shellhost: no canvas\n");
+        DeleteDC(dc);
+        return 1;
+    }
+    HGDIOBJ old = SelectObject(dc, canvas);
+    RECT all = {0, 0, width, height};
+    FillRect(dc, &all, (HBRUSH)GetStockObject(WHITE_BRUSH));
+    HFONT font = CreateFontA(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, "Tahoma");
+    HFONT fallback = CreateFontA(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0,
+                                 "WenQuanYi Micro Hei");
+    HGDIOBJ oldFont = SelectObject(dc, font);
+    SetBkMode(dc, TRANSPARENT);
+
+    Shell shell;
+    int thumbnails = 0;
+    for (size_t i = 0; i < names.size(); i++) {
+        int cx = 8 + (int)(i % columns) * cellW, cy = 12 + (int)(i / columns) * cellH;
+        ShellThumbnail thumbnail;
+        bool made = shell.ThumbnailOf(dir + "\\" + names[i], side, &thumbnail) &&
+                    thumbnail.picture.width <= side && thumbnail.picture.height <= side;
+        GdiFlush();
+        if (made) {
+            thumbnails++;
+            DrawOverCheckerboard((uint32_t*)bits, width, thumbnail.picture,
+                                 cx + (cellW - thumbnail.picture.width) / 2,
+                                 cy + side - thumbnail.picture.height);
+        } else {
+            ShellIcons icons;
+            shell.IconsOf(dir + "\\" + names[i], &icons);
+            int iconSide = std::min(side, 48);
+            DrawIconEx(dc, cx + (cellW - iconSide) / 2, cy + side - iconSide, icons.largeIcon, iconSide,
+                       iconSide, 0, NULL, DI_NORMAL);
+        }
+        RECT text = {cx + 2, cy + side + 4, cx + cellW - 2, cy + cellH - 2};
+        std::vector<WCHAR> name = Utf16(names[i]);
+        SelectObject(dc, FontFor(dc, name.data(), font, fallback));
+        DrawTextW(dc, name.data(), -1, &text,
+                  DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS | DT_NOPREFIX | DT_EDITCONTROL);
+        if (made)
+            printf("%s: thumbnail %dx%d%s\n", names[i].c_str(), thumbnail.picture.width,
+                   thumbnail.picture.height, thumbnail.alpha ? " with alpha" : "");
+        else
+            printf("%s: type icon\n", names[i].c_str());
+    }
+    GdiFlush();
+    IconPicture picture;
+    picture.width = width;
+    picture.height = height;
+    picture.rgba.resize((size_t)width * height * 4);
+    const uint32_t* px = (const uint32_t*)bits;
+    for (size_t i = 0; i < (size_t)width * height; i++) {
+        picture.rgba[i * 4] = (px[i] >> 16) & 0xFF;
+        picture.rgba[i * 4 + 1] = (px[i] >> 8) & 0xFF;
+        picture.rgba[i * 4 + 2] = px[i] & 0xFF;
+        picture.rgba[i * 4 + 3] = 255;
+    }
+    SelectObject(dc, oldFont);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    DeleteObject(fallback);
+    DeleteObject(canvas);
+    DeleteDC(dc);
+    printf("files: %d thumbnails: %d\n", (int)names.size(), thumbnails);
+    shell.Finish();
+    return WritePng(out, picture) ? 0 : 1;
+}
+
 // ---------------------------------------------------------------- registration
 // What the installer writes for the classes and what the library writes for
 // the file types, both from the product's registration table.
@@ -458,7 +690,8 @@ int Usage()
 {
     fprintf(stderr,
             "usage: shellhost icon FILE OUT\n"
-            "       shellhost folder DIR OUT.png\n"
+            "       shellhost folder DIR OUT.png [--size N]\n"
+            "       shellhost thumbnail FILE SIZE OUT.png\n"
             "       shellhost register DLL\n"
             "       shellhost reload\n"
             "       shellhost control-panel OUT.png\n");
@@ -484,6 +717,10 @@ extern "C" int wmain(int argc, wchar_t** wargv)
         status = IconCommand(argv[2], argv[3]);
     else if (command == "folder" && argc == 4)
         status = FolderCommand(argv[2], argv[3]);
+    else if (command == "folder" && argc == 6 && argv[4] == "--size" && atoi(argv[5].c_str()) > 0)
+        status = ThumbnailFolderCommand(argv[2], argv[3], atoi(argv[5].c_str()));
+    else if (command == "thumbnail" && argc == 5 && atoi(argv[3].c_str()) > 0)
+        status = ThumbnailCommand(argv[2], atoi(argv[3].c_str()), argv[4]);
     else if (command == "register" && argc == 3)
         status = RegisterCommand(argv[2]);
     else if (command == "properties" && argc >= 4)
