@@ -124,6 +124,7 @@ TEST_F(Associations, TypeWithoutClassGetsOneMadeFromItsFirstPattern)
     EXPECT_EQ("PNG Image", Default("pngfile"));
     EXPECT_EQ(std::string(module) + ",0", Default("pngfile\\DefaultIcon"));
     EXPECT_EQ(ProductClasses[0].text, Default("pngfile\\shellex\\IconHandler"));
+    EXPECT_EQ(ProductClasses[3].text, Default("pngfile\\" ClassThumbnailHandlerKey));
     EXPECT_EQ(ProductClasses[1].text,
               Default("pngfile\\shellex\\PropertySheetHandlers\\Norvane Lumetta"));
     EXPECT_TRUE(IsAssociated("bmpfile"));
@@ -201,6 +202,25 @@ TEST_F(Associations, AnotherIconHandlerIsReplacedOnlyWhenTheUserSaysYes)
     EXPECT_EQ(2, questions.asked);
 }
 
+// Today's Explorer asks the thumbnail handler, the older shell the icon
+// handler: another product's one of them is asked about on its own.
+TEST_F(Associations, AnotherThumbnailHandlerIsReplacedOnlyWhenTheUserSaysYes)
+{
+    SetDefault("pngfile\\" ClassThumbnailHandlerKey, OtherHandler);
+    Sync({FamilyPng});
+    EXPECT_EQ(1, questions.asked);
+    EXPECT_NE(std::string::npos, questions.lastText.find("a thumbnail handler:"));
+    EXPECT_EQ(OtherHandler, Default("pngfile\\" ClassThumbnailHandlerKey));
+    EXPECT_TRUE(IsAssociated("pngfile"));
+
+    questions.answer = true;
+    Sync({FamilyPng});
+    EXPECT_EQ(ProductClasses[3].text, Default("pngfile\\" ClassThumbnailHandlerKey));
+    Sync({});
+    EXPECT_FALSE(KeyExists("pngfile\\" ClassThumbnailHandlerKey));
+    EXPECT_EQ(2, questions.asked);
+}
+
 TEST_F(Associations, TheQuestionNamesAHandlerWithoutAClassByItsClsid)
 {
     SetDefault("lumettatestfile\\shellex\\IconHandler", "{99999999-0000-0000-0000-000000000000}");
@@ -219,6 +239,7 @@ TEST_F(Associations, RemovingTakesOnlyOurEntries)
     SetDefault("giffile\\shellex\\ContextMenuHandlers\\Viewer", OtherHandler);
     SetDefault("tifffile\\shellex\\PropertySheetHandlers\\Viewer", OtherHandler);
     SetDefault("pcxfile\\shellex\\IconHandler", OtherHandler);
+    SetDefault("pcxfile\\" ClassThumbnailHandlerKey, OtherHandler);
 
     Sync({});
     // giffile: both handlers gone, the shellex key stays for the other one.
@@ -230,8 +251,9 @@ TEST_F(Associations, RemovingTakesOnlyOurEntries)
     // tifffile: another sheet handler keeps PropertySheetHandlers.
     EXPECT_FALSE(KeyExists("tifffile\\shellex\\PropertySheetHandlers\\Norvane Lumetta"));
     EXPECT_TRUE(KeyExists("tifffile\\shellex\\PropertySheetHandlers\\Viewer"));
-    // pcxfile: another product's icon handler stays.
+    // pcxfile: another product's icon and thumbnail handlers stay.
     EXPECT_EQ(OtherHandler, Default("pcxfile\\shellex\\IconHandler"));
+    EXPECT_EQ(OtherHandler, Default("pcxfile\\" ClassThumbnailHandlerKey));
     EXPECT_FALSE(KeyExists("pcxfile\\shellex\\PropertySheetHandlers"));
 
     // A class with nothing but ours loses its shellex key.

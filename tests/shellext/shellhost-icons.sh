@@ -58,6 +58,15 @@ cmp -s "$out/fullwidth-32.png" "$out/tall-32.png" || { echo "FAIL ｆile.bmp sho
 host folder "$names" "$out/names.png" > "$out/names.txt"
 [ "$(grep -c ': thumbnail$' "$out/names.txt")" = 8 ] && grep -qx '写真.bmp: thumbnail' "$out/names.txt" ||
   { echo "FAIL names folder"; cat "$out/names.txt"; fail=1; }
+# Today's Explorer's road: the thumbnail handler over a stream, with alpha
+# as ImageMagick reads the file; a folder in Explorer's thumbnail view.
+host thumbnail "$LUMETTA_TESTDATA/thumbs/alpha.png" 256 "$out/alpha.png" > "$out/alpha.txt"
+grep -qx 'size: 100x60' "$out/alpha.txt" && grep -qx 'alpha: argb' "$out/alpha.txt" &&
+  [ "$(compare -metric AE -fuzz 1% "$out/alpha.png" "$LUMETTA_TESTDATA/thumbs/alpha.png" null: 2>&1)" = 0 ] ||
+  { echo "FAIL thumbnail road"; cat "$out/alpha.txt"; fail=1; }
+host folder "$data" "$out/folder-96.png" --size 96 > "$out/folder-96.txt"
+grep -qx 'wide.bmp: thumbnail 96x48' "$out/folder-96.txt" && grep -qx 'empty.bmp: type icon' "$out/folder-96.txt" ||
+  { echo "FAIL thumbnail folder"; cat "$out/folder-96.txt"; fail=1; }
 imgtool() { "$LUMETTA_WINE" "$LUMETTA_BUILD/tools/imgtool/imgtool.exe$LUMETTA_PROGRAM_SUFFIX" "$@" | tr -d '\r'; }
 imgtool info "$names/日の出 🌅.bmp" | grep -qx 'width: 100' || { echo "FAIL imgtool info"; fail=1; }
 imgtool thumb "$names/Фотография.bmp" "$out/Фото.pam" --size 32 | grep -qx 'status: 0' &&

@@ -402,11 +402,13 @@ TEST_F(Uninstaller, AnotherProgramsHandlersStay)
     WriteText(HKEY_CLASSES_ROOT, "TIFImage.Document\\shellex\\PropertySheetHandlers\\Other", NULL, other);
     Installation i = Install();
     WriteText(HKEY_CLASSES_ROOT, "TIFImage.Document\\shellex\\IconHandler", NULL, other);
+    WriteText(HKEY_CLASSES_ROOT, "TIFImage.Document\\" ClassThumbnailHandlerKey, NULL, other);
     ASSERT_EQ("{4f7a2c11-6b3e-4d85-9a1c-72e5b0d3f861}",
               ReadText(HKEY_CLASSES_ROOT, "TIFImage.Document\\shellex\\PropertySheetHandlers\\Norvane Lumetta"));
     DialogEnd end = RunUninstaller(i.uninstaller);
     EXPECT_EQ(RemovedText, end.text);
     EXPECT_EQ(other, ReadText(HKEY_CLASSES_ROOT, "TIFImage.Document\\shellex\\IconHandler"));
+    EXPECT_EQ(other, ReadText(HKEY_CLASSES_ROOT, "TIFImage.Document\\" ClassThumbnailHandlerKey));
     EXPECT_EQ(other, ReadText(HKEY_CLASSES_ROOT, "TIFImage.Document\\shellex\\PropertySheetHandlers\\Other"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "TIFImage.Document\\shellex\\PropertySheetHandlers\\Norvane Lumetta"));
     EXPECT_EQ("TIFF Picture", ReadText(HKEY_CLASSES_ROOT, "TIFImage.Document"));
