@@ -357,8 +357,9 @@ TEST(Registration, EveryEntryWithItsData)
                            NULL));
     const char* names[] = {"Norvane Lumetta Control Panel Extension",
                            "Norvane Lumetta Property Sheet Shell Extension",
-                           "Norvane Lumetta Thumbnail Icon Shell Extension"};
-    for (int i = 0; i < 3; i++) {
+                           "Norvane Lumetta Thumbnail Icon Shell Extension",
+                           "Norvane Lumetta Thumbnail Handler"};
+    for (int i = 0; i < 4; i++) {
         std::string key = "CLSID\\{4f7a2c1" + std::to_string(i) + "-6b3e-4d85-9a1c-72e5b0d3f861}";
         EXPECT_EQ(names[i], RegistryText(HKEY_CLASSES_ROOT, key.c_str(), NULL));
         EXPECT_EQ(module, RegistryText(HKEY_CLASSES_ROOT, (key + "\\InprocServer32").c_str(), NULL));
@@ -610,7 +611,7 @@ TEST(Installed, FilesRegistryAndShortcuts)
     EXPECT_EQ(ReadAll(Lumetta), ReadAll(base + "\\System\\Lumetta.dll"));
     std::string uninstaller = BuildFile("uninstaller/Norvane Lumetta Uninstaller.exe");
     EXPECT_EQ(ReadAll(uninstaller), ReadAll(base + "\\System\\Norvane Lumetta Uninstaller.exe"));
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < 4; i++) {
         std::string key = "CLSID\\{4f7a2c1" + std::to_string(i) + "-6b3e-4d85-9a1c-72e5b0d3f861}\\InprocServer32";
         EXPECT_EQ(base + "\\System\\Lumetta.dll", RegistryText(HKEY_CLASSES_ROOT, key.c_str(), NULL));
         EXPECT_EQ("Apartment", RegistryText(HKEY_CLASSES_ROOT, key.c_str(), "ThreadingModel"));

@@ -69,13 +69,14 @@ trace() {  # WHAT PATTERN
   check 'grep -qiE "$pattern" "$work/registry-installed" && ! grep -qiE "$pattern" "$work/registry-after"' "$1"
 }
 B='\\\\'  # a backslash as the registry files write it, as a pattern
-trace "the three classes" "4f7a2c1[012]-6b3e-4d85-9a1c-72e5b0d3f861"
+trace "the four classes" "4f7a2c1[0-3]-6b3e-4d85-9a1c-72e5b0d3f861"
 trace "the approved-list values" "Shell Extensions${B}Approved\] \"\{4f7a2c1"
 trace "the settings" "^\[system${B}Software${B}Norvane Information${B}Lumetta\] \"Enabled Types\""
 trace "the Norvane Information key" "Software${B}Norvane Information"
 trace "the uninstall entry" "Uninstall${B}Norvane Lumetta\]"
 trace "the Display page handler" "Display${B}shellex${B}PropertySheetHandlers${B}Lumetta\]"
 trace "the file types' icon handler" "${B}shellex${B}IconHandler\] @=\"\{4f7a2c12-"
+trace "the file types' thumbnail handler" "${B}shellex${B}\{e357fccd-[-0-9a-f]*\}\] @=\"\{4f7a2c13-"
 trace "the file types' property sheet entry" "PropertySheetHandlers${B}Norvane Lumetta\]"
 trace "the install folder in any value" "=\".*Norvane Information${B}Lumetta"
 check '! grep -qi "norvane\|lumetta" "$work/files-after"' "no file or folder of the product"
