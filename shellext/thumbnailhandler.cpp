@@ -9,8 +9,61 @@
 
 namespace {
 
-// A stream that states no size is read in blocks that grow from this.
-const uint32_t FirstBlockBytes = 1u << 20;
+// A stream's bytes go into address space reserved for what the stream says
+// it holds, with pages committed only as the bytes arrive: a stream that
+// tells the truth is read in place without a copy, and one that claims
+// gigabytes and holds a few takes no memory for them.
+struct StreamBlock {
+    uint8_t* base;
+    uint32_t reserved;
+    uint32_t committed;
+};
+
+// A stream that states no size, or more bytes than it stated, is read into
+// reservations that grow from this.
+const uint32_t FirstReserveBytes = 16u << 20;
+const uint32_t CommitStepBytes = 4u << 20;
+
+bool Reserve(StreamBlock* block, uint64_t size)
+{
+    size = size < StreamMaxBytes ? size : StreamMaxBytes;
+    block->base = (uint8_t*)VirtualAlloc(NULL, (SIZE_T)size, MEM_RESERVE, PAGE_READWRITE);
+    block->reserved = block->base ? (uint32_t)size : 0;
+    block->committed = 0;
+    return block->base != NULL;
+}
+
+// Commits the next step of the reservation; false when it is all committed
+// or memory runs out.
+bool CommitMore(StreamBlock* block)
+{
+    uint32_t step = block->reserved - block->committed;
+    step = step < CommitStepBytes ? step : CommitStepBytes;
+    if (step == 0 || !VirtualAlloc(block->base + block->committed, step, MEM_COMMIT, PAGE_READWRITE))
+        return false;
+    block->committed += step;
+    return true;
+}
+
+// Moves the bytes read so far into a reservation twice as large.
+bool MoveToLarger(StreamBlock* block, uint32_t used)
+{
+    if (block->reserved >= StreamMaxBytes)
+        return false;
+    StreamBlock larger;
+    if (!Reserve(&larger, (uint64_t)block->reserved * 2))
+        return false;
+    while (larger.committed < used) {
+        if (!CommitMore(&larger)) {
+            FreeStreamBytes(larger.base);
+            return false;
+        }
+    }
+    memcpy(larger.base, block->base, used);
+    FreeStreamBytes(block->base);
+    *block = larger;
+    return true;
+}
 
 HRESULT ResultOf(int status)
 {
@@ -24,21 +77,6 @@ HRESULT ResultOf(int status)
     default:
         return E_FAIL;
     }
-}
-
-bool Grow(uint8_t** block, uint32_t* capacity, uint32_t used)
-{
-    uint32_t larger = *capacity > StreamMaxBytes / 2 ? StreamMaxBytes : *capacity * 2;
-    if (larger <= used)
-        return false;
-    uint8_t* moved = (uint8_t*)GlobalAlloc(GMEM_FIXED, larger);
-    if (!moved)
-        return false;
-    memcpy(moved, *block, used);
-    GlobalFree(*block);
-    *block = moved;
-    *capacity = larger;
-    return true;
 }
 
 // Explorer takes an ARGB thumbnail as straight colours over their alpha;
@@ -85,6 +123,12 @@ HBITMAP BitmapOf(const PixelBuffer* picture, bool transparent)
 
 }  // namespace
 
+void FreeStreamBytes(uint8_t* bytes)
+{
+    if (bytes)
+        VirtualFree(bytes, 0, MEM_RELEASE);
+}
+
 HRESULT ReadWholeStream(IStream* stream, uint8_t** bytes, uint32_t* size)
 {
     *bytes = NULL;
@@ -93,26 +137,24 @@ HRESULT ReadWholeStream(IStream* stream, uint8_t** bytes, uint32_t* size)
     bool sized = SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME));
     if (sized && stat.cbSize.QuadPart > StreamMaxBytes)
         return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
-    // A stated size is believed only as far as the bytes arrive: a stream
-    // that claims gigabytes and holds a few must not take gigabytes.
-    uint32_t capacity = FirstBlockBytes;
-    if (sized && stat.cbSize.QuadPart < FirstBlockBytes)
-        capacity = (uint32_t)stat.cbSize.QuadPart + 1;
-    uint8_t* block = (uint8_t*)GlobalAlloc(GMEM_FIXED, capacity);
-    if (!block)
+    // One byte more than stated, so that the read that finds the end has
+    // room to find it.
+    StreamBlock block;
+    if (!Reserve(&block, sized ? stat.cbSize.QuadPart + 1 : FirstReserveBytes))
         return E_OUTOFMEMORY;
     uint32_t used = 0;
     HRESULT hr = S_OK;
     for (;;) {
-        if (used == capacity && !Grow(&block, &capacity, used)) {
-            hr = used >= StreamMaxBytes ? HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE) : E_OUTOFMEMORY;
+        if (used == block.committed && !CommitMore(&block) && !MoveToLarger(&block, used)) {
+            hr = block.reserved >= StreamMaxBytes ? HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)
+                                                  : E_OUTOFMEMORY;
             break;
         }
-        ULONG got = 0;
-        hr = stream->Read(block + used, capacity - used, &got);
+        ULONG room = block.committed - used, got = 0;
+        hr = stream->Read(block.base + used, room, &got);
         if (FAILED(hr))
             break;
-        if (got > capacity - used) {
+        if (got > room) {
             hr = E_UNEXPECTED;
             break;
         }
@@ -123,10 +165,10 @@ HRESULT ReadWholeStream(IStream* stream, uint8_t** bytes, uint32_t* size)
         }
     }
     if (FAILED(hr)) {
-        GlobalFree(block);
+        FreeStreamBytes(block.base);
         return hr;
     }
-    *bytes = block;
+    *bytes = block.base;
     *size = used;
     return S_OK;
 }
@@ -145,8 +187,7 @@ ThumbnailHandler::ThumbnailHandler() : refCount(1), bytes(NULL)
 ThumbnailHandler::~ThumbnailHandler()
 {
     ReleaseImageInfo(&info);
-    if (bytes)
-        GlobalFree(bytes);
+    FreeStreamBytes(bytes);
 }
 
 STDMETHODIMP ThumbnailHandler::QueryInterface(REFIID riid, void** ppv)
@@ -204,7 +245,7 @@ STDMETHODIMP ThumbnailHandler::Initialize(IStream* stream, DWORD)
         return hr;
     hr = Described(OpenImageMemory(bytes, size, &info));
     if (FAILED(hr)) {
-        GlobalFree(bytes);
+        FreeStreamBytes(bytes);
         bytes = NULL;
     }
     return hr;

@@ -40,10 +40,11 @@ private:
 // The largest stream read: the decoders take no file of 2 GB or more.
 const uint32_t StreamMaxBytes = 0x7FFFFFFFu;
 
-// Reads a stream from where it stands to its end into a block from the
-// global heap (the caller frees it with GlobalFree).  Short reads are read
-// on; a stream that ends before the size it states, fails, or runs past
+// Reads a stream from where it stands to its end into a block of its own
+// (the caller frees it with FreeStreamBytes).  Short reads are read on; a
+// stream that ends before the size it states, fails, or runs past
 // StreamMaxBytes gives a failure and no block.
 HRESULT ReadWholeStream(IStream* stream, uint8_t** bytes, uint32_t* size);
+void FreeStreamBytes(uint8_t* bytes);
 
 #endif
