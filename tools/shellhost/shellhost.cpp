@@ -473,6 +473,69 @@ HFONT FontFor(HDC dc, const WCHAR* name, HFONT font, HFONT fallback)
     return font;
 }
 
+// A white window's picture to draw a folder on, with the names' fonts, and
+// written as a PNG when done.
+struct FolderCanvas {
+    int width, height;
+    HDC dc = NULL;
+    HBITMAP bitmap = NULL;
+    uint32_t* bits = NULL;
+    HGDIOBJ oldBitmap = NULL, oldFont = NULL;
+    HFONT font = NULL, fallback = NULL;
+
+    FolderCanvas(int w, int h, int fontHeight) : width(w), height(h)
+    {
+        BITMAPINFO bmi = TopDownInfo(width, height);
+        dc = CreateCompatibleDC(NULL);
+        bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, (void**)&bits, NULL, 0);
+        if (!bitmap)
+            return;
+        oldBitmap = SelectObject(dc, bitmap);
+        RECT all = {0, 0, width, height};
+        FillRect(dc, &all, (HBRUSH)GetStockObject(WHITE_BRUSH));
+        font = CreateFontA(-fontHeight, 0, 0, 0, FW_NORMAL, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, "Tahoma");
+        fallback = CreateFontA(-fontHeight, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0,
+                               "WenQuanYi Micro Hei");
+        oldFont = SelectObject(dc, font);
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, RGB(0, 0, 0));
+    }
+    ~FolderCanvas()
+    {
+        if (bitmap) {
+            SelectObject(dc, oldFont);
+            SelectObject(dc, oldBitmap);
+            DeleteObject(font);
+            DeleteObject(fallback);
+            DeleteObject(bitmap);
+        }
+        DeleteDC(dc);
+    }
+    bool Ready() const { return bitmap != NULL; }
+    // A name under or beside its picture, in a font that has its glyphs.
+    void DrawName(const std::string& name, RECT* box, UINT format)
+    {
+        std::vector<WCHAR> wide = Utf16(name);
+        SelectObject(dc, FontFor(dc, wide.data(), font, fallback));
+        DrawTextW(dc, wide.data(), -1, box, format | DT_END_ELLIPSIS | DT_NOPREFIX);
+    }
+    bool Write(const std::string& path)
+    {
+        GdiFlush();
+        IconPicture picture;
+        picture.width = width;
+        picture.height = height;
+        picture.rgba.resize((size_t)width * height * 4);
+        for (size_t i = 0; i < (size_t)width * height; i++) {
+            picture.rgba[i * 4] = (bits[i] >> 16) & 0xFF;
+            picture.rgba[i * 4 + 1] = (bits[i] >> 8) & 0xFF;
+            picture.rgba[i * 4 + 2] = bits[i] & 0xFF;
+            picture.rgba[i * 4 + 3] = 255;
+        }
+        return WritePng(path, picture);
+    }
+};
+
 // A white folder window: large icons with their names under them, then a
 // list of small icons.
 int FolderCommand(const std::string& dirArg, const std::string& out)
@@ -482,27 +545,11 @@ int FolderCommand(const std::string& dirArg, const std::string& out)
     const int cellW = 96, cellH = 76, columns = 8, smallW = 192, smallH = 20;
     int rows = ((int)names.size() + columns - 1) / columns;
     int smallRows = ((int)names.size() + 3) / 4;
-    int width = columns * cellW + 16;
-    int height = 16 + rows * cellH + 24 + smallRows * smallH + 16;
-
-    BITMAPINFO bmi = TopDownInfo(width, height);
-    void* bits = NULL;
-    HDC dc = CreateCompatibleDC(NULL);
-    HBITMAP canvas = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
-    if (!canvas) {
+    FolderCanvas canvas(columns * cellW + 16, 16 + rows * cellH + 24 + smallRows * smallH + 16, 11);
+    if (!canvas.Ready()) {
         fprintf(stderr, "shellhost: no canvas\n");
         return 1;
     }
-    HGDIOBJ old = SelectObject(dc, canvas);
-    RECT all = {0, 0, width, height};
-    FillRect(dc, &all, (HBRUSH)GetStockObject(WHITE_BRUSH));
-    HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, "Tahoma");
-    HFONT fallback = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0,
-                                 "WenQuanYi Micro Hei");
-    HGDIOBJ oldFont = SelectObject(dc, font);
-    SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, RGB(0, 0, 0));
-
     Shell shell;
     int thumbnails = 0;
     for (size_t i = 0; i < names.size(); i++) {
@@ -510,40 +557,18 @@ int FolderCommand(const std::string& dirArg, const std::string& out)
         shell.IconsOf(dir + "\\" + names[i], &icons);
         thumbnails += icons.fromHandler;
         int cx = 8 + (int)(i % columns) * cellW, cy = 16 + (int)(i / columns) * cellH;
-        DrawIconEx(dc, cx + (cellW - 32) / 2, cy, icons.largeIcon, 32, 32, 0, NULL, DI_NORMAL);
+        DrawIconEx(canvas.dc, cx + (cellW - 32) / 2, cy, icons.largeIcon, 32, 32, 0, NULL, DI_NORMAL);
         RECT text = {cx + 2, cy + 36, cx + cellW - 2, cy + cellH - 2};
-        std::vector<WCHAR> name = Utf16(names[i]);
-        SelectObject(dc, FontFor(dc, name.data(), font, fallback));
-        DrawTextW(dc, name.data(), -1, &text,
-                  DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS | DT_NOPREFIX | DT_EDITCONTROL);
+        canvas.DrawName(names[i], &text, DT_CENTER | DT_WORDBREAK | DT_EDITCONTROL);
         int sx = 8 + (int)(i % 4) * smallW, sy = 16 + rows * cellH + 24 + (int)(i / 4) * smallH;
-        DrawIconEx(dc, sx, sy + 2, icons.smallIcon, 16, 16, 0, NULL, DI_NORMAL);
+        DrawIconEx(canvas.dc, sx, sy + 2, icons.smallIcon, 16, 16, 0, NULL, DI_NORMAL);
         RECT line = {sx + 20, sy + 3, sx + smallW - 4, sy + smallH};
-        DrawTextW(dc, name.data(), -1, &line, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+        canvas.DrawName(names[i], &line, DT_LEFT | DT_SINGLELINE);
         printf("%s: %s\n", names[i].c_str(), icons.fromHandler ? "thumbnail" : "type icon");
     }
-    GdiFlush();
-
-    IconPicture picture;
-    picture.width = width;
-    picture.height = height;
-    picture.rgba.resize((size_t)width * height * 4);
-    const uint32_t* px = (const uint32_t*)bits;
-    for (size_t i = 0; i < (size_t)width * height; i++) {
-        picture.rgba[i * 4] = (px[i] >> 16) & 0xFF;
-        picture.rgba[i * 4 + 1] = (px[i] >> 8) & 0xFF;
-        picture.rgba[i * 4 + 2] = px[i] & 0xFF;
-        picture.rgba[i * 4 + 3] = 255;
-    }
-    SelectObject(dc, oldFont);
-    SelectObject(dc, old);
-    DeleteObject(font);
-    DeleteObject(fallback);
-    DeleteObject(canvas);
-    DeleteDC(dc);
     printf("files: %d thumbnails: %d\n", (int)names.size(), thumbnails);
     shell.Finish();
-    return WritePng(out, picture) ? 0 : 1;
+    return canvas.Write(out) ? 0 : 1;
 }
 
 // Lays an RGBA picture over a checkerboard (where it is transparent) at
@@ -575,26 +600,11 @@ int ThumbnailFolderCommand(const std::string& dirArg, const std::string& out, in
     const int cellW = side + 24, cellH = side + 48;
     const int columns = std::max(1, 1040 / cellW);
     int rows = std::max(1, ((int)names.size() + columns - 1) / columns);
-    int width = columns * cellW + 16, height = rows * cellH + 24;
-
-    BITMAPINFO bmi = TopDownInfo(width, height);
-    void* bits = NULL;
-    HDC dc = CreateCompatibleDC(NULL);
-    HBITMAP canvas = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
-    if (!canvas) {
+    FolderCanvas canvas(columns * cellW + 16, rows * cellH + 24, 12);
+    if (!canvas.Ready()) {
         fprintf(stderr, "shellhost: no canvas\n");
-        DeleteDC(dc);
         return 1;
     }
-    HGDIOBJ old = SelectObject(dc, canvas);
-    RECT all = {0, 0, width, height};
-    FillRect(dc, &all, (HBRUSH)GetStockObject(WHITE_BRUSH));
-    HFONT font = CreateFontA(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, "Tahoma");
-    HFONT fallback = CreateFontA(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0,
-                                 "WenQuanYi Micro Hei");
-    HGDIOBJ oldFont = SelectObject(dc, font);
-    SetBkMode(dc, TRANSPARENT);
-
     Shell shell;
     int thumbnails = 0;
     for (size_t i = 0; i < names.size(); i++) {
@@ -605,48 +615,25 @@ int ThumbnailFolderCommand(const std::string& dirArg, const std::string& out, in
         GdiFlush();
         if (made) {
             thumbnails++;
-            DrawOverCheckerboard((uint32_t*)bits, width, thumbnail.picture,
+            DrawOverCheckerboard(canvas.bits, canvas.width, thumbnail.picture,
                                  cx + (cellW - thumbnail.picture.width) / 2,
                                  cy + side - thumbnail.picture.height);
+            printf("%s: thumbnail %dx%d%s\n", names[i].c_str(), thumbnail.picture.width,
+                   thumbnail.picture.height, thumbnail.alpha ? " with alpha" : "");
         } else {
             ShellIcons icons;
             shell.IconsOf(dir + "\\" + names[i], &icons);
             int iconSide = std::min(side, 48);
-            DrawIconEx(dc, cx + (cellW - iconSide) / 2, cy + side - iconSide, icons.largeIcon, iconSide,
-                       iconSide, 0, NULL, DI_NORMAL);
+            DrawIconEx(canvas.dc, cx + (cellW - iconSide) / 2, cy + side - iconSide, icons.largeIcon,
+                       iconSide, iconSide, 0, NULL, DI_NORMAL);
+            printf("%s: type icon\n", names[i].c_str());
         }
         RECT text = {cx + 2, cy + side + 4, cx + cellW - 2, cy + cellH - 2};
-        std::vector<WCHAR> name = Utf16(names[i]);
-        SelectObject(dc, FontFor(dc, name.data(), font, fallback));
-        DrawTextW(dc, name.data(), -1, &text,
-                  DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS | DT_NOPREFIX | DT_EDITCONTROL);
-        if (made)
-            printf("%s: thumbnail %dx%d%s\n", names[i].c_str(), thumbnail.picture.width,
-                   thumbnail.picture.height, thumbnail.alpha ? " with alpha" : "");
-        else
-            printf("%s: type icon\n", names[i].c_str());
+        canvas.DrawName(names[i], &text, DT_CENTER | DT_WORDBREAK | DT_EDITCONTROL);
     }
-    GdiFlush();
-    IconPicture picture;
-    picture.width = width;
-    picture.height = height;
-    picture.rgba.resize((size_t)width * height * 4);
-    const uint32_t* px = (const uint32_t*)bits;
-    for (size_t i = 0; i < (size_t)width * height; i++) {
-        picture.rgba[i * 4] = (px[i] >> 16) & 0xFF;
-        picture.rgba[i * 4 + 1] = (px[i] >> 8) & 0xFF;
-        picture.rgba[i * 4 + 2] = px[i] & 0xFF;
-        picture.rgba[i * 4 + 3] = 255;
-    }
-    SelectObject(dc, oldFont);
-    SelectObject(dc, old);
-    DeleteObject(font);
-    DeleteObject(fallback);
-    DeleteObject(canvas);
-    DeleteDC(dc);
     printf("files: %d thumbnails: %d\n", (int)names.size(), thumbnails);
     shell.Finish();
-    return WritePng(out, picture) ? 0 : 1;
+    return canvas.Write(out) ? 0 : 1;
 }
 
 // ---------------------------------------------------------------- registration
