@@ -154,6 +154,8 @@ int ReadExtendedChunks(const uint8_t* data, uint32_t pos, uint32_t end, WebpLayo
         pos = c.end;
         if (IsTag(c, "EXIF")) {
             NoteExif(c, l);
+        } else if (IsTag(c, "ALPH")) {
+            l->alpha = true;   // libwebp uses it whatever VP8X's flag says
         } else if (IsTag(c, "ANIM") && l->animated) {
             if (c.size < AnimBytes)
                 return ImgTruncated;
