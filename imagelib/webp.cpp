@@ -336,6 +336,11 @@ int DecodeStill(DecodeJob* job, const WebpLayout& l)
         return ImgUnsupported;
     int32_t size[2];
     ScaledSize(l.width, l.height, job->requestedWidth, job->requestedHeight, size);
+    // libwebp's second thread takes reconstruction, filtering and output
+    // off the parsing of a large lossy picture (lossless has no such split).
+    if (!l.lossless && (uint64_t)l.width * (uint64_t)l.height >= SharedWorkPixels &&
+        SeveralProcessors())
+        config.options.use_threads = 1;
     if (size[0] != l.width || size[1] != l.height) {
         config.options.use_scaling = 1;
         config.options.scaled_width = size[0];

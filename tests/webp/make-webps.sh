@@ -36,6 +36,10 @@ still lossy -q 80 photo.png
 still lossless -lossless alpha.png
 still lossyalpha -q 70 -alpha_q 100 alpha.png
 still losslessopaque -lossless photo.png -exact
+# Over a megapixel: libwebp's second thread reconstructs and filters.
+convert photo.png -resize 1280x960\! -attenuate 0.3 +noise Gaussian large.png
+still large -q 75 large.png
+rm large.png
 # A file that says how it is to be shown (EXIF Orientation 6).
 convert photo.png -quality 90 turned.jpg
 exiftool -q -overwrite_original -Orientation=6 -n turned.jpg

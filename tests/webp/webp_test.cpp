@@ -63,6 +63,7 @@ TEST(WebpFiles, StillPicturesAsDwebpDecodesThem)
         { "lossyalpha", CompressionLossy, 32, 2, true },
         { "lossless", CompressionLossless, 32, 0, false },
         { "losslessopaque", CompressionLossless, 24, 0, true },
+        { "large", CompressionLossy, 24, 2, false },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
