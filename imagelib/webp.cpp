@@ -376,33 +376,112 @@ int DecodeStill(DecodeJob* job, const WebpLayout& l)
 
 struct Animation {
     uint8_t* copy;
+    uint32_t size;
+    int32_t first;             // the file's frame that the copy begins with
     WebPAnimDecoder* decoder;
 };
 
+void StoreRiffSize(uint8_t* copy, uint32_t size)
+{
+    uint32_t riffSize = size - 8;
+    for (int k = 0; k < 4; k++)
+        copy[4 + k] = (uint8_t)(riffSize >> (8 * k));
+}
+
+// libwebp's animation decoder's rule for a frame that starts from a clear
+// canvas: the first, one that covers the canvas and hides what lies under
+// it, or one after a frame that left nothing behind.
+bool IsKeyFrame(const WebPIterator& f, const WebPIterator& before, bool beforeWasKey,
+                int width, int height)
+{
+    bool full = f.width == width && f.height == height;
+    bool beforeFull = before.width == width && before.height == height;
+    if ((!f.has_alpha || f.blend_method == WEBP_MUX_NO_BLEND) && full)
+        return true;
+    return before.dispose_method == WEBP_MUX_DISPOSE_BACKGROUND && (beforeFull || beforeWasKey);
+}
+
+// The last key frame at or before `index`, from the frames' headers; -1 when
+// the demuxer refuses the file.
+int32_t LastKeyFrame(const WebPData& whole, int32_t index)
+{
+    WebPDemuxer* demux = WebPDemux(&whole);
+    if (!demux)
+        return -1;
+    int width = (int)WebPDemuxGetI(demux, WEBP_FF_CANVAS_WIDTH);
+    int height = (int)WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT);
+    WebPIterator before, f;
+    memset(&before, 0, sizeof before);
+    bool beforeWasKey = false;
+    int32_t key = 0;
+    for (int32_t i = 0; i <= index && key >= 0; i++) {
+        if (!WebPDemuxGetFrame(demux, i + 1, &f)) {
+            key = -1;
+            break;
+        }
+        bool isKey = i == 0 || IsKeyFrame(f, before, beforeWasKey, width, height);
+        if (isKey)
+            key = i;
+        WebPDemuxReleaseIterator(&before);
+        before = f;
+        beforeWasKey = isKey;
+    }
+    WebPDemuxReleaseIterator(&before);
+    WebPDemuxDelete(demux);
+    return key;
+}
+
+// Drops the frames before `key` from the copy, which then begins with it.
+void DropFramesBefore(Animation* a, int32_t key)
+{
+    uint32_t firstFrame = 0, keyFrame = 0, pos = RiffHeaderBytes;
+    int32_t frame = 0;
+    Chunk c;
+    bool cut = false;
+    while (ReadChunk(a->copy, pos, a->size, &c, &cut) && !keyFrame) {
+        if (IsTag(c, "ANMF")) {
+            if (!firstFrame)
+                firstFrame = pos;
+            if (frame++ == key)
+                keyFrame = pos;
+        }
+        pos = c.end;
+    }
+    if (!firstFrame || keyFrame <= firstFrame)
+        return;
+    memmove(a->copy + firstFrame, a->copy + keyFrame, a->size - keyFrame);
+    a->size -= keyFrame - firstFrame;
+    a->first = key;
+    StoreRiffSize(a->copy, a->size);
+}
+
 // The file up to its last whole frame, with the RIFF size saying so, for
-// libwebp's demuxer refuses a file that is cut.
-int CopyWholeFrames(const ImageInfo* info, const WebpLayout& l, Animation* a)
+// libwebp's demuxer refuses a file that is cut; from the last key frame
+// before the wanted one on, for a frame far into an animation would
+// otherwise cost every frame before it.
+int CopyFrames(const ImageInfo* info, const WebpLayout& l, int32_t index, Animation* a)
 {
     a->copy = (uint8_t*)GlobalAlloc(GMEM_FIXED, l.framesEnd);
     if (!a->copy)
         return ImgNoMemory;
+    a->size = l.framesEnd;
     if (CopyFromView(a->copy, info->data, l.framesEnd) < l.framesEnd)
         return ImgTruncated;
-    uint32_t riffSize = l.framesEnd - 8;
-    if (ReadLe32(a->copy + 4) > riffSize) {
-        a->copy[4] = (uint8_t)riffSize;
-        a->copy[5] = (uint8_t)(riffSize >> 8);
-        a->copy[6] = (uint8_t)(riffSize >> 16);
-        a->copy[7] = (uint8_t)(riffSize >> 24);
-    }
+    if (ReadLe32(a->copy + 4) > l.framesEnd - 8)
+        StoreRiffSize(a->copy, l.framesEnd);
+    WebPData whole = { a->copy, a->size };
+    // The demuxer refuses frames outside the canvas and every other lie.
+    int32_t key = LastKeyFrame(whole, index);
+    if (key < 0)
+        return ImgTruncated;
+    DropFramesBefore(a, key);
     WebPAnimDecoderOptions options;
     if (!WebPAnimDecoderOptionsInit(&options))
         return ImgUnsupported;
     options.color_mode = MODE_BGRA;
     options.use_threads = 0;
-    WebPData whole = { a->copy, l.framesEnd };
-    // The demuxer refuses frames outside the canvas and every other lie.
-    a->decoder = WebPAnimDecoderNew(&whole, &options);
+    WebPData frames = { a->copy, a->size };
+    a->decoder = WebPAnimDecoderNew(&frames, &options);
     return a->decoder ? ImgOk : ImgTruncated;
 }
 
@@ -424,7 +503,7 @@ int ComposeFrames(DecodeJob* job, Animation* a, int32_t index)
     target->top = 0;
     uint8_t* screen = NULL;
     int before = 0, timestamp = 0;
-    for (int32_t i = 0; i <= index; i++) {
+    for (int32_t i = a->first; i <= index; i++) {
         if (StopRequested(target))
             return ImgStopped;
         before = timestamp;
@@ -450,8 +529,8 @@ int DecodeAnimation(DecodeJob* job, const WebpLayout& l)
                                   PixelsFrom(l.framesEnd, LosslessPixelsPerByte));
     if (status != ImgOk)
         return status;
-    Animation a = { NULL, NULL };
-    status = CopyWholeFrames(job->source, l, &a);
+    Animation a = { NULL, 0, 0, NULL };
+    status = CopyFrames(job->source, l, index, &a);
     if (status == ImgOk)
         status = ComposeFrames(job, &a, index);
     if (a.decoder)
