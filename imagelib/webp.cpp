@@ -25,12 +25,14 @@ const uint8_t Vp8lSignature = 0x2F;
 const uint8_t ExifPrefix[6] = {'E', 'x', 'i', 'f', 0, 0};
 
 // No coding of WebP bounds how many pixels a byte can stand for: lossless
-// codes with a single symbol cost no bits at all.  These are far beyond what
-// encoders make of a blank picture (cwebp: about 24000 pixels a byte
-// lossless, 600 lossy), so only a file that cannot be a picture of its
-// declared size is refused (see CheckPictureSize).
-const uint64_t LosslessPixelsPerByte = 1 << 16;
-const uint64_t LossyPixelsPerByte = 1 << 12;
+// codes with a single symbol cost no bits at all (cwebp makes about 24000
+// pixels a byte of a blank picture, 600 lossy).  Beyond PictureAnyPixels a
+// picture must have this many bytes behind it (see CheckPictureSize): a
+// photograph has a hundred times more, and a few kilobytes that declare a
+// canvas of 16383 x 16383 buy nothing.  A blank lossless picture of over
+// 16 megapixels is refused with them.
+const uint64_t LosslessPixelsPerByte = 1 << 12;
+const uint64_t LossyPixelsPerByte = 1 << 10;
 
 // The pieces in which the file reaches libwebp: small for a watcher, who
 // sees the rows arrive, larger for a thumbnail.  Between pieces the stop
@@ -76,6 +78,7 @@ struct WebpLayout {
     bool alpha;
     bool lossless;
     int32_t frames;            // whole ANMF chunks
+    uint64_t framePixels;      // their areas together
     uint32_t framesEnd;        // where the last whole one ends
     uint32_t loopCount;
     const uint8_t* exif;
@@ -171,6 +174,9 @@ int ReadExtendedChunks(const uint8_t* data, uint32_t pos, uint32_t end, WebpLayo
             }
             l->frames++;
             l->framesEnd = c.end;
+            const uint8_t* f = c.data;
+            l->framePixels += (uint64_t)((f[6] | f[7] << 8 | (uint32_t)f[8] << 16) + 1) *
+                              ((f[9] | f[10] << 8 | (uint32_t)f[11] << 16) + 1);
         } else if ((IsTag(c, "VP8 ") || IsTag(c, "VP8L")) && !l->animated && !l->bitstream) {
             int32_t w, h;
             picture = ReadBitstreamHeader(c.tag, c.data, c.size, l, &w, &h);
@@ -525,8 +531,11 @@ int DecodeAnimation(DecodeJob* job, const WebpLayout& l)
     int32_t index = job->imageIndex == -1 ? 0 : job->imageIndex;
     if (index < 0 || index >= l.frames)
         return ImgBadRequest;
+    // The frames paint the canvas: a canvas far larger than all of them
+    // together is a lie too, and would cost libwebp two canvases a frame.
+    uint64_t backed = PixelsFrom(l.framesEnd, LosslessPixelsPerByte);
     int status = CheckPictureSize((uint32_t)l.width, (uint32_t)l.height,
-                                  PixelsFrom(l.framesEnd, LosslessPixelsPerByte));
+                                  l.framePixels < backed ? l.framePixels : backed);
     if (status != ImgOk)
         return status;
     Animation a = { NULL, 0, 0, NULL };
