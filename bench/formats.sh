@@ -27,6 +27,8 @@
 #   thumb/floor how far above the floor
 #   jpg-turned  the JPEG files again, each with an EXIF Orientation of 6 (a
 #            portrait photo stored on its side, turned upright at icon size)
+#   webp-lossy, webp-lossless  the PNG pictures through cwebp (-q 80, and
+#            lossless at its fastest effort); no floor
 # LUMETTA_TARGET selects the build as for the other scripts.  With
 # BENCH_JPEG_LIBJPEG=1 a row "jpg-lib" follows JPEG's: the thumb column with
 # every file left to libjpeg (the road before the eighth-size decoder),
@@ -35,7 +37,7 @@ source "$(dirname "$0")/../scripts/lib.sh"
 PACKAGES+=(libgif-dev libimage-exiftool-perl)
 
 reps=5
-formats="bmp tga pcx gif png tif-lzw tif-zip jpg jpg-turned"
+formats="bmp tga pcx gif png tif-lzw tif-zip jpg jpg-turned webp-lossy webp-lossless"
 while [ $# -gt 0 ]; do
   case "$1" in
     --reps) reps=$2; shift ;;
@@ -100,6 +102,23 @@ make_turned() {
   mv "$data/jpg-turned.new" "$data/jpg-turned"
 }
 
+# The same pictures as WebP, lossy and lossless.
+make_webp() {
+  local kind f
+  for kind in lossy lossless; do
+    [ -d "$data/webp-$kind" ] && continue
+    mkdir -p "$data/webp-$kind.new"
+    for f in "$data"/png/*.png; do
+      if [ "$kind" = lossy ]; then
+        cwebp -quiet -q 80 "$f" -o "$data/webp-$kind.new/$(basename "$f" .png).webp"
+      else
+        cwebp -quiet -lossless -z 1 "$f" -o "$data/webp-$kind.new/$(basename "$f" .png).webp"
+      fi
+    done
+    mv "$data/webp-$kind.new" "$data/webp-$kind"
+  done
+}
+
 # ---------------------------------------------------------------- timing
 # Each round times every contestant once, one after another, and each
 # column is the median of its rounds: a machine whose load changes during
@@ -155,6 +174,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%
 
 make_pictures
 make_turned
+make_webp
 build_floor
 echo "build $LUMETTA_TARGET; $(ls "$data/bmp" | wc -l) files a format; median of $reps rounds;" \
      "ms per file; $(uptime | sed 's/.*load/load/')"

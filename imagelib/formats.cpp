@@ -1,4 +1,4 @@
-// The seven formats of the library, in probe order.
+// The eight formats of the library, in probe order.
 #include "formats.h"
 
 namespace {
@@ -17,6 +17,7 @@ const ImageFormat ImageFormats[] = {
     { FamilyGif, ProbeGif, Always<DecodeGif> },
     { FamilyBmp, ProbeBmp, BmpDecoderFor },
     { FamilyPng, ProbePng, Always<DecodePng> },
+    { FamilyWebp, ProbeWebp, Always<DecodeWebp> },
     { FamilyPcx, ProbePcx, Always<DecodePcx> },
     { FamilyTarga, ProbeTarga, Always<DecodeTarga> },
     { FamilyTiff, ProbeTiff, Always<DecodeTiff> },

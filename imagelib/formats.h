@@ -1,6 +1,6 @@
 // The formats a program reads: one row a family, in the order the probes
 // run, ended by a row of family 0.  imagelib/formats.cpp defines the table of
-// all seven.  A program that reads fewer (the installer shows GIF pictures
+// all eight.  A program that reads fewer (the installer shows GIF pictures
 // only) defines ImageFormats itself; the linker then takes neither
 // formats.cpp nor the other formats' code and libraries from the library.
 #ifndef LUMETTA_FORMATS_H

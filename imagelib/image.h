@@ -35,6 +35,7 @@ enum FormatFamily {
     FamilyTiff = 5,
     FamilyPcx = 6,
     FamilyJpeg = 7,
+    FamilyWebp = 8,
 };
 
 const uint32_t FormatBmpInfo = 0x0001;   // 40-byte information header
@@ -47,6 +48,7 @@ const uint32_t FormatPng = 0x0004;
 const uint32_t FormatTiff = 0x0005;
 const uint32_t FormatPcx = 0x0006;
 const uint32_t FormatJpeg = 0x0007;
+const uint32_t FormatWebp = 0x0008;
 
 const uint32_t FormatFamilyMask = 0x000000FFu;
 const uint32_t FormatVariantMask = 0x0000FF00u;
@@ -90,6 +92,8 @@ enum CompressionCode {
     CompressionSgiLog = 15,
     CompressionJpegBaseline = 16,     // SOF0; SOF1..SOF15 follow as 17..28
     CompressionJpegLosslessArithmeticDifferential = 28,
+    CompressionLossy = 29,            // WebP's VP8
+    CompressionLossless = 30,         // WebP's VP8L
 };
 
 // Text slot kinds: TextIsString plus a text id.
@@ -240,6 +244,7 @@ int ProbePng(ImageInfo* info);
 int ProbePcx(ImageInfo* info);
 int ProbeTarga(ImageInfo* info);
 int ProbeTiff(ImageInfo* info);
+int ProbeWebp(ImageInfo* info);
 
 // ---------------------------------------------------------------- pipeline
 int StartDecode(PixelBuffer* target, ImageInfo* info, int32_t imageIndex,
@@ -278,6 +283,7 @@ DWORD WINAPI DecodePng(LPVOID job);
 DWORD WINAPI DecodeTiff(LPVOID job);
 DWORD WINAPI DecodePcx(LPVOID job);
 DWORD WINAPI DecodeJpeg(LPVOID job);
+DWORD WINAPI DecodeWebp(LPVOID job);
 DWORD WINAPI ScaleWorker(LPVOID job);
 DWORD WINAPI CompositeWorker(LPVOID job);
 DWORD WINAPI ColourReductionWorker(LPVOID job);

@@ -46,6 +46,7 @@ const FileTypeRow FileTypes[FileTypeCount] = {
     {FamilyTiff, ".tiff .tif", "TIFF Image", IDS_FILETYPES_FIRST + 4},
     {FamilyPcx, ".pcx", "PCX Image", IDS_FILETYPES_FIRST + 5},
     {FamilyJpeg, ".jpeg .jpg .jpe .jif .jfif .jfi", "JPEG Image", IDS_FILETYPES_FIRST + 6},
+    {FamilyWebp, ".webp", "WebP Image", IDS_FILETYPES_FIRST + 7},
 };
 
 

@@ -52,7 +52,7 @@ struct FileTypeRow {
     UINT stringId;             // patterns and names shown by the pages
 };
 
-const int FileTypeCount = 7;
+const int FileTypeCount = 8;
 extern const FileTypeRow FileTypes[FileTypeCount];
 
 // The keys under a file class that bind it to the handlers; the table

@@ -3,7 +3,7 @@
 # by lib.sh.  A set is rebuilt only when a source version or this recipe
 # changes (the stamp file holds both).
 DEPS_DIR=${DEPS_DIR:-$ROOT/build/deps}
-DEPS_SOURCES=(libjpeg-turbo libpng1.6 tiff libdeflate)
+DEPS_SOURCES=(libjpeg-turbo libpng1.6 tiff libdeflate libwebp)
 
 # Debian's source packages need a deb-src line for the suites already used.
 ensure_source_lists() {
@@ -111,5 +111,13 @@ build_dependencies() {
     -DDeflate_LIBRARY="$prefix/lib/libdeflate.a" -DDeflate_INCLUDE_DIR="$prefix/include" \
     -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$prefix/include" \
     -DCMAKE_INSTALL_LIBDIR=lib
+  # The decoder, the demuxer and its animation decoder; no tools.  Threads
+  # (Windows' own): a large lossy picture is parsed on one processor while
+  # the other reconstructs, filters and scales its rows.
+  deps_cmake libwebp "$triple" "$src/libwebp" \
+    -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF -DWEBP_BUILD_DWEBP=OFF \
+    -DWEBP_BUILD_GIF2WEBP=OFF -DWEBP_BUILD_IMG2WEBP=OFF -DWEBP_BUILD_VWEBP=OFF \
+    -DWEBP_BUILD_WEBPINFO=OFF -DWEBP_BUILD_LIBWEBPMUX=OFF -DWEBP_BUILD_WEBPMUX=OFF \
+    -DWEBP_BUILD_EXTRAS=OFF -DWEBP_USE_THREAD=ON -DCMAKE_INSTALL_LIBDIR=lib
   echo "$stamp" > "$prefix/stamp"
 }

@@ -45,8 +45,8 @@ PACKAGES=(
   g++ cmake make dpkg-dev nasm googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
-  libjpeg62-turbo-dev libpng-dev libtiff-dev zlib1g-dev
-  imagemagick netpbm libjpeg-turbo-progs libtiff-tools gifsicle libvips-tools
+  libjpeg62-turbo-dev libpng-dev libtiff-dev libwebp-dev zlib1g-dev
+  imagemagick netpbm libjpeg-turbo-progs libtiff-tools gifsicle libvips-tools webp
   cabextract gcab xvfb x11-apps xdotool python3 bc file libimage-exiftool-perl
   fonts-wqy-microhei   # the shell host draws names in Chinese characters with it
 )

@@ -28,7 +28,7 @@ struct DisplayPageState {
 };
 
 INT_PTR CALLBACK DisplayPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
-// Fills the list with the seven types, ticked by checks (family 1 first).
+// Fills the list with the eight types, ticked by checks (family 1 first).
 void FillTypeList(HWND listView, const BYTE checks[FamilyCount]);
 // Writes what changed, binds or unbinds the types, makes the shell rebuild
 // its icons and signals the other processes.  repair forces the association

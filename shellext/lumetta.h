@@ -32,7 +32,8 @@ const int IconIndexMarker = (int)0x80000000u;
 
 // Settings
 LONG LoadSettings();
-bool ReadProductValue(HKEY root, const char* name, void* buffer, DWORD size);
+// `got`, when given, receives how many bytes the value held.
+bool ReadProductValue(HKEY root, const char* name, void* buffer, DWORD size, DWORD* got = NULL);
 bool WriteProductValue(HKEY root, const char* name, DWORD type, const void* data, DWORD size);
 
 // The high-colour question

@@ -5,7 +5,7 @@
 #include <string.h>
 
 SettingsRecord Settings = {
-    1, {1, 1, 1, 1, 1, 1, 1}, {0, 0, 0, 0, 0, 0, 0}, {1, 1, 1, 1, 1, 1, 1}, 1};
+    1, {1, 1, 1, 1, 1, 1, 1, 1}, {0, 0, 0, 0, 0, 0, 0, 0}, {1, 1, 1, 1, 1, 1, 1, 1}, 1};
 
 namespace {
 
@@ -16,7 +16,7 @@ bool IsProductRoot(HKEY root)
 
 // Reads into a scratch block first: a value longer than the field must leave
 // the caller's defaults whole, whatever the registry puts into a short buffer.
-bool ReadValue(HKEY key, const char* name, void* buffer, DWORD size)
+bool ReadValue(HKEY key, const char* name, void* buffer, DWORD size, DWORD* gotBytes)
 {
     BYTE local[64];
     BYTE* scratch = size <= sizeof(local) ? local : new (std::nothrow) BYTE[size];
@@ -26,21 +26,34 @@ bool ReadValue(HKEY key, const char* name, void* buffer, DWORD size)
     bool ok = RegQueryValueExA(key, name, NULL, NULL, scratch, &got) == ERROR_SUCCESS;
     if (ok && got <= size)
         memcpy(buffer, scratch, got);
+    if (gotBytes)
+        *gotBytes = ok && got <= size ? got : 0;
     if (scratch != local)
         delete[] scratch;
     return ok && got <= size;
 }
 
+// The previous version knew seven types and stored the widths and colours
+// of seven; the types after them keep their defaults.
+const int OldFamilyCount = 7;
+const DWORD OldIconSettingsBytes = OldFamilyCount * (sizeof(int32_t) + sizeof(uint32_t));
+
+void TakeIconSettings(const BYTE* icon, int families)
+{
+    memcpy(Settings.borderWidth, icon, families * sizeof(int32_t));
+    memcpy(Settings.borderColor, icon + families * sizeof(int32_t), families * sizeof(uint32_t));
+}
+
 }  // namespace
 
-bool ReadProductValue(HKEY root, const char* name, void* buffer, DWORD size)
+bool ReadProductValue(HKEY root, const char* name, void* buffer, DWORD size, DWORD* got)
 {
     if (!IsProductRoot(root))
-        return ReadValue(root, name, buffer, size);
+        return ReadValue(root, name, buffer, size, got);
     HKEY key;
     if (RegOpenKeyExA(root, ProductKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
-    bool ok = ReadValue(key, name, buffer, size);
+    bool ok = ReadValue(key, name, buffer, size, got);
     RegCloseKey(key);
     return ok;
 }
@@ -76,10 +89,11 @@ LONG LoadSettings()
     BYTE icon[sizeof(Settings.borderWidth) + sizeof(Settings.borderColor)];
     memcpy(icon, Settings.borderWidth, sizeof(Settings.borderWidth));
     memcpy(icon + sizeof(Settings.borderWidth), Settings.borderColor, sizeof(Settings.borderColor));
-    if (ReadProductValue(key, "Icon Settings", icon, sizeof(icon))) {
-        memcpy(Settings.borderWidth, icon, sizeof(Settings.borderWidth));
-        memcpy(Settings.borderColor, icon + sizeof(Settings.borderWidth), sizeof(Settings.borderColor));
-    }
+    DWORD got = 0;
+    if (ReadProductValue(key, "Icon Settings", icon, sizeof(icon), &got))
+        TakeIconSettings(icon, got == OldIconSettingsBytes ? OldFamilyCount : FamilyCount);
+    // The previous version stored seven types: a WebP picture keeps its
+    // default (on) until the page writes all eight.
     ReadProductValue(key, "Enabled Types", Settings.enabledTypes, sizeof(Settings.enabledTypes));
     return RegCloseKey(key);
 }

@@ -14,6 +14,7 @@ const FuzzFormatInfo Formats[FuzzFormats] = {
     { "tiff", "tiff", ".tif", FamilyTiff },
     { "pcx", "pcx", ".pcx", FamilyPcx },
     { "jpeg", "jpeg", ".jpg", FamilyJpeg },
+    { "webp", "webp", ".webp", FamilyWebp },
 };
 
 uint32_t Get(const std::vector<uint8_t>& b, const Field& f)
@@ -169,6 +170,33 @@ void PngFields(FieldList* l)
         if (!memcmp(&l->b[p + 4], "eXIf", 4))
             TiffFieldsAt(l, p + 8);
         p += 12 + length;
+    }
+}
+
+// The RIFF size, every chunk's size, VP8X's flags and canvas, a frame's
+// place and size, and the bitstream headers' sizes.
+void WebpFields(FieldList* l)
+{
+    l->Add(4, 4);
+    for (size_t p = 12; p + 8 <= l->b.size();) {
+        l->Add(p + 4, 4);
+        uint64_t size = l->Le32(p + 4);
+        const uint8_t* tag = &l->b[p];
+        if (!memcmp(tag, "VP8X", 4)) {
+            for (size_t a = p + 8; a < p + 18; a += 2)
+                l->Add(a, 2);
+        } else if (!memcmp(tag, "VP8L", 4)) {
+            l->Add(p + 9, 4);
+        } else if (!memcmp(tag, "VP8 ", 4)) {
+            l->Add(p + 14, 2);
+            l->Add(p + 16, 2);
+        } else if (!memcmp(tag, "ANMF", 4)) {
+            for (size_t a = p + 8; a < p + 24; a += 2)
+                l->Add(a, 2);
+            p += 24;   // the frame's own chunks
+            continue;
+        }
+        p += 8 + size + (size & 1);
     }
 }
 
@@ -392,6 +420,7 @@ std::vector<Field> FieldsOf(int format, const std::vector<uint8_t>& bytes)
     case FuzzTiff: TiffFields(&l); break;
     case FuzzPcx: PcxFields(&l); break;
     case FuzzJpeg: JpegFields(&l); break;
+    case FuzzWebp: WebpFields(&l); break;
     }
     return l.out;
 }

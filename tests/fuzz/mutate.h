@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-enum FuzzFormat { FuzzBmp, FuzzGif, FuzzTarga, FuzzPng, FuzzTiff, FuzzPcx, FuzzJpeg, FuzzFormats };
+enum FuzzFormat { FuzzBmp, FuzzGif, FuzzTarga, FuzzPng, FuzzTiff, FuzzPcx, FuzzJpeg, FuzzWebp, FuzzFormats };
 
 struct FuzzFormatInfo {
     const char* name;          // as given to scripts/fuzz

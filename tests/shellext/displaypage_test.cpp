@@ -70,8 +70,8 @@ bool IsBound(const char* extension)
 }
 
 struct IconSettings {
-    int32_t width[7];
-    uint32_t colour[7];
+    int32_t width[FileTypeCount];
+    uint32_t colour[FileTypeCount];
 };
 
 IconSettings StoredIconSettings()
@@ -383,9 +383,11 @@ TEST_F(DisplayPage, FirstOpeningBindsEveryTypeWithoutAsking)
     Panel panel;
     ASSERT_TRUE(panel.Open());
     EXPECT_EQ(1, panel.CurrentTab());
-    EXPECT_EQ(std::vector<BYTE>({1, 1, 1, 1, 1, 1, 1}), ProductValue("Enabled Types"));
+    EXPECT_EQ(std::vector<BYTE>({1, 1, 1, 1, 1, 1, 1, 1}), ProductValue("Enabled Types"));
     EXPECT_TRUE(IsBound(".gif"));
-    for (int f = 1; f <= 7; f++)
+    EXPECT_TRUE(IsBound(".webp"));
+    EXPECT_EQ(8, (int)SendMessageA(panel.list, LVM_GETITEMCOUNT, 0, 0));
+    for (int f = 1; f <= 8; f++)
         EXPECT_TRUE(panel.Ticked(f)) << f;
     EXPECT_FALSE(panel.ControlsEnabled());
     panel.Close();
@@ -466,8 +468,10 @@ TEST_F(DisplayPage, SwitchedOffUnbindsEveryTypeButKeepsTheTicks)
     EXPECT_TRUE(IsWindowEnabled(apply));
     SendMessageA(apply, BM_CLICK, 0, 0);
     EXPECT_EQ(std::vector<BYTE>({0, 0, 0, 0}), ProductValue("Enabled"));
-    EXPECT_EQ(std::vector<BYTE>({1, 1, 1, 1, 1, 1, 1}), ProductValue("Enabled Types"));
-    for (const char* e : {".bmp", ".gif", ".tga", ".png", ".tif", ".pcx", ".jpg"})
+    // The previous version's seven types came in (SetUp); WebP was on and
+    // all eight go out.
+    EXPECT_EQ(std::vector<BYTE>({1, 1, 1, 1, 1, 1, 1, 1}), ProductValue("Enabled Types"));
+    for (const char* e : {".bmp", ".gif", ".tga", ".png", ".tif", ".pcx", ".jpg", ".webp"})
         EXPECT_FALSE(IsBound(e)) << e;
     SendDlgItemMessageA(panel.page, IDC_DISPLAY_ENABLED, BM_CLICK, 0, 0);
     panel.Apply();

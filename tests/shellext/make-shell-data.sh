@@ -68,6 +68,11 @@ convert -dispose None -delay 20 -size 80x40 xc:red -fill blue -draw 'rectangle 4
   -dispose None -delay 25 -page +60+0 \( -size 20x20 xc:black \) \
   -set page 80x40 GIF:- | gifsicle --no-loopcount > "$out/disposal.gif"
 convert "$out/disposal.gif" -coalesce "$out/disposal-%d.pam"
+# The same frames as WebP (gif2webp turns the disposals into its own two),
+# played once as the GIF is.
+gif2webp -quiet "$out/disposal.gif" -o "$out/disposal-loop.webp"
+webpmux -set loop 1 "$out/disposal-loop.webp" -o "$out/disposal.webp" >/dev/null
+rm "$out/disposal-loop.webp"
 rm "$out/half-lime.png"
 # 300 images: blue, the 256th green, the rest red.
 for c in blue lime red; do convert -size 8x8 xc:$c "$out/$c.gif"; done

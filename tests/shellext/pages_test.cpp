@@ -238,6 +238,8 @@ TEST_F(Pages, DetailsTextsForMadeUpDescriptions)
         {FormatGif87a, 40, 28, "Compuserve Graphics Interchange Format 87a", "True Color",
          "Differential Lossless Arithmetic"},
         {0x0707, 24, 0, "Unknown", "Millions of Colors", "None"},
+        {FormatWebp, 32, CompressionLossless, "WebP Image", "True Color", "Lossless"},
+        {FormatWebp, 24, CompressionLossy, "WebP Image", "Millions of Colors", "Lossy"},
     };
     for (const Case& k : cases) {
         PageData* d = MadeUp(k.format, k.depth, k.compression);
@@ -644,8 +646,8 @@ std::string Hex(const Blocks& b)
 // Every disposal method, offsets, a transparent colour and a delay of its
 // own per frame, against the frames ImageMagick composes: each shown frame
 // must be one of them, in order, each shown at least its delay, and the
-// last stays (no loop extension).
-TEST_F(Pages, AnimationFramesMatchTheComposedReference)
+// last stays (no loop extension).  The WebP file holds the same frames.
+void ExpectFramesOfComposedReference(const char* file)
 {
     const int delays[] = {200, 150, 300, 150, 250};
     std::vector<Blocks> reference;
@@ -658,7 +660,7 @@ TEST_F(Pages, AnimationFramesMatchTheComposedReference)
         reference.push_back(ReferenceBlocks(frame, Face()));
         GlobalFree(frame.pixels);
     }
-    PreviewSheet s(Data("disposal.gif"));
+    PreviewSheet s(Data(file));
     ASSERT_TRUE(s.page);
     RECT at = Placement(s.Area(), 80, 40);
     std::vector<int> shown;
@@ -687,6 +689,14 @@ TEST_F(Pages, AnimationFramesMatchTheComposedReference)
     for (size_t i = 0; i + 1 < since.size() && i + 1 < shown.size(); i++)
         EXPECT_GE(since[i + 1] - since[i] + 50, (DWORD)delays[shown[i]]) << "frame " << shown[i];
     EXPECT_TRUE(SameBlocks(ShownBlocks(Capture(s.picture), at, 80, 40), reference[4]));
+}
+
+TEST_F(Pages, AnimationFramesMatchTheComposedReference)
+{
+    for (const char* file : {"disposal.gif", "disposal.webp"}) {
+        SCOPED_TRACE(file);
+        ExpectFramesOfComposedReference(file);
+    }
 }
 
 // 300 images: 255 blue, then green, then red.  Played once, the page stops

@@ -369,13 +369,26 @@ TEST_F(ShellExt, SettingsFromTheProductKey)
     // Long values are not read at all.
     BYTE longTypes[9] = {};
     SetValue(HKEY_LOCAL_MACHINE, ProductKey, "Enabled Types", REG_BINARY, longTypes, 9);
-    BYTE longIcon[60] = {};
-    SetValue(HKEY_LOCAL_MACHINE, ProductKey, "Icon Settings", REG_BINARY, longIcon, 60);
+    BYTE longIcon[68] = {};
+    SetValue(HKEY_LOCAL_MACHINE, ProductKey, "Icon Settings", REG_BINARY, longIcon, 68);
     LoadSettings();
     for (int i = 0; i < FamilyCount; i++) {
         EXPECT_EQ(1, Settings.enabledTypes[i]);
         EXPECT_EQ(1, Settings.borderWidth[i]);
     }
+
+    // The previous version's values, of seven types: WebP keeps its defaults.
+    BYTE oldTypes[7] = {0, 0, 0, 0, 0, 0, 0};
+    SetValue(HKEY_LOCAL_MACHINE, ProductKey, "Enabled Types", REG_BINARY, oldTypes, 7);
+    int32_t oldIcon[14] = {2, 2, 2, 2, 2, 2, 0, 5, 5, 5, 5, 5, 5, 0x654321};
+    SetValue(HKEY_LOCAL_MACHINE, ProductKey, "Icon Settings", REG_BINARY, oldIcon, sizeof(oldIcon));
+    LoadSettings();
+    EXPECT_EQ(0, Settings.enabledTypes[FamilyJpeg - 1]);
+    EXPECT_EQ(1, Settings.enabledTypes[FamilyWebp - 1]);
+    EXPECT_EQ(0, Settings.borderWidth[FamilyJpeg - 1]);
+    EXPECT_EQ(0x654321u, Settings.borderColor[FamilyJpeg - 1]);
+    EXPECT_EQ(1, Settings.borderWidth[FamilyWebp - 1]);
+    EXPECT_EQ(0u, Settings.borderColor[FamilyWebp - 1]);
 
     // "Enabled" 0 switches off; without the value it stays off.
     SetDword(HKEY_LOCAL_MACHINE, ProductKey, "Enabled", 0);
