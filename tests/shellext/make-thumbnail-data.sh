@@ -14,6 +14,7 @@ convert photo.ppm PNG24:photo.png
 convert photo.ppm -compress none photo-plain.tif
 tiffcp -c lzw photo-plain.tif photo.tif
 convert photo.ppm -colors 200 photo.gif
+cwebp -quiet -q 90 photo.ppm -o photo.webp
 rm photo.ppm photo-plain.tif
 # Upright bands, which read the same whichever way a writer stores its rows:
 # transparent on the left, opaque red in the middle, half-transparent blue
@@ -23,4 +24,5 @@ convert -size 100x60 xc:none -fill red -draw 'rectangle 34,0 66,59' \
 convert alpha.png -define bmp:format=bmp4 BMP:alpha.bmp
 convert alpha.png alpha.tga
 convert alpha.png alpha.gif
+cwebp -quiet -lossless alpha.png -o alpha.webp
 convert -size 40x30 xc:'#30A050' PNG24:small.png
