@@ -235,6 +235,13 @@ int OpenImageFile(const wchar_t* path, ImageInfo* info);
 // The record does not own them: the caller frees them after releasing it.
 int OpenImageMemory(const uint8_t* bytes, uint32_t size, ImageInfo* info);
 int ReleaseImageInfo(ImageInfo* info);
+// A block for a file's bytes held in memory, from the spare blocks the
+// pictures use where one suits: the shell hands the thumbnail handler its
+// files one after another, and a block fresh from the system costs a page
+// fault for every 4 KB first written.  Null when memory runs out;
+// ReleaseFileBlock returns it.
+uint8_t* AllocateFileBlock(SIZE_T bytes);
+void ReleaseFileBlock(uint8_t* block);
 int AttachImageText(ImageInfo* info, uint32_t kind, const void* bytes, uint32_t length);
 
 int ProbeJpeg(ImageInfo* info);

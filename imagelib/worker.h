@@ -162,7 +162,7 @@ void ReleasePixels(uint32_t* pixels);
 // The spare when it suits a picture of `bytes`, else null (a spare much
 // larger than asked for is freed then).
 uint32_t* TakeSparePixels(SIZE_T bytes);
-// The size of the spare held now, 0 when none: for the tests.
+// The size of the spares held now, 0 when none: for the tests.
 SIZE_T SparePixelBytes();
 
 // The largest picture any stage makes: 2^28 pixels are a gigabyte, more than

@@ -9,58 +9,65 @@
 
 namespace {
 
-// A stream's bytes go into address space reserved for what the stream says
-// it holds, with pages committed only as the bytes arrive: a stream that
-// tells the truth is read in place without a copy, and one that claims
-// gigabytes and holds a few takes no memory for them.
-struct StreamBlock {
-    uint8_t* base;
-    uint32_t reserved;
-    uint32_t committed;
-};
-
 // A stream that states no size, or more bytes than it stated, is read into
 // reservations that grow from this.
 const uint32_t FirstReserveBytes = 16u << 20;
 const uint32_t CommitStepBytes = 4u << 20;
+// A stated size is believed this far: the block comes from the library's
+// spares, which the files before have already faulted in.
+const uint64_t SpareBlockMaxBytes = (uint64_t)128 << 20;
 
-bool Reserve(StreamBlock* block, uint64_t size)
+bool Reserve(StreamBytes* block, uint64_t size)
 {
     size = size < StreamMaxBytes ? size : StreamMaxBytes;
     block->base = (uint8_t*)VirtualAlloc(NULL, (SIZE_T)size, MEM_RESERVE, PAGE_READWRITE);
     block->reserved = block->base ? (uint32_t)size : 0;
     block->committed = 0;
+    block->reservation = true;
     return block->base != NULL;
 }
 
-// Commits the next step of the reservation; false when it is all committed
+bool Begin(StreamBytes* block, bool sized, uint64_t stated)
+{
+    // One byte more than stated, so that the read that finds the end has
+    // room to find it.
+    if (!sized || stated + 1 > SpareBlockMaxBytes)
+        return Reserve(block, sized ? stated + 1 : FirstReserveBytes);
+    block->base = AllocateFileBlock((SIZE_T)stated + 1);
+    block->reserved = block->committed = block->base ? (uint32_t)stated + 1 : 0;
+    block->reservation = false;
+    return block->base != NULL;
+}
+
+// Commits the next step of a reservation; false when it is all committed
 // or memory runs out.
-bool CommitMore(StreamBlock* block)
+bool CommitMore(StreamBytes* block)
 {
     uint32_t step = block->reserved - block->committed;
     step = step < CommitStepBytes ? step : CommitStepBytes;
-    if (step == 0 || !VirtualAlloc(block->base + block->committed, step, MEM_COMMIT, PAGE_READWRITE))
+    if (!block->reservation || step == 0 ||
+        !VirtualAlloc(block->base + block->committed, step, MEM_COMMIT, PAGE_READWRITE))
         return false;
     block->committed += step;
     return true;
 }
 
 // Moves the bytes read so far into a reservation twice as large.
-bool MoveToLarger(StreamBlock* block, uint32_t used)
+bool MoveToLarger(StreamBytes* block, uint32_t used)
 {
     if (block->reserved >= StreamMaxBytes)
         return false;
-    StreamBlock larger;
+    StreamBytes larger;
     if (!Reserve(&larger, (uint64_t)block->reserved * 2))
         return false;
     while (larger.committed < used) {
         if (!CommitMore(&larger)) {
-            FreeStreamBytes(larger.base);
+            FreeStreamBytes(&larger);
             return false;
         }
     }
     memcpy(larger.base, block->base, used);
-    FreeStreamBytes(block->base);
+    FreeStreamBytes(block);
     *block = larger;
     return true;
 }
@@ -123,35 +130,35 @@ HBITMAP BitmapOf(const PixelBuffer* picture, bool transparent)
 
 }  // namespace
 
-void FreeStreamBytes(uint8_t* bytes)
+void FreeStreamBytes(StreamBytes* bytes)
 {
-    if (bytes)
-        VirtualFree(bytes, 0, MEM_RELEASE);
+    if (bytes->base && bytes->reservation)
+        VirtualFree(bytes->base, 0, MEM_RELEASE);
+    else if (bytes->base)
+        ReleaseFileBlock(bytes->base);
+    *bytes = StreamBytes();
 }
 
-HRESULT ReadWholeStream(IStream* stream, uint8_t** bytes, uint32_t* size)
+HRESULT ReadWholeStream(IStream* stream, StreamBytes* block, uint32_t* size)
 {
-    *bytes = NULL;
+    *block = StreamBytes();
     *size = 0;
     STATSTG stat = {};
     bool sized = SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME));
     if (sized && stat.cbSize.QuadPart > StreamMaxBytes)
         return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
-    // One byte more than stated, so that the read that finds the end has
-    // room to find it.
-    StreamBlock block;
-    if (!Reserve(&block, sized ? stat.cbSize.QuadPart + 1 : FirstReserveBytes))
+    if (!Begin(block, sized, stat.cbSize.QuadPart))
         return E_OUTOFMEMORY;
     uint32_t used = 0;
     HRESULT hr = S_OK;
     for (;;) {
-        if (used == block.committed && !CommitMore(&block) && !MoveToLarger(&block, used)) {
-            hr = block.reserved >= StreamMaxBytes ? HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)
-                                                  : E_OUTOFMEMORY;
+        if (used == block->committed && !CommitMore(block) && !MoveToLarger(block, used)) {
+            hr = block->reserved >= StreamMaxBytes ? HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)
+                                                   : E_OUTOFMEMORY;
             break;
         }
-        ULONG room = block.committed - used, got = 0;
-        hr = stream->Read(block.base + used, room, &got);
+        ULONG room = block->committed - used, got = 0;
+        hr = stream->Read(block->base + used, room, &got);
         if (FAILED(hr))
             break;
         if (got > room) {
@@ -165,10 +172,9 @@ HRESULT ReadWholeStream(IStream* stream, uint8_t** bytes, uint32_t* size)
         }
     }
     if (FAILED(hr)) {
-        FreeStreamBytes(block.base);
+        FreeStreamBytes(block);
         return hr;
     }
-    *bytes = block.base;
     *size = used;
     return S_OK;
 }
@@ -178,7 +184,7 @@ IUnknown* ThumbnailHandler::Create()
     return static_cast<IThumbnailProvider*>(new (std::nothrow) ThumbnailHandler());
 }
 
-ThumbnailHandler::ThumbnailHandler() : refCount(1), bytes(NULL)
+ThumbnailHandler::ThumbnailHandler() : refCount(1), bytes()
 {
     memset(&info, 0, sizeof(info));
     info.size = ImageInfoSize;
@@ -187,7 +193,7 @@ ThumbnailHandler::ThumbnailHandler() : refCount(1), bytes(NULL)
 ThumbnailHandler::~ThumbnailHandler()
 {
     ReleaseImageInfo(&info);
-    FreeStreamBytes(bytes);
+    FreeStreamBytes(&bytes);
 }
 
 STDMETHODIMP ThumbnailHandler::QueryInterface(REFIID riid, void** ppv)
@@ -243,11 +249,9 @@ STDMETHODIMP ThumbnailHandler::Initialize(IStream* stream, DWORD)
     HRESULT hr = ReadWholeStream(stream, &bytes, &size);
     if (FAILED(hr))
         return hr;
-    hr = Described(OpenImageMemory(bytes, size, &info));
-    if (FAILED(hr)) {
-        FreeStreamBytes(bytes);
-        bytes = NULL;
-    }
+    hr = Described(OpenImageMemory(bytes.base, size, &info));
+    if (FAILED(hr))
+        FreeStreamBytes(&bytes);
     return hr;
 }
 

@@ -9,6 +9,17 @@
 #include <propsys.h>
 #include <thumbcache.h>
 
+// A stream's bytes: up to a size the library keeps spares of, a block from
+// them; beyond it, or where the stream states no size, address space
+// reserved and committed as the bytes arrive, so that a stream that claims
+// gigabytes and holds a few takes no memory for them.
+struct StreamBytes {
+    uint8_t* base = nullptr;
+    uint32_t reserved = 0;     // the block's whole extent
+    uint32_t committed = 0;    // how much of it may be written
+    bool reservation = false;  // VirtualAlloc's, not the library's block
+};
+
 class ThumbnailHandler : public IThumbnailProvider,
                          public IInitializeWithStream,
                          public IInitializeWithFile {
@@ -32,7 +43,7 @@ private:
     HRESULT Described(int status);
 
     volatile LONG refCount;
-    uint8_t* bytes;            // a stream's bytes, which the description points into
+    StreamBytes bytes;         // a stream's, which the description points into
     ImageInfo info;
     ModuleReference counted;
 };
@@ -44,7 +55,7 @@ const uint32_t StreamMaxBytes = 0x7FFFFFFFu;
 // (the caller frees it with FreeStreamBytes).  Short reads are read on; a
 // stream that ends before the size it states, fails, or runs past
 // StreamMaxBytes gives a failure and no block.
-HRESULT ReadWholeStream(IStream* stream, uint8_t** bytes, uint32_t* size);
-void FreeStreamBytes(uint8_t* bytes);
+HRESULT ReadWholeStream(IStream* stream, StreamBytes* bytes, uint32_t* size);
+void FreeStreamBytes(StreamBytes* bytes);
 
 #endif

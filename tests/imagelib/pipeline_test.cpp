@@ -378,3 +378,19 @@ TEST(SparePixels, ALargeBlockServesTheNextPictureOfItsSizeThenGoes)
     Sleep(1600);
     EXPECT_EQ(SparePixelBytes(), 0u);
 }
+
+// A file's bytes and its picture, as the thumbnail handler holds them, both
+// come round again for the next file: each request takes the block that
+// suits it.
+TEST(SparePixels, TwoBlocksServeTwoSizes)
+{
+    uint8_t* bytes = AllocateFileBlock((SIZE_T)20 << 20);
+    uint32_t* pixels = AllocatePixels(2560, 2560);
+    ASSERT_TRUE(bytes && pixels);
+    ReleasePixels(pixels);
+    ReleaseFileBlock(bytes);
+    EXPECT_EQ((uint8_t*)pixels, (uint8_t*)AllocatePixels(2560, 2400));
+    EXPECT_EQ(bytes, AllocateFileBlock((SIZE_T)19 << 20));
+    GlobalFree(pixels);
+    GlobalFree(bytes);
+}
