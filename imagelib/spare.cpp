@@ -7,6 +7,8 @@
 // system once nobody has wanted one for SpareKept.  Two are kept: Explorer's
 // thumbnail handler holds a file's bytes beside its decoded picture, and both
 // come round again for the next file.
+#include "worker.h"
+
 namespace {
 
 // Smaller blocks fault in a few milliseconds; larger ones are not worth
