@@ -34,15 +34,24 @@ std::string WindowsPath(std::string p)
     return p;
 }
 
+// A new object of the class through its factory, as the shell makes one;
+// null when it cannot be had.
+void* CreateObject(GetClassObjectProc getClassObject, REFCLSID clsid, REFIID iid)
+{
+    IClassFactory* factory = NULL;
+    if (FAILED(getClassObject(clsid, IID_IClassFactory, (void**)&factory)))
+        return NULL;
+    void* object = NULL;
+    factory->CreateInstance(NULL, iid, &object);
+    factory->Release();
+    return object;
+}
+
 // One file through the shell's calls; false when no thumbnail came.
 bool IconsFor(GetClassObjectProc getClassObject, const std::string& file)
 {
-    IClassFactory* factory = NULL;
-    if (FAILED(getClassObject(CLSID_LumettaIcons, IID_IClassFactory, (void**)&factory)))
-        return false;
-    IPersistFile* persist = NULL;
-    factory->CreateInstance(NULL, IID_IPersistFile, (void**)&persist);
-    factory->Release();
+    IPersistFile* persist =
+        (IPersistFile*)CreateObject(getClassObject, CLSID_LumettaIcons, IID_IPersistFile);
     if (!persist)
         return false;
     WCHAR wide[MAX_PATH] = {};
@@ -72,12 +81,8 @@ double initialising = 0;
 
 bool ThumbnailFor(GetClassObjectProc getClassObject, const std::string& file, UINT side)
 {
-    IClassFactory* factory = NULL;
-    if (FAILED(getClassObject(CLSID_LumettaThumbnails, IID_IClassFactory, (void**)&factory)))
-        return false;
-    IInitializeWithStream* init = NULL;
-    factory->CreateInstance(NULL, IidInitializeWithStream, (void**)&init);
-    factory->Release();
+    IInitializeWithStream* init = (IInitializeWithStream*)CreateObject(
+        getClassObject, CLSID_LumettaThumbnails, IidInitializeWithStream);
     if (!init)
         return false;
     WCHAR wide[MAX_PATH] = {};

@@ -61,24 +61,6 @@ std::string Env(const char* name, const char* fallback = "")
 
 bool CutMode() { return !Env("LUMETTA_FUZZ_CUT").empty(); }
 
-void AddSeeds(std::vector<std::vector<uint8_t>>* seeds, const std::string& folder,
-              const char* extension, DWORD largest)
-{
-    WIN32_FIND_DATAA found;
-    std::vector<std::string> names;
-    HANDLE h = FindFirstFileA((folder + "/*" + extension).c_str(), &found);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            if (found.nFileSizeLow > 0 && found.nFileSizeLow <= largest && !found.nFileSizeHigh)
-                names.push_back(found.cFileName);
-        } while (FindNextFileA(h, &found));
-        FindClose(h);
-    }
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names)
-        seeds->push_back(ReadFileBytes(folder + "/" + name));
-}
-
 // The format tests' small files; for cuts also pictures over a megapixel,
 // for which the decoders start their helper threads.
 std::vector<std::vector<uint8_t>> SeedFiles(int format)

@@ -2,7 +2,10 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "image.h"
+#include "testing.h"
 
 namespace {
 
@@ -474,4 +477,22 @@ FuzzInput MakeInput(int format, const std::vector<std::vector<uint8_t>>& seeds, 
     in.request[0] = side;
     in.request[1] = r.OneIn(4) ? side / 2 + 1 : side;
     return in;
+}
+
+void AddSeeds(std::vector<std::vector<uint8_t>>* seeds, const std::string& folder,
+              const char* extension, unsigned long largest)
+{
+    WIN32_FIND_DATAA found;
+    std::vector<std::string> names;
+    HANDLE h = FindFirstFileA((folder + "/*" + extension).c_str(), &found);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            if (found.nFileSizeLow > 0 && found.nFileSizeLow <= largest && !found.nFileSizeHigh)
+                names.push_back(found.cFileName);
+        } while (FindNextFileA(h, &found));
+        FindClose(h);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names)
+        seeds->push_back(ReadFileBytes(folder + "/" + name));
 }

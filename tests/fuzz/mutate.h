@@ -47,6 +47,11 @@ struct FuzzInput {
     std::string recipe;        // what was done, for the report
 };
 
+// Appends the files of `folder` named *`extension`, of at most `largest`
+// bytes, in the order of their names: the seeds of a format.
+void AddSeeds(std::vector<std::vector<uint8_t>>* seeds, const std::string& folder,
+              const char* extension, unsigned long largest);
+
 FuzzInput MakeInput(int format, const std::vector<std::vector<uint8_t>>& seeds, uint64_t runSeed,
                     uint64_t index);
 

@@ -301,15 +301,7 @@ TEST_F(ThumbnailHandlerTest, DamagedFilesAnswerQuicklyAndSmall)
     for (int format = 0; format < FuzzFormats; format++) {
         const FuzzFormatInfo& f = FormatInfo(format);
         std::vector<std::vector<uint8_t>> seeds;
-        WIN32_FIND_DATAA found;
-        std::string folder = TestDataPath(f.folder);
-        HANDLE h = FindFirstFileA((folder + "/*" + f.extension).c_str(), &found);
-        for (BOOL more = h != INVALID_HANDLE_VALUE; more && seeds.size() < 4; more = FindNextFileA(h, &found)) {
-            if (found.nFileSizeLow <= 48 * 1024)
-                seeds.push_back(ReadFileBytes(folder + "/" + found.cFileName));
-        }
-        if (h != INVALID_HANDLE_VALUE)
-            FindClose(h);
+        AddSeeds(&seeds, TestDataPath(f.folder), f.extension, 48 * 1024);
         ASSERT_FALSE(seeds.empty()) << f.name;
         for (uint64_t n = 0; n < 40; n++) {
             FuzzInput in = MakeInput(format, seeds, 20261209, n);
