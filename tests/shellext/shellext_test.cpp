@@ -435,7 +435,9 @@ struct Answer {
     bool tick;
     bool sawDialog = false;
     bool sawNotice = false;
-    int patience = 200;                    // looks, 50 ms apart
+    int patience = 1200;                   // looks, 50 ms apart: a first window in a
+                                           // new prefix, beside other tests, can take
+                                           // more than ten seconds
     volatile LONG* loaded = nullptr;       // read when the question comes
     LONG loadedWhenAsked = 0;
 };
@@ -480,7 +482,9 @@ bool RunQuestion(Answer* answer)
 {
     HANDLE t = CreateThread(NULL, 0, AnswerQuestion, answer, 0, NULL);
     bool result = ShellDrawsLowColorIcons();
-    WaitForSingleObject(t, 15000);
+    // The answer lives in the caller's frame: its thread, whose looks are
+    // counted, must have ended before that frame does.
+    WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
     return result;
 }
